@@ -1,0 +1,10 @@
+# Applies VXM_SANITIZE to every target of the build.
+if(VXM_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(VXM_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VXM_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VXM_SANITIZE must be empty, address or thread, not ${VXM_SANITIZE}")
+endif()

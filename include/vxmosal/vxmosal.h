@@ -1,0 +1,31 @@
+/* File: vxmosal.h
+ *
+ * libvxmosal: an operating-system abstraction layer with a flat C interface. Include this header to
+ * get every family; each family also has a header of its own beside it.
+ *
+ *   VXM_types.h      fixed-width types and status codes
+ *   VXM_log.h        the logging hook g_VXMLogCallback and the levels
+ *   VXM_memory.h     memory wrappers and fixed-result entry points
+ *   VXM_mutex.h      recursive mutexes and counting semaphores
+ *   VXM_registry.h   the registry of live mutexes and threads and its dump files
+ *   VXM_os_thread.h  threads
+ *   VXM_time.h       ticks, sleeps, wall-clock time and time zone
+ */
+#ifndef VXMOSAL_VXMOSAL_H
+#define VXMOSAL_VXMOSAL_H
+
+#include "VXM_types.h"
+#include "VXM_log.h"
+#include "VXM_memory.h"
+#include "VXM_mutex.h"
+#include "VXM_registry.h"
+#include "VXM_os_thread.h"
+#include "VXM_time.h"
+
+/* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
+#define VXMOSAL_VERSION_MAJOR 1
+#define VXMOSAL_VERSION_MINOR 0
+#define VXMOSAL_VERSION_PATCH 0
+#define VXMOSAL_VERSION "1.0.0"
+
+#endif

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Configures and builds one build tree: scripts/build.sh DIR [CMAKE ARGUMENTS...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir=$1; shift
+cmake -S . -B "$dir" "$@" >/dev/null
+cmake --build "$dir" -j "$(nproc)"

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, tests, benchmarks and demo need, and only those missing.
+# Usage: scripts/deps.sh [host|cross]   (host is the default)
+set -euo pipefail
+
+host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev
+           googletest libbenchmark-dev busybox unzip iproute2 util-linux procps)
+cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
+# Multiarch packages whose armhf build must match the amd64 one installed beside it.
+cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3)
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+missing=()
+want() { dpkg -s "$1" >/dev/null 2>&1 || missing+=("$1"); }
+
+mode=${1:-host}
+for p in "${host_pkgs[@]}"; do want "$p"; done
+if [ "$mode" = cross ]; then
+  for p in "${cross_pkgs[@]}"; do want "$p"; done
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $SUDO dpkg --add-architecture armhf
+  fi
+  for p in "${cross_multiarch[@]}"; do want "$p:armhf"; done
+fi
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# The amd64 and armhf builds of a multiarch package must carry the same version: pin both to the
+# version apt offers for armhf (the installed amd64 one may no longer be offered).
+pinned=()
+for p in "${missing[@]}"; do
+  case "$p" in
+    *:armhf)
+      base=${p%:armhf}
+      v=$(apt-cache policy "$p" | awk '/Candidate:/ {print $2}')
+      pinned+=("$p=$v")
+      [ "$(dpkg-query -W -f='${Version}' "$base:amd64" 2>/dev/null)" = "$v" ] || pinned+=("$base:amd64=$v");;
+    *) pinned+=("$p");;
+  esac
+done
+$SUDO apt-get install -y -qq --no-install-recommends "${pinned[@]}"

@@ -1,0 +1,130 @@
+// The registry of live objects: one process-wide instance per kind of object (mutexes, threads),
+// each guarded by a recursive mutex of its own that is itself never recorded.
+#ifndef VXMOSAL_VXM_STATINFOMGR_H
+#define VXMOSAL_VXM_STATINFOMGR_H
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+#include "internal/log.h"
+#include "internal/safe_string.h"
+#include "vxmosal/VXM_mutex.h"
+
+namespace vxm {
+
+inline constexpr char kStatInfoMgrTag[] = "StatInfoMgr";
+
+// Formatting policies: the pattern of one dump line, given (key, creation time).
+struct CFormatForMutexInfo {
+    static int format(char* line, std::size_t size, unsigned long key, unsigned int time) {
+        // The pattern prints the low 32 bits of the handle.
+        return internal::formatTruncated(line, size, "pMutex is [%x],create Mutex time is[%u]",
+                                         static_cast<unsigned int>(key), time);
+    }
+};
+
+struct CFormatForThreadInfo {
+    static int format(char* line, std::size_t size, int key, unsigned int time) {
+        return internal::formatTruncated(line, size, "pThread is [0x%08x],create thread time is[%u]",
+                                         static_cast<unsigned int>(key), time);
+    }
+};
+
+template <typename Key, typename Policy>
+class CStatInfoMgr {
+public:
+    static constexpr std::size_t kMaxEntries = 200;
+    static constexpr std::size_t kLineSize = 128;
+
+    static CStatInfoMgr& getInstance() {
+        static CStatInfoMgr instance;
+        return instance;
+    }
+
+    void addInfo(Key key, unsigned int time) {
+        if (destroyed_.load(std::memory_order_acquire)) return;
+        Lock lock(mutex_);
+        if (map_.size() > kMaxEntries - 1) return;
+        map_.emplace(key, time);  // an existing key keeps its first time
+    }
+
+    void deleteInfo(Key key) {
+        if (destroyed_.load(std::memory_order_acquire)) return;
+        Lock lock(mutex_);
+        map_.erase(key);
+    }
+
+    void stateInfo_dump(char* path) {
+        if (path == nullptr) {
+            VXM_LOG(VXM_LOG_ERROR, kStatInfoMgrTag, "write path is NULL");
+            return;
+        }
+        if (destroyed_.load(std::memory_order_acquire)) return;
+        std::map<Key, unsigned int> snapshot;
+        {
+            Lock lock(mutex_);
+            snapshot = map_;
+        }
+        FILE* file = std::fopen(path, "w+");
+        if (file == nullptr) {
+            VXM_LOG(VXM_LOG_ERROR, kStatInfoMgrTag, "open file failed");
+            return;
+        }
+        int fd = fileno(file);
+        if (fd >= 0) fchmod(fd, 0600);
+        int index = 0;
+        for (const auto& [key, time] : snapshot) {
+            char text[kLineSize];
+            char line[kLineSize];
+            Policy::format(text, sizeof text, key, time);
+            internal::formatTruncated(line, sizeof line, "[%d]: [%s]\n", index++, text);
+            std::fwrite(line, 1, std::strlen(line), file);
+        }
+        std::fclose(file);
+    }
+
+    virtual ~CStatInfoMgr() {
+        // Objects destroyed after this (at process exit) find the registry gone and are ignored.
+        destroyed_.store(true, std::memory_order_release);
+        {
+            Lock lock(mutex_);
+            map_.clear();
+        }
+        VXM_mutex_destroy(mutex_);
+    }
+
+    CStatInfoMgr(const CStatInfoMgr&) = delete;
+    CStatInfoMgr& operator=(const CStatInfoMgr&) = delete;
+
+private:
+    CStatInfoMgr() : mutex_(VXM_mutex_createWithoutMutexMgr()) {
+        if (mutex_ == 0) VXM_LOG(VXM_LOG_ERROR, kStatInfoMgrTag, "create MutexMgrMutex failed!");
+    }
+
+    // Without a mutex (its creation failed) the registry runs unlocked, as it was made.
+    class Lock {
+    public:
+        explicit Lock(unsigned long mutex) : mutex_(mutex) { VXM_mutex_lock(mutex_); }
+        ~Lock() { VXM_mutex_unlock(mutex_); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        unsigned long mutex_;
+    };
+
+    unsigned long mutex_;
+    std::map<Key, unsigned int> map_;
+    static inline std::atomic<bool> destroyed_{false};
+};
+
+using MutexRegistry = CStatInfoMgr<unsigned long, CFormatForMutexInfo>;
+using ThreadRegistry = CStatInfoMgr<int, CFormatForThreadInfo>;
+
+}  // namespace vxm
+
+#endif
