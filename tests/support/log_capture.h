@@ -1,0 +1,83 @@
+// A log sink for tests: records every record the library hands to g_VXMLogCallback, with the
+// message formatted from its format and arguments, while an instance is alive.
+#ifndef VXMOSAL_TESTS_LOG_CAPTURE_H
+#define VXMOSAL_TESTS_LOG_CAPTURE_H
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vxmosal/VXM_log.h"
+
+namespace vxmtest {
+
+struct LogRecord {
+    std::string file;
+    int line;
+    std::string function;
+    int tid;
+    int kind;
+    int level;
+    std::string module;
+    std::string format;
+    std::string message;  // format applied to the arguments
+};
+
+class LogCapture {
+public:
+    LogCapture() {
+        {
+            std::lock_guard<std::mutex> lock(mutex());
+            records().clear();
+        }
+        __atomic_store_n(&g_VXMLogCallback, &LogCapture::sink, __ATOMIC_RELAXED);
+    }
+    ~LogCapture() { __atomic_store_n(&g_VXMLogCallback, VXM_LOG_CALLBACK{nullptr}, __ATOMIC_RELAXED); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<LogRecord> all() const {
+        std::lock_guard<std::mutex> lock(mutex());
+        return records();
+    }
+
+    // Records whose format is exactly the given one.
+    std::vector<LogRecord> withFormat(const std::string& format) const {
+        std::vector<LogRecord> found;
+        for (const auto& record : all())
+            if (record.format == format) found.push_back(record);
+        return found;
+    }
+
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex());
+        records().clear();
+    }
+
+private:
+    static void sink(const char* file, int line, const char* function, int tid, int kind, int level,
+                     const char* module, const char* format, ...) {
+        char text[1024];
+        va_list args;
+        va_start(args, format);
+        std::vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        std::lock_guard<std::mutex> lock(mutex());
+        records().push_back(
+            LogRecord{file, line, function, tid, kind, level, module, format, text});
+    }
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<LogRecord>& records() {
+        static std::vector<LogRecord> r;
+        return r;
+    }
+};
+
+}  // namespace vxmtest
+
+#endif
