@@ -8,14 +8,26 @@ namespace {
 constexpr std::size_t kDumpPathSize = 1024;
 
 template <typename Registry>
-void dumpInto(Registry& registry, const char* dir, const char* fileName) {
+void dumpInto(const char* dir, const char* fileName) {
+    Registry* registry = Registry::liveInstance();
+    if (registry == nullptr) return;
     if (dir == nullptr) {
-        registry.stateInfo_dump(nullptr);
+        registry->stateInfo_dump(nullptr);
         return;
     }
     char path[kDumpPathSize];
     vxm::internal::formatTruncated(path, sizeof path, "%s%s", dir, fileName);
-    registry.stateInfo_dump(path);
+    registry->stateInfo_dump(path);
+}
+
+template <typename Registry, typename Key>
+void add(Key key, unsigned int createTime) {
+    if (Registry* registry = Registry::liveInstance()) registry->addInfo(key, createTime);
+}
+
+template <typename Registry, typename Key>
+void forget(Key key) {
+    if (Registry* registry = Registry::liveInstance()) registry->deleteInfo(key);
 }
 
 }  // namespace
@@ -27,23 +39,23 @@ void VXM_AddMutexInfo(unsigned long mutex, unsigned int createTime) {
         VXM_LOG(VXM_LOG_ERROR, vxm::kStatInfoMgrTag, "Mutex is NULL");
         return;
     }
-    vxm::MutexRegistry::getInstance().addInfo(mutex, createTime);
+    add<vxm::MutexRegistry>(mutex, createTime);
 }
 
 void VXM_AddThreadInfo(int thread, unsigned int createTime) {
-    vxm::ThreadRegistry::getInstance().addInfo(thread, createTime);
+    add<vxm::ThreadRegistry>(thread, createTime);
 }
 
-void VXM_DeleteMutexInfo(unsigned long mutex) { vxm::MutexRegistry::getInstance().deleteInfo(mutex); }
+void VXM_DeleteMutexInfo(unsigned long mutex) { forget<vxm::MutexRegistry>(mutex); }
 
-void VXM_DeleteThreadInfo(int thread) { vxm::ThreadRegistry::getInstance().deleteInfo(thread); }
+void VXM_DeleteThreadInfo(int thread) { forget<vxm::ThreadRegistry>(thread); }
 
 void VXM_Mutex_dump(const char* dir) {
-    dumpInto(vxm::MutexRegistry::getInstance(), dir, "/mutexInfo.txt");
+    dumpInto<vxm::MutexRegistry>(dir, "/mutexInfo.txt");
 }
 
 void VXM_Thread_dump(const char* dir) {
-    dumpInto(vxm::ThreadRegistry::getInstance(), dir, "/threadsInfo.txt");
+    dumpInto<vxm::ThreadRegistry>(dir, "/threadsInfo.txt");
 }
 
 }  // extern "C"

@@ -45,15 +45,19 @@ public:
         return instance;
     }
 
+    // The instance, or null once it has been destroyed at process exit: objects released after
+    // that (the other registry's own mutex, detached threads) are then simply not recorded.
+    static CStatInfoMgr* liveInstance() {
+        return destroyed_.load(std::memory_order_acquire) ? nullptr : &getInstance();
+    }
+
     void addInfo(Key key, unsigned int time) {
-        if (destroyed_.load(std::memory_order_acquire)) return;
         Lock lock(mutex_);
         if (map_.size() > kMaxEntries - 1) return;
         map_.emplace(key, time);  // an existing key keeps its first time
     }
 
     void deleteInfo(Key key) {
-        if (destroyed_.load(std::memory_order_acquire)) return;
         Lock lock(mutex_);
         map_.erase(key);
     }
@@ -63,7 +67,6 @@ public:
             VXM_LOG(VXM_LOG_ERROR, kStatInfoMgrTag, "write path is NULL");
             return;
         }
-        if (destroyed_.load(std::memory_order_acquire)) return;
         std::map<Key, unsigned int> snapshot;
         {
             Lock lock(mutex_);
@@ -88,7 +91,6 @@ public:
     }
 
     virtual ~CStatInfoMgr() {
-        // Objects destroyed after this (at process exit) find the registry gone and are ignored.
         destroyed_.store(true, std::memory_order_release);
         {
             Lock lock(mutex_);

@@ -88,6 +88,8 @@ int createThread(CreateKind kind, VXM_THREAD_ENTRY entry, void* arg, unsigned lo
                 index, VXM_get_ticks() - start, VXM_get_ticks(), static_cast<unsigned int>(thread));
     }
     if (handle == nullptr) {
+        // Nobody can join it now: let the system reclaim it when it ends.
+        if (!detached) pthread_detach(thread);
         VXM_free(record);
         return 0;
     }
