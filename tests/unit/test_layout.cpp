@@ -1,0 +1,59 @@
+// Record layouts and word sizes as the target sees them: the C interface's fixed-width fields, the
+// pointer-sized handles and the kernel thread id every log record carries.
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <thread>
+
+#include "vxmosal/VXM_log.h"
+#include "vxmosal/VXM_time.h"
+#include "vxmosal/VXM_types.h"
+
+namespace {
+
+TEST(Layout, TimeInfoIsSixPackedInt32Fields) {
+    EXPECT_EQ(sizeof(VXM_TIME_INFO), 24u);
+    EXPECT_EQ(offsetof(VXM_TIME_INFO, second), 0u);
+    EXPECT_EQ(offsetof(VXM_TIME_INFO, minute), 4u);
+    EXPECT_EQ(offsetof(VXM_TIME_INFO, hour), 8u);
+    EXPECT_EQ(offsetof(VXM_TIME_INFO, day), 12u);
+    EXPECT_EQ(offsetof(VXM_TIME_INFO, month), 16u);
+    EXPECT_EQ(offsetof(VXM_TIME_INFO, year), 20u);
+    EXPECT_EQ(sizeof(VXM_TIME_INFO::year), 4u);
+}
+
+TEST(Layout, WidthsOfFieldsAndHandles) {
+    EXPECT_EQ(sizeof(VXM_UINT32), 4u);
+    EXPECT_EQ(sizeof(VXM_INT32), 4u);
+    // Handles are unsigned longs that carry pointers.
+    EXPECT_EQ(sizeof(unsigned long), sizeof(void*));
+#if defined(__arm__)
+    EXPECT_EQ(sizeof(unsigned long), 4u);
+    EXPECT_EQ(sizeof(void*), 4u);
+#endif
+}
+
+TEST(Layout, ThreadIdIsTheKernelOne) {
+#if defined(__arm__)
+    EXPECT_EQ(SYS_gettid, 224);
+#endif
+    const long mainTid = syscall(SYS_gettid);
+    EXPECT_EQ(VXM_thread_gettid(), mainTid);
+    EXPECT_EQ(mainTid, static_cast<long>(getpid()));  // gtest runs the tests on the main thread
+
+    long otherTid = 0;
+    int otherVxm = 0;
+    std::thread other([&] {
+        otherTid = syscall(SYS_gettid);
+        otherVxm = VXM_thread_gettid();
+    });
+    other.join();
+    EXPECT_EQ(otherVxm, otherTid);
+    EXPECT_GT(otherTid, 0);
+    EXPECT_NE(otherTid, mainTid);
+    EXPECT_EQ(VXM_thread_gettid(), mainTid);
+}
+
+}  // namespace
