@@ -1,0 +1,17 @@
+// One function per report section. Each asks the library alone and returns the section's values;
+// a query that fails yields a failure value in its place and the section goes on.
+#ifndef VXMDIAG_SECTIONS_H
+#define VXMDIAG_SECTIONS_H
+
+#include "report.h"
+
+namespace vxmdiag {
+
+Value librarySection();   // version of the headers this program was built with
+Value ticksSection();     // the three tick reads
+Value timeSection();      // UTC wall-clock time and time stamp
+Value registrySection();  // own mutexes and thread, dumped by the registries, then released
+
+}  // namespace vxmdiag
+
+#endif
