@@ -10,6 +10,8 @@
  *   VXM_registry.h   the registry of live mutexes and threads and its dump files
  *   VXM_os_thread.h  threads
  *   VXM_time.h       ticks, sleeps, wall-clock time and time zone
+ *   VXM_os_msg.h     events and message queues
+ *   VXM_os_timer.h   the timer service
  */
 #ifndef VXMOSAL_VXMOSAL_H
 #define VXMOSAL_VXMOSAL_H
@@ -21,6 +23,8 @@
 #include "VXM_registry.h"
 #include "VXM_os_thread.h"
 #include "VXM_time.h"
+#include "VXM_os_msg.h"
+#include "VXM_os_timer.h"
 
 /* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
 #define VXMOSAL_VERSION_MAJOR 1
