@@ -25,6 +25,8 @@ constexpr Section kSections[] = {
     {"library", vxmdiag::librarySection},
     {"ticks", vxmdiag::ticksSection},
     {"time", vxmdiag::timeSection},
+    {"timers", vxmdiag::timerSection},
+    {"queues", vxmdiag::queueSection},
     {"registry", vxmdiag::registrySection},
 };
 

@@ -11,6 +11,8 @@ Value librarySection();   // version of the headers this program was built with
 Value ticksSection();     // the three tick reads
 Value timeSection();      // UTC wall-clock time and time stamp
 Value registrySection();  // own mutexes and thread, dumped by the registries, then released
+Value timerSection();     // the timer service with two timers of its own, and one's lateness
+Value queueSection();     // message-queue round trips to an echo thread
 
 }  // namespace vxmdiag
 
