@@ -12,6 +12,7 @@
  *   VXM_time.h       ticks, sleeps, wall-clock time and time zone
  *   VXM_os_msg.h     events and message queues
  *   VXM_os_timer.h   the timer service
+ *   VXM_stats.h      processor, memory and traffic statistics
  */
 #ifndef VXMOSAL_VXMOSAL_H
 #define VXMOSAL_VXMOSAL_H
@@ -25,6 +26,7 @@
 #include "VXM_time.h"
 #include "VXM_os_msg.h"
 #include "VXM_os_timer.h"
+#include "VXM_stats.h"
 
 /* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
 #define VXMOSAL_VERSION_MAJOR 1
