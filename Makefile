@@ -19,5 +19,8 @@ sanitize:
 cross-test:
 	scripts/cross-test.sh
 
+fuzz:
+	scripts/fuzz.sh
+
 clean:
 	rm -rf build build-*
