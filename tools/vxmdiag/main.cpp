@@ -25,6 +25,7 @@ constexpr Section kSections[] = {
     {"library", vxmdiag::librarySection},
     {"ticks", vxmdiag::ticksSection},
     {"time", vxmdiag::timeSection},
+    {"statistics", vxmdiag::statsSection},
     {"timers", vxmdiag::timerSection},
     {"queues", vxmdiag::queueSection},
     {"registry", vxmdiag::registrySection},

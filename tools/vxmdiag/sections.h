@@ -12,6 +12,7 @@ Value ticksSection();     // the three tick reads
 Value timeSection();      // UTC wall-clock time and time stamp
 Value registrySection();  // own mutexes and thread, dumped by the registries, then released
 Value timerSection();     // the timer service with two timers of its own, and one's lateness
+Value statsSection();     // processor over one second, memory, traffic counters
 Value queueSection();     // message-queue round trips to an echo thread
 
 }  // namespace vxmdiag
