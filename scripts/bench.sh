@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with optimisation, and runs every benchmark program; each prints
+# its ratios against baselines measured in the same run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DVXM_BUILD_BENCH=ON -DVXM_BUILD_TESTS=OFF
+status=0
+for program in build-bench/bench/bench_*; do
+  [ -f "$program" ] && [ -x "$program" ] || continue
+  echo "== $(basename "$program")"
+  "$program" || { echo "$(basename "$program") failed" >&2; status=1; }
+  echo
+done
+exit $status
