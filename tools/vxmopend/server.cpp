@@ -1,0 +1,502 @@
+#include "server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <memory>
+
+#include "request.h"
+#include "unique_fd.h"
+
+namespace vxmopend {
+namespace {
+
+constexpr int kRequestTimeoutMs = 3000;   // a peer that sends no full request by then is dropped
+constexpr int kOrphanGraceMs = 1000;      // a deserted command may finish before it is ended
+constexpr int kKillGraceMs = 1000;        // between SIGTERM and SIGKILL
+constexpr std::size_t kBacklogLimit = 1024 * 1024;  // output held for a client that lags
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadPerTurn = 256 * 1024;    // per relay and loop turn, so all are served
+
+std::int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+struct Session {
+    UniqueFd socket;
+    pid_t peerPid = -1;
+    uid_t peerUid = 0;
+    std::string input;           // request bytes received so far
+    std::int64_t requestDeadline = 0;
+    bool answered = false;
+    Request request;
+    int reply = -1;              // status byte sent, -1 while none was
+    const char* note = nullptr;  // why a request got no reply or its client went
+    pid_t child = -1;            // the shell, leader of its own process group
+    bool reaped = false;
+    int exitStatus = -1;
+    bool closeSent = false;
+    bool clientGone = false;
+    std::int64_t termAt = 0;     // when a deserted command gets SIGTERM, then SIGKILL
+    std::int64_t killAt = 0;
+    UniqueFd relayIn;            // mode "r": read end of the command's standard output
+    UniqueFd relayOut;           // mode "r": write end of the pipe the client reads
+    std::vector<char> backlog;
+    std::size_t backlogHead = 0;
+
+    bool childRunning() const { return child > 0 && !reaped; }
+    bool relayDone() const { return !relayIn.valid() && !relayOut.valid(); }
+    bool finished() const {
+        if (childRunning()) return false;
+        return !socket.valid() || clientGone || (closeSent && relayDone());
+    }
+};
+
+using SessionList = std::list<std::unique_ptr<Session>>;
+
+void logSession(const Session& s) {
+    char mode[2] = {s.request.mode != 0 ? s.request.mode : '-', '\0'};
+    std::string command = printable(s.request.command.empty() ? std::string_view() : s.request.command);
+    std::fprintf(stderr, "vxmopend: peer pid=%d uid=%u mode=%s command=\"%s\" status=%d pid=%d exit=%d%s%s\n",
+                 static_cast<int>(s.peerPid), static_cast<unsigned>(s.peerUid), mode, command.c_str(), s.reply,
+                 static_cast<int>(s.child), s.exitStatus, s.note != nullptr ? " " : "", s.note != nullptr ? s.note : "");
+}
+
+bool setNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Sends the reply: byte 0, the status, and with status 0 the PID and the descriptor.
+bool sendReply(Session& s, int status, int fd) {
+    unsigned char bytes[6] = {0, static_cast<unsigned char>(status), 0, 0, 0, 0};
+    std::int32_t pid = static_cast<std::int32_t>(s.child);
+    std::memcpy(bytes + 2, &pid, sizeof pid);
+    iovec iov{bytes, fd >= 0 ? sizeof bytes : 2};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (fd >= 0) {
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&msg);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    }
+    s.answered = true;
+    s.reply = status;
+    return sendmsg(s.socket.get(), &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(iov.iov_len);
+}
+
+void refuse(Session& s, int status) {
+    sendReply(s, status, -1);
+    s.socket.reset();
+}
+
+// In the forked child: the command's standard streams, nothing else open, default signals.
+[[noreturn]] void execCommand(const char* command, int streamFd, int streamNumber) {
+    setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    int null = open("/dev/null", O_RDWR);
+    if (null < 0) _exit(127);
+    for (int n = 0; n <= 2; ++n) {
+        if (dup2(n == streamNumber ? streamFd : null, n) < 0) _exit(127);
+    }
+    if (close_range(3, ~0U, 0) != 0) {
+        for (long fd = 3, max = sysconf(_SC_OPEN_MAX); fd < max; ++fd) close(static_cast<int>(fd));
+    }
+    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+    _exit(127);
+}
+
+// Starts the command and answers the client; any failure is answered with its errno.
+void startCommand(Session& s) {
+    int streamPipe[2];
+    if (pipe2(streamPipe, O_CLOEXEC) != 0) return refuse(s, errno);
+    UniqueFd pipeRead(streamPipe[0]), pipeWrite(streamPipe[1]);
+    UniqueFd clientEnd;  // what the client gets
+    int childEnd = -1;
+    int streamNumber = 0;
+    if (s.request.mode == 'r') {
+        int relayPipe[2];
+        if (pipe2(relayPipe, O_CLOEXEC) != 0) return refuse(s, errno);
+        clientEnd.reset(relayPipe[0]);
+        s.relayOut.reset(relayPipe[1]);
+        if (!setNonBlocking(pipeRead.get()) || !setNonBlocking(s.relayOut.get())) {
+            s.relayOut.reset();
+            return refuse(s, errno);
+        }
+        childEnd = pipeWrite.get();
+        streamNumber = 1;
+    } else {
+        clientEnd = std::move(pipeWrite);
+        childEnd = pipeRead.get();
+        streamNumber = 0;
+    }
+    const char* command = s.request.command.c_str();
+    pid_t pid = fork();
+    if (pid < 0) {
+        s.relayOut.reset();
+        return refuse(s, errno);
+    }
+    if (pid == 0) execCommand(command, childEnd, streamNumber);
+    setpgid(pid, pid);  // also done by the child; whichever runs first makes it hold
+    s.child = pid;
+    if (s.request.mode == 'r') s.relayIn = std::move(pipeRead);
+    if (!sendReply(s, 0, clientEnd.get())) {
+        s.clientGone = true;
+        s.note = "client gone before the reply";
+    }
+}
+
+void handleRequest(Session& s, const std::vector<uid_t>& allowed) {
+    if (std::find(allowed.begin(), allowed.end(), s.peerUid) == allowed.end()) return refuse(s, EACCES);
+    if (!parseRequest(s.input, s.request)) {
+        s.request = Request();
+        return refuse(s, EINVAL);
+    }
+    startCommand(s);
+}
+
+void readRequest(Session& s, const std::vector<uid_t>& allowed) {
+    char buffer[4096];
+    ssize_t n = recv(s.socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) {
+        s.note = "request truncated";
+        s.socket.reset();
+        return;
+    }
+    const char* end = static_cast<const char*>(std::memchr(buffer, '\0', static_cast<std::size_t>(n)));
+    std::size_t take = end != nullptr ? static_cast<std::size_t>(end - buffer) : static_cast<std::size_t>(n);
+    if (s.input.size() + take + (end != nullptr ? 1 : 0) > kMaxRequest) {
+        s.note = "request too long";
+        return refuse(s, E2BIG);
+    }
+    s.input.append(buffer, take);
+    if (end != nullptr) handleRequest(s, allowed);
+}
+
+// Once the client has gone, the command gets a short grace, then SIGTERM, then SIGKILL.
+void desert(Session& s, const char* note, std::int64_t now) {
+    s.clientGone = true;
+    if (s.note == nullptr) s.note = note;
+    s.relayIn.reset();
+    s.relayOut.reset();
+    s.backlog.clear();
+    s.backlogHead = 0;
+    if (s.childRunning() && s.termAt == 0) {
+        s.termAt = now + kOrphanGraceMs;
+        s.killAt = s.termAt + kKillGraceMs;
+    }
+}
+
+// Bytes after the request (there should be none) are dropped; end of file means the client went.
+void watchClient(Session& s, std::int64_t now) {
+    char buffer[4096];
+    ssize_t n = recv(s.socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;
+    if (!s.childRunning()) {
+        s.clientGone = true;
+        return;
+    }
+    desert(s, "client left before the command ended", now);
+}
+
+void flushBacklog(Session& s) {
+    while (s.relayOut.valid() && s.backlogHead < s.backlog.size()) {
+        ssize_t n = write(s.relayOut.get(), s.backlog.data() + s.backlogHead, s.backlog.size() - s.backlogHead);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN) s.relayOut.reset();  // the client closed its end
+            break;
+        }
+        s.backlogHead += static_cast<std::size_t>(n);
+    }
+    if (!s.relayOut.valid() || s.backlogHead == s.backlog.size()) {
+        s.backlog.clear();
+        s.backlogHead = 0;
+    } else if (s.backlogHead > s.backlog.size() / 2) {
+        s.backlog.erase(s.backlog.begin(), s.backlog.begin() + static_cast<std::ptrdiff_t>(s.backlogHead));
+        s.backlogHead = 0;
+    }
+}
+
+// Takes the command's output so that the command never waits on the client: what does not fit in
+// the client's pipe waits in the backlog, and what does not fit there either is dropped.
+void relayOutput(Session& s) {
+    char buffer[kReadChunk];
+    for (std::size_t total = 0; s.relayIn.valid() && total < kReadPerTurn;) {
+        ssize_t n = read(s.relayIn.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n <= 0) {
+            s.relayIn.reset();
+            break;
+        }
+        total += static_cast<std::size_t>(n);
+        if (!s.relayOut.valid()) continue;
+        std::size_t held = s.backlog.size() - s.backlogHead;
+        std::size_t keep = std::min(static_cast<std::size_t>(n), kBacklogLimit - std::min(held, kBacklogLimit));
+        s.backlog.insert(s.backlog.end(), buffer, buffer + keep);
+        flushBacklog(s);
+    }
+    flushBacklog(s);
+    if (!s.relayIn.valid() && s.backlogHead == s.backlog.size()) s.relayOut.reset();  // client sees the end
+}
+
+int exitByte(int status) {
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+// Reaps every shell that has ended. A deserted command's group is killed while its leader, still a
+// zombie, keeps the group id from being reused.
+void reapChildren(SessionList& sessions) {
+    for (auto& s : sessions) {
+        if (!s->childRunning()) continue;
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(s->child), &info, WEXITED | WNOHANG | WNOWAIT) != 0) continue;
+        if (info.si_pid != s->child) continue;
+        if (s->clientGone) kill(-s->child, SIGKILL);
+        int status = 0;
+        if (waitpid(s->child, &status, 0) != s->child) continue;
+        s->reaped = true;
+        s->exitStatus = exitByte(status);
+        if (!s->clientGone && s->socket.valid()) {
+            unsigned char byte = static_cast<unsigned char>(s->exitStatus);
+            s->closeSent = send(s->socket.get(), &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1;
+            if (!s->closeSent) s->clientGone = true;
+        }
+    }
+}
+
+void signalDeserted(Session& s, std::int64_t now) {
+    if (!s.childRunning() || s.termAt == 0) return;
+    if (now >= s.killAt) {
+        kill(-s.child, SIGKILL);
+    } else if (now >= s.termAt) {
+        kill(-s.child, SIGTERM);
+        s.termAt = s.killAt;  // SIGTERM once
+    }
+}
+
+UniqueFd listenOn(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) {
+        std::fprintf(stderr, "vxmopend: socket path too long: %s\n", path.c_str());
+        return UniqueFd();
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid()) {
+        std::fprintf(stderr, "vxmopend: socket: %s\n", std::strerror(errno));
+        return UniqueFd();
+    }
+    // A socket file left by a daemon that died may be replaced; a live daemon's may not.
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0) {
+        UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        bool live = S_ISSOCK(st.st_mode) && probe.valid() &&
+                    connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        if (!S_ISSOCK(st.st_mode) || live) {
+            std::fprintf(stderr, "vxmopend: %s is in use\n", path.c_str());
+            return UniqueFd();
+        }
+        unlink(path.c_str());
+    }
+    mode_t saved = umask(0117);
+    int bound = bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    umask(saved);
+    if (bound != 0 || chmod(path.c_str(), 0660) != 0 || listen(fd.get(), SOMAXCONN) != 0) {
+        std::fprintf(stderr, "vxmopend: cannot listen on %s: %s\n", path.c_str(), std::strerror(errno));
+        if (bound == 0) unlink(path.c_str());
+        return UniqueFd();
+    }
+    return fd;
+}
+
+void acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
+    for (int i = 0; i < 64; ++i) {
+        UniqueFd fd(accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+        if (!fd.valid()) return;
+        auto s = std::make_unique<Session>();
+        ucred cred{};
+        socklen_t length = sizeof cred;
+        if (getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) continue;
+        s->socket = std::move(fd);
+        s->peerPid = cred.pid;
+        s->peerUid = cred.uid;
+        s->requestDeadline = now + kRequestTimeoutMs;
+        sessions.push_back(std::move(s));
+    }
+}
+
+UniqueFd openSignalFd(sigset_t& handled) {
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGCHLD);
+    sigaddset(&handled, SIGTERM);
+    sigaddset(&handled, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &handled, nullptr) != 0) return UniqueFd();
+    return UniqueFd(signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK));
+}
+
+// Drains the signal descriptor; true when a stop was asked for.
+bool readSignals(int fd) {
+    bool stop = false;
+    signalfd_siginfo info{};
+    while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop = true;
+    }
+    return stop;
+}
+
+// Stops serving: every client is dropped and every command's group gets SIGTERM, then SIGKILL.
+void beginStop(SessionList& sessions, std::int64_t now) {
+    for (auto& s : sessions) {
+        if (s->childRunning()) {
+            kill(-s->child, SIGTERM);
+            s->termAt = now + kKillGraceMs;
+            s->killAt = s->termAt;
+        }
+        s->clientGone = true;
+        if (s->note == nullptr) s->note = "daemon stopping";
+        s->socket.reset();
+        s->relayIn.reset();
+        s->relayOut.reset();
+    }
+}
+
+int pollTimeout(const SessionList& sessions, std::int64_t now) {
+    std::int64_t next = -1;
+    auto consider = [&](std::int64_t at) {
+        if (at > 0 && (next < 0 || at < next)) next = at;
+    };
+    for (const auto& s : sessions) {
+        if (!s->answered && s->socket.valid()) consider(s->requestDeadline);
+        if (s->childRunning()) consider(s->termAt != 0 ? s->termAt : 0);
+    }
+    if (next < 0) return -1;
+    return static_cast<int>(std::max<std::int64_t>(0, next - now));
+}
+
+}  // namespace
+
+int serve(const Options& options) {
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t handled;
+    UniqueFd signals = openSignalFd(handled);
+    if (!signals.valid()) {
+        std::fprintf(stderr, "vxmopend: signalfd: %s\n", std::strerror(errno));
+        return 1;
+    }
+    UniqueFd listener = listenOn(options.socketPath);
+    if (!listener.valid()) return 1;
+    std::vector<uid_t> allowed = options.allowedUids;
+    allowed.push_back(geteuid());
+
+    SessionList sessions;
+    bool stopping = false;
+    std::vector<pollfd> fds;
+    std::vector<Session*> owners;  // the session of each pollfd beyond the first two
+    while (!stopping || std::any_of(sessions.begin(), sessions.end(), [](auto& s) { return s->childRunning(); })) {
+        fds.clear();
+        owners.clear();
+        fds.push_back({signals.get(), POLLIN, 0});
+        fds.push_back({listener.valid() ? listener.get() : -1, POLLIN, 0});
+        for (auto& s : sessions) {
+            auto add = [&](const UniqueFd& fd, short events) {
+                if (!fd.valid()) return;
+                fds.push_back({fd.get(), events, 0});
+                owners.push_back(s.get());
+            };
+            add(s->socket, POLLIN);
+            add(s->relayIn, POLLIN);
+            add(s->relayOut, s->backlogHead < s->backlog.size() ? POLLOUT : 0);
+        }
+        std::int64_t now = nowMs();
+        int ready = poll(fds.data(), fds.size(), pollTimeout(sessions, now));
+        if (ready < 0 && errno != EINTR) {
+            std::fprintf(stderr, "vxmopend: poll: %s\n", std::strerror(errno));
+            break;
+        }
+        now = nowMs();
+        if (fds[0].revents != 0 && readSignals(signals.get()) && !stopping) {
+            stopping = true;
+            listener.reset();
+            unlink(options.socketPath.c_str());
+            beginStop(sessions, now);
+        }
+        if (listener.valid() && fds[1].revents != 0) acceptClients(listener.get(), sessions, now);
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            Session& s = *owners[i - 2];
+            int fd = fds[i].fd;
+            if (fd == s.socket.get()) {
+                if (!s.answered)
+                    readRequest(s, allowed);
+                else
+                    watchClient(s, now);
+            } else if (fd == s.relayIn.get()) {
+                relayOutput(s);
+            } else if (fd == s.relayOut.get()) {
+                if (fds[i].revents & (POLLERR | POLLHUP)) {
+                    s.relayOut.reset();  // the client closed its end; keep taking the output
+                    s.backlog.clear();
+                    s.backlogHead = 0;
+                } else {
+                    flushBacklog(s);
+                }
+                if (!s.relayIn.valid() && s.backlog.empty()) s.relayOut.reset();
+            }
+        }
+        reapChildren(sessions);
+        for (auto it = sessions.begin(); it != sessions.end();) {
+            Session& s = **it;
+            if (!s.answered && s.socket.valid() && now >= s.requestDeadline) {
+                s.note = "no request in time";
+                s.socket.reset();
+            }
+            signalDeserted(s, now);
+            if (s.finished()) {
+                logSession(s);
+                it = sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& s : sessions) {
+        if (s->childRunning()) {
+            kill(-s->child, SIGKILL);
+            waitpid(s->child, nullptr, 0);
+        }
+    }
+    if (listener.valid()) unlink(options.socketPath.c_str());
+    return 0;
+}
+
+}  // namespace vxmopend
