@@ -283,6 +283,13 @@ protected:
         baselineFds_ = fdCount(daemon_->pid());
     }
 
+    // Every daemon stops cleanly on SIGTERM, its sanitizers (in such builds) silent.
+    void TearDown() override {
+        if (daemon_ == nullptr) return;
+        EXPECT_EQ(0, daemon_->stop());
+        EXPECT_EQ(std::string::npos, daemon_->log().find("Sanitizer")) << daemon_->log();
+    }
+
     // The daemon holds what it held at the start and has no child left.
     void expectSettled() {
         pid_t pid = daemon_->pid();
@@ -427,6 +434,8 @@ TEST_F(VxmopendTest, PeersOutsideTheAllowListGetStatus13) {
             EXPECT_EQ(0, values[2]);
             EXPECT_NE(std::string::npos, other.log().find("uid=65534 mode=- command=\"\" status=13")) << other.log();
         }
+        EXPECT_EQ(0, other.stop());
+        EXPECT_EQ(std::string::npos, other.log().find("Sanitizer")) << other.log();
     }
 }
 

@@ -131,6 +131,20 @@ void refuse(Session& s, int status) {
     _exit(127);
 }
 
+// Once the client has gone, the command gets a short grace, then SIGTERM, then SIGKILL.
+void desert(Session& s, const char* note, std::int64_t now) {
+    s.clientGone = true;
+    if (s.note == nullptr) s.note = note;
+    s.relayIn.reset();
+    s.relayOut.reset();
+    s.backlog.clear();
+    s.backlogHead = 0;
+    if (s.childRunning() && s.termAt == 0) {
+        s.termAt = now + kOrphanGraceMs;
+        s.killAt = s.termAt + kKillGraceMs;
+    }
+}
+
 // Starts the command and answers the client; any failure is answered with its errno.
 void startCommand(Session& s) {
     int streamPipe[2];
@@ -165,10 +179,7 @@ void startCommand(Session& s) {
     setpgid(pid, pid);  // also done by the child; whichever runs first makes it hold
     s.child = pid;
     if (s.request.mode == 'r') s.relayIn = std::move(pipeRead);
-    if (!sendReply(s, 0, clientEnd.get())) {
-        s.clientGone = true;
-        s.note = "client gone before the reply";
-    }
+    if (!sendReply(s, 0, clientEnd.get())) desert(s, "client gone before the reply", nowMs());
 }
 
 void handleRequest(Session& s, const std::vector<uid_t>& allowed) {
@@ -197,20 +208,6 @@ void readRequest(Session& s, const std::vector<uid_t>& allowed) {
     }
     s.input.append(buffer, take);
     if (end != nullptr) handleRequest(s, allowed);
-}
-
-// Once the client has gone, the command gets a short grace, then SIGTERM, then SIGKILL.
-void desert(Session& s, const char* note, std::int64_t now) {
-    s.clientGone = true;
-    if (s.note == nullptr) s.note = note;
-    s.relayIn.reset();
-    s.relayOut.reset();
-    s.backlog.clear();
-    s.backlogHead = 0;
-    if (s.childRunning() && s.termAt == 0) {
-        s.termAt = now + kOrphanGraceMs;
-        s.killAt = s.termAt + kKillGraceMs;
-    }
 }
 
 // Bytes after the request (there should be none) are dropped; end of file means the client went.
