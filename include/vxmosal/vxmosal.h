@@ -13,6 +13,7 @@
  *   VXM_os_msg.h     events and message queues
  *   VXM_os_timer.h   the timer service
  *   VXM_stats.h      processor, memory and traffic statistics
+ *   VXM_utility.h    files, strings, URLs, environment, properties, random numbers, callback table
  */
 #ifndef VXMOSAL_VXMOSAL_H
 #define VXMOSAL_VXMOSAL_H
@@ -27,6 +28,7 @@
 #include "VXM_os_msg.h"
 #include "VXM_os_timer.h"
 #include "VXM_stats.h"
+#include "VXM_utility.h"
 
 /* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
 #define VXMOSAL_VERSION_MAJOR 1

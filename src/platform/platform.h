@@ -3,7 +3,11 @@
 #ifndef VXMOSAL_PLATFORM_PLATFORM_H
 #define VXMOSAL_PLATFORM_PLATFORM_H
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace vxm::platform {
 
@@ -14,6 +18,24 @@ std::int64_t systemTime(Clock clock);
 
 // Runs thread tid (0: the calling thread) at the given nice value. Returns 0 or -1.
 int setThreadPriority(int tid, int nice);
+
+// System properties: one file per property in propertyDir(), named as the key, holding exactly the
+// value. Writes go to a temporary file in the same directory and are renamed into place.
+constexpr std::size_t kPropertyValueMax = 92;  // value bytes plus the terminator
+
+// $VXM_PROPERTY_DIR, or /run/vxmosal/properties when it is unset or empty.
+std::string propertyDir();
+
+// Reads the property into value (kPropertyValueMax bytes, terminated). Returns the value's length;
+// 0 (value empty) when the property is unset or the key is not valid.
+int propertyGet(const char* key, char* value);
+
+// Sets the property. Returns 0, or -1 for an invalid key (empty, holding '/', starting with '.'),
+// a value of kPropertyValueMax bytes or more, an "ro." key that is already set, or a failed write.
+int propertySet(const char* key, const char* value);
+
+// Every property as (key, value), sorted by key.
+std::vector<std::pair<std::string, std::string>> propertyList();
 
 }  // namespace vxm::platform
 
