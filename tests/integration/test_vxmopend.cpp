@@ -433,7 +433,9 @@ TEST_F(VxmopendTest, PeersOutsideTheAllowListGetStatus13) {
             EXPECT_EQ(2, values[0]);
             EXPECT_EQ(13, values[1]);
             EXPECT_EQ(0, values[2]);
-            EXPECT_NE(std::string::npos, other.log().find("uid=65534 mode=- command=\"\" status=13")) << other.log();
+            EXPECT_TRUE(waitFor([&] { return other.log().find("uid=65534 mode=- command=\"\" status=13") != std::string::npos; },
+                                std::chrono::seconds(3)))
+                << other.log();
         }
         EXPECT_EQ(0, other.stop());
         EXPECT_EQ(std::string::npos, other.log().find("Sanitizer")) << other.log();

@@ -53,7 +53,7 @@ struct Session {
     int exitStatus = -1;
     bool closeSent = false;
     bool clientGone = false;
-    std::int64_t termAt = 0;     // when a deserted command gets SIGTERM, then SIGKILL
+    std::int64_t termAt = 0;     // when a deserted command gets SIGTERM, then SIGKILL; -1 once killed
     std::int64_t killAt = 0;
     UniqueFd relayIn;            // mode "r": read end of the command's standard output
     UniqueFd relayOut;           // mode "r": write end of the pipe the client reads
@@ -135,6 +135,7 @@ void refuse(Session& s, int status) {
 void desert(Session& s, const char* note, std::int64_t now) {
     s.clientGone = true;
     if (s.note == nullptr) s.note = note;
+    s.socket.reset();  // at end of file it would stay readable
     s.relayIn.reset();
     s.relayOut.reset();
     s.backlog.clear();
@@ -291,9 +292,10 @@ void reapChildren(SessionList& sessions) {
 }
 
 void signalDeserted(Session& s, std::int64_t now) {
-    if (!s.childRunning() || s.termAt == 0) return;
+    if (!s.childRunning() || s.termAt <= 0) return;
     if (now >= s.killAt) {
         kill(-s.child, SIGKILL);
+        s.termAt = -1;  // nothing more to send; the reap follows
     } else if (now >= s.termAt) {
         kill(-s.child, SIGTERM);
         s.termAt = s.killAt;  // SIGTERM once
@@ -394,7 +396,7 @@ int pollTimeout(const SessionList& sessions, std::int64_t now) {
     };
     for (const auto& s : sessions) {
         if (!s->answered && s->socket.valid()) consider(s->requestDeadline);
-        if (s->childRunning()) consider(s->termAt != 0 ? s->termAt : 0);
+        if (s->childRunning()) consider(s->termAt);
     }
     if (next < 0) return -1;
     return static_cast<int>(std::max<std::int64_t>(0, next - now));
