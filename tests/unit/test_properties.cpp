@@ -73,6 +73,12 @@ TEST_F(Properties, GetTruncatesToTheCallersBuffer) {
     char small[4];
     EXPECT_EQ(VXM_property_get("ro.build.version.release", small, sizeof small), 0);
     EXPECT_STREQ(small, "4.4");
+    char large[128];
+    EXPECT_EQ(VXM_property_get("ro.build.version.release", large, sizeof large), 0);
+    EXPECT_STREQ(large, "4.4.2");
+    char one[1] = {'z'};
+    EXPECT_EQ(VXM_property_get("ro.build.version.release", one, sizeof one), 0);
+    EXPECT_EQ(one[0], '\0');
 }
 
 TEST_F(Properties, ValuesAreAtMostNinetyOneBytes) {
