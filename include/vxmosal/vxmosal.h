@@ -14,6 +14,7 @@
  *   VXM_os_timer.h   the timer service
  *   VXM_stats.h      processor, memory and traffic statistics
  *   VXM_utility.h    files, strings, URLs, environment, properties, random numbers, callback table
+ *   VXM_shell.h      shell commands guarded against metacharacters, closing every descriptor
  */
 #ifndef VXMOSAL_VXMOSAL_H
 #define VXMOSAL_VXMOSAL_H
@@ -29,6 +30,7 @@
 #include "VXM_os_timer.h"
 #include "VXM_stats.h"
 #include "VXM_utility.h"
+#include "VXM_shell.h"
 
 /* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
 #define VXMOSAL_VERSION_MAJOR 1
