@@ -15,6 +15,7 @@
  *   VXM_stats.h      processor, memory and traffic statistics
  *   VXM_utility.h    files, strings, URLs, environment, properties, random numbers, callback table
  *   VXM_shell.h      shell commands guarded against metacharacters, closing every descriptor
+ *   VXM_channel.h    the privileged command channel to the open daemon
  */
 #ifndef VXMOSAL_VXMOSAL_H
 #define VXMOSAL_VXMOSAL_H
@@ -31,6 +32,7 @@
 #include "VXM_stats.h"
 #include "VXM_utility.h"
 #include "VXM_shell.h"
+#include "VXM_channel.h"
 
 /* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
 #define VXMOSAL_VERSION_MAJOR 1
