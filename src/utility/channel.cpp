@@ -42,6 +42,8 @@ constexpr char kPgrepLogcat[] = "busybox pgrep logcat";
 constexpr std::size_t kPgrepBlock = 1024;
 constexpr std::size_t kTokenMax = 255;
 
+constexpr ssize_t kOpenFailed = -2;
+// Logged by each command function under its own name when the channel cannot be opened.
 constexpr char kCantExecute[] = "shell command can't excute : %s";
 
 // ---- process-wide state (no lock; see the header) ----
@@ -336,14 +338,12 @@ int cs_conn(int sock) {
 }
 
 // Opens command with mode "r", reads its output once into buffer (up to readMax bytes) and closes
-// the channel waiting for the close byte. @return the read's result, or -2 when the open failed
+// the channel waiting for the close byte. @return the read's result, or kOpenFailed (the caller
+// reports it under its own name)
 ssize_t runAndReadOnce(const char* command, char* buffer, std::size_t readMax) {
     int fd = -1;
     VXM_CS_HANDLE* handle = VXM_csopen(command, "r", &fd, nullptr);
-    if (handle == nullptr) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kCantExecute, command);
-        return -2;
-    }
+    if (handle == nullptr) return kOpenFailed;
     ssize_t got = read(fd, buffer, readMax);
     VXM_csclose(handle, -1);
     return got;
@@ -448,7 +448,11 @@ int VXM_utl_execFind(const char* command, const char* find) {
     if (command == nullptr) return 0;
     char output[4096] = {};
     const ssize_t got = runAndReadOnce(command, output, sizeof output);
-    if (got == -2 || got <= 0) return 0;
+    if (got == kOpenFailed) {
+        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kCantExecute, command);
+        return 0;
+    }
+    if (got <= 0) return 0;
     if (find == nullptr) return 1;
     output[sizeof output - 1] = '\0';  // at most 4095 bytes are searched
     return std::strstr(output, find) != nullptr ? 1 : 0;
@@ -458,6 +462,10 @@ int VXM_utl_shellCMD(const char* command) {
     if (command == nullptr) return -1;
     char output[128] = {};
     const ssize_t got = runAndReadOnce(command, output, sizeof output - 1);
+    if (got == kOpenFailed) {
+        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kCantExecute, command);
+        return -1;
+    }
     return got >= 1 ? 0 : -1;
 }
 
@@ -465,6 +473,10 @@ int VXM_utl_shellFind(const char* command) {
     if (command == nullptr) return 0;
     char output[128] = {};
     const ssize_t got = runAndReadOnce(command, output, sizeof output);
+    if (got == kOpenFailed) {
+        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kCantExecute, command);
+        return 0;
+    }
     return got >= 1 ? 1 : 0;
 }
 

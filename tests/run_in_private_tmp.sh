@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs a test program in a private mount namespace with a fresh tmpfs on /tmp, so that it can own
+# the fixed channel path /tmp/vxmopend without touching the machine's /tmp (or a daemon on it).
+#   run_in_private_tmp.sh PROGRAM [ARGUMENTS...]
+# Inside, VXM_PRIVATE_TMP=1. Directories under /tmp that the run needs (the program's, this
+# script's, the working directory: a build tree under /tmp) are bound back into the new /tmp.
+# When that cannot be had (not root, no unshare, mount refused), the program still runs, with
+# VXM_PRIVATE_TMP=unavailable and the reason in VXM_PRIVATE_TMP_REASON, and its tests report a skip.
+set -u
+
+if [ $# -lt 1 ]; then
+  echo "usage: $0 PROGRAM [ARGUMENTS...]" >&2
+  exit 2
+fi
+
+reason=""
+if [ "$(id -u)" -ne 0 ]; then
+  reason="not root"
+elif ! command -v unshare >/dev/null 2>&1; then
+  reason="no unshare command"
+elif ! unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' 2>/dev/null; then
+  reason="unshare or the tmpfs mount was refused"
+fi
+if [ -n "$reason" ]; then
+  export VXM_PRIVATE_TMP=unavailable VXM_PRIVATE_TMP_REASON="$reason"
+  exec "$@"
+fi
+
+# The top-level directories under /tmp that must stay visible.
+keep=()
+for path in "$(realpath "$1" 2>/dev/null || echo "$1")" "$(realpath "$0")" "$(pwd -P)"; do
+  case "$path" in
+    /tmp/*)
+      rest=${path#/tmp/}
+      top="/tmp/${rest%%/*}"
+      if [ -d "$top" ]; then
+        dup=0
+        for k in "${keep[@]+"${keep[@]}"}"; do [ "$k" = "$top" ] && dup=1; done
+        [ $dup -eq 0 ] && keep+=("$top")
+      fi
+      ;;
+  esac
+done
+
+# The inner shell opens each kept directory before the mount hides it and binds it back through
+# /proc/self/fd, which still reaches the hidden directory.
+exec unshare --mount --propagation private bash -c '
+  count=$1; shift
+  dirs=("${@:1:$count}"); shift "$count"
+  fd=10
+  for d in "${dirs[@]+"${dirs[@]}"}"; do eval "exec $fd<\"\$d\""; fd=$((fd + 1)); done
+  if ! mount -t tmpfs tmpfs /tmp; then
+    export VXM_PRIVATE_TMP=unavailable VXM_PRIVATE_TMP_REASON="the tmpfs mount on /tmp failed"
+    exec "$@"
+  fi
+  fd=10
+  for d in "${dirs[@]+"${dirs[@]}"}"; do
+    mkdir -p "$d" && mount --no-canonicalize --bind "/proc/self/fd/$fd" "$d" || {
+      echo "run_in_private_tmp: cannot bind $d back into the private /tmp" >&2; exit 1; }
+    eval "exec $fd<&-"
+    fd=$((fd + 1))
+  done
+  cd "$PWD" 2>/dev/null || true
+  export VXM_PRIVATE_TMP=1
+  exec "$@"
+' run_in_private_tmp "${#keep[@]}" "${keep[@]+"${keep[@]}"}" "$@"
