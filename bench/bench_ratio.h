@@ -15,10 +15,15 @@
 
 namespace vxm::bench {
 
-// Repetitions of every benchmark; the ratios use the median of their CPU times.
+// Repetitions of every benchmark; the ratios use the median of the repetitions.
 constexpr int kRepetitions = 7;
 
 enum class Goal { None, AtMost, AtLeast, Below };
+
+// What a ratio compares: CPU time or wall time per iteration (both in nanoseconds), or the
+// items_per_second counter (for work spread over several threads, where the calling thread's CPU
+// time says little).
+enum class Measure { CpuTime, RealTime, ItemsPerSecond };
 
 // A ratio numerator / denominator, where each side is the name a benchmark was registered under.
 struct Ratio {
@@ -28,6 +33,7 @@ struct Ratio {
     std::string denominatorLabel;
     Goal goal = Goal::None;
     double bound = 0.0;
+    Measure measure = Measure::CpuTime;
 };
 
 // "goal <= 2.0: met", "goal < 1%: not met", or "no goal".
@@ -43,13 +49,14 @@ inline std::string goalVerdict(double value, Goal goal, double bound, const char
         met = value < bound;
     }
     char text[96];
-    // Plain ratios read as "2.0"; bounds with a unit as "1%".
+    // Plain ratios read as "2.0"; bounds with a unit as "1%" or "25 ms".
     std::snprintf(text, sizeof text, *unit != '\0' ? "goal %s %g%s: %s" : "goal %s %.1f%s: %s", op,
                   bound, unit, met ? "met" : "not met");
     return text;
 }
 
-// Shows the usual table and keeps each benchmark's CPU time per iteration, in nanoseconds.
+// Shows the usual table and keeps, per benchmark name, the CPU and wall time per iteration (in
+// nanoseconds) and the items_per_second counter when the benchmark sets one.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     // Colours only on a terminal, so that logs of `make bench` stay plain text.
@@ -60,54 +67,81 @@ public:
             if (run.error_occurred) continue;
             std::string name = run.run_name.function_name;
             if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
-            double ns = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-            if (run.run_type == Run::RT_Aggregate) {
-                if (run.aggregate_name == "median") medians_[name] = ns;
-            } else {
-                samples_[name].push_back(ns);
+            const double toNs = 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            double values[3] = {run.GetAdjustedCPUTime() * toNs, run.GetAdjustedRealTime() * toNs, -1.0};
+            auto items = run.counters.find("items_per_second");
+            if (items != run.counters.end()) values[2] = items->second.value;
+            for (int m = 0; m < 3; ++m) {
+                if (values[m] < 0.0) continue;
+                if (run.run_type == Run::RT_Aggregate) {
+                    if (run.aggregate_name == "median") medians_[m][name] = values[m];
+                } else {
+                    samples_[m][name].push_back(values[m]);
+                }
             }
         }
         ConsoleReporter::ReportRuns(runs);
     }
 
     // The median aggregate when repetitions produced one, else the median of the single runs.
-    bool cpuNs(const std::string& name, double* ns) const {
-        auto median = medians_.find(name);
-        if (median != medians_.end()) {
-            *ns = median->second;
+    bool value(const std::string& name, Measure measure, double* out) const {
+        const int m = static_cast<int>(measure);
+        auto median = medians_[m].find(name);
+        if (median != medians_[m].end()) {
+            *out = median->second;
             return true;
         }
-        auto found = samples_.find(name);
-        if (found == samples_.end() || found->second.empty()) return false;
+        auto found = samples_[m].find(name);
+        if (found == samples_[m].end() || found->second.empty()) return false;
         std::vector<double> values = found->second;
         std::sort(values.begin(), values.end());
-        *ns = values[values.size() / 2];
+        *out = values[values.size() / 2];
         return true;
     }
 
 private:
-    std::map<std::string, double> medians_;
-    std::map<std::string, std::vector<double>> samples_;
+    std::map<std::string, double> medians_[3];
+    std::map<std::string, std::vector<double>> samples_[3];
 };
+
+inline const char* measureName(Measure measure) {
+    switch (measure) {
+        case Measure::RealTime: return "wall time per iteration";
+        case Measure::ItemsPerSecond: return "items per second";
+        case Measure::CpuTime: break;
+    }
+    return "CPU time per iteration";
+}
+
+// "12.34 ns", or "1.23e+06 items/s".
+inline std::string formatValue(double value, Measure measure) {
+    char text[48];
+    if (measure == Measure::ItemsPerSecond)
+        std::snprintf(text, sizeof text, "%.3g items/s", value);
+    else
+        std::snprintf(text, sizeof text, "%.2f ns", value);
+    return text;
+}
 
 // Prints one line per ratio. @return false when a side of a ratio was not measured.
 inline bool printRatios(const RatioReporter& reporter, const std::vector<Ratio>& ratios) {
     bool complete = true;
-    std::printf("\nRatios of median CPU time per iteration, measured in this run:\n");
+    std::printf("\nRatios of medians over the repetitions, measured in this run:\n");
     for (const Ratio& ratio : ratios) {
         double num = 0.0;
         double den = 0.0;
-        if (!reporter.cpuNs(ratio.numerator, &num) || !reporter.cpuNs(ratio.denominator, &den) ||
-            den <= 0.0) {
+        if (!reporter.value(ratio.numerator, ratio.measure, &num) ||
+            !reporter.value(ratio.denominator, ratio.measure, &den) || den <= 0.0) {
             std::printf("ratio %s / %s: not measured\n", ratio.numeratorLabel.c_str(),
                         ratio.denominatorLabel.c_str());
             complete = false;
             continue;
         }
         double value = num / den;
-        std::printf("ratio %s / %s = %.2f (%s)   [%.2f ns / %.2f ns]\n", ratio.numeratorLabel.c_str(),
+        std::printf("ratio %s / %s = %.2f (%s)   [%s: %s / %s]\n", ratio.numeratorLabel.c_str(),
                     ratio.denominatorLabel.c_str(), value,
-                    goalVerdict(value, ratio.goal, ratio.bound).c_str(), num, den);
+                    goalVerdict(value, ratio.goal, ratio.bound).c_str(), measureName(ratio.measure),
+                    formatValue(num, ratio.measure).c_str(), formatValue(den, ratio.measure).c_str());
     }
     std::fflush(stdout);
     return complete;
