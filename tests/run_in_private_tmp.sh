@@ -1,15 +1,23 @@
 #!/usr/bin/env bash
 # Runs a test program in a private mount namespace with a fresh tmpfs on /tmp, so that it can own
 # the fixed channel path /tmp/vxmopend without touching the machine's /tmp (or a daemon on it).
-#   run_in_private_tmp.sh PROGRAM [ARGUMENTS...]
+#   run_in_private_tmp.sh [--net] PROGRAM [ARGUMENTS...]
+# With --net the program also gets a network namespace of its own, whose loopback is up: it may
+# add, address and remove interfaces there without touching the machine's network.
 # Inside, VXM_PRIVATE_TMP=1. Directories under /tmp that the run needs (the program's, this
 # script's, the working directory: a build tree under /tmp) are bound back into the new /tmp.
 # When that cannot be had (not root, no unshare, mount refused), the program still runs, with
 # VXM_PRIVATE_TMP=unavailable and the reason in VXM_PRIVATE_TMP_REASON, and its tests report a skip.
+# With --net, VXM_PRIVATE_NET is set the same way.
 set -u
 
+net=()
+if [ "${1:-}" = --net ]; then
+  net=(--net)
+  shift
+fi
 if [ $# -lt 1 ]; then
-  echo "usage: $0 PROGRAM [ARGUMENTS...]" >&2
+  echo "usage: $0 [--net] PROGRAM [ARGUMENTS...]" >&2
   exit 2
 fi
 
@@ -20,9 +28,12 @@ elif ! command -v unshare >/dev/null 2>&1; then
   reason="no unshare command"
 elif ! unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /tmp' 2>/dev/null; then
   reason="unshare or the tmpfs mount was refused"
+elif [ ${#net[@]} -gt 0 ] && ! unshare --net sh -c 'ip link set lo up' 2>/dev/null; then
+  reason="no network namespace with a working loopback (unshare --net or ip failed)"
 fi
 if [ -n "$reason" ]; then
   export VXM_PRIVATE_TMP=unavailable VXM_PRIVATE_TMP_REASON="$reason"
+  [ ${#net[@]} -gt 0 ] && export VXM_PRIVATE_NET=unavailable
   exec "$@"
 fi
 
@@ -44,7 +55,12 @@ done
 
 # The inner shell opens each kept directory before the mount hides it and binds it back through
 # /proc/self/fd, which still reaches the hidden directory.
-exec unshare --mount --propagation private bash -c '
+exec unshare --mount --propagation private "${net[@]+"${net[@]}"}" bash -c '
+  net=$1; shift
+  if [ "$net" = 1 ]; then
+    ip link set lo up || { echo "run_in_private_tmp: cannot bring lo up" >&2; exit 1; }
+    export VXM_PRIVATE_NET=1
+  fi
   count=$1; shift
   dirs=("${@:1:$count}"); shift "$count"
   fd=10
@@ -63,4 +79,4 @@ exec unshare --mount --propagation private bash -c '
   cd "$PWD" 2>/dev/null || true
   export VXM_PRIVATE_TMP=1
   exec "$@"
-' run_in_private_tmp "${#keep[@]}" "${keep[@]+"${keep[@]}"}" "$@"
+' run_in_private_tmp "$([ ${#net[@]} -gt 0 ] && echo 1 || echo 0)" "${#keep[@]}" "${keep[@]+"${keep[@]}"}" "$@"
