@@ -8,7 +8,8 @@
 # script's, the working directory: a build tree under /tmp) are bound back into the new /tmp.
 # When that cannot be had (not root, no unshare, mount refused), the program still runs, with
 # VXM_PRIVATE_TMP=unavailable and the reason in VXM_PRIVATE_TMP_REASON, and its tests report a skip.
-# With --net, VXM_PRIVATE_NET is set the same way.
+# With --net, VXM_PRIVATE_NET is set the same way, and a fresh sysfs on /sys makes /sys/class/net
+# show the namespace's own cards (VXM_PRIVATE_NET_REASON says why when it cannot be had).
 set -u
 
 net=()
@@ -59,7 +60,12 @@ exec unshare --mount --propagation private "${net[@]+"${net[@]}"}" bash -c '
   net=$1; shift
   if [ "$net" = 1 ]; then
     ip link set lo up || { echo "run_in_private_tmp: cannot bring lo up" >&2; exit 1; }
-    export VXM_PRIVATE_NET=1
+    # /sys/class/net lists the cards of the namespace that mounted sysfs: a fresh mount shows ours.
+    if mount -t sysfs sysfs /sys; then
+      export VXM_PRIVATE_NET=1
+    else
+      export VXM_PRIVATE_NET=unavailable VXM_PRIVATE_NET_REASON="the sysfs mount on /sys failed"
+    fi
   fi
   count=$1; shift
   dirs=("${@:1:$count}"); shift "$count"
