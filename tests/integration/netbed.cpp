@@ -1,0 +1,211 @@
+// The network test bed: see netbed.h.
+#include "integration/netbed.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#ifndef TMPFS_MAGIC
+#define TMPFS_MAGIC 0x01021994
+#endif
+
+namespace vxmtest {
+namespace {
+
+constexpr char kDaemonSocket[] = "/tmp/vxmopend";
+constexpr auto kDaemonWait = std::chrono::seconds(5);
+
+template <typename Check>
+bool waitFor(Check check, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!check()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// Whether a client can connect to the socket at path (the file appears at bind, before listen).
+bool accepting(const char* path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace
+
+int runProgram(const std::vector<std::string>& args) {
+    if (args.empty()) return -1;
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string NetBed::unavailableReason() {
+    const char* net = getenv("VXM_PRIVATE_NET");
+    const char* tmp = getenv("VXM_PRIVATE_TMP");
+    if (net == nullptr || tmp == nullptr)
+        return "not started by tests/run_in_private_tmp.sh --net";
+    if (std::strcmp(net, "1") != 0 || std::strcmp(tmp, "1") != 0) {
+        const char* why = getenv("VXM_PRIVATE_NET_REASON");
+        if (why == nullptr) why = getenv("VXM_PRIVATE_TMP_REASON");
+        return std::string("no private network namespace and /tmp: ") + (why != nullptr ? why : "unavailable");
+    }
+    struct statfs info {};
+    if (statfs("/tmp", &info) != 0 || info.f_type != TMPFS_MAGIC) return "/tmp is not the launcher's private tmpfs";
+    return "";
+}
+
+NetBed::NetBed() {
+    propertyDir_ = dir_.path();
+    const char* saved = getenv("VXM_PROPERTY_DIR");
+    hadPropertyDir_ = saved != nullptr;
+    if (saved != nullptr) savedPropertyDir_ = saved;
+    setenv("VXM_PROPERTY_DIR", propertyDir_.c_str(), 1);
+}
+
+NetBed::~NetBed() {
+    stopDaemon();
+    for (const auto& card : cards_) ip({"link", "del", card.first});
+    if (hadPropertyDir_)
+        setenv("VXM_PROPERTY_DIR", savedPropertyDir_.c_str(), 1);
+    else
+        unsetenv("VXM_PROPERTY_DIR");
+}
+
+bool NetBed::ip(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {"ip"};
+    command.insert(command.end(), args.begin(), args.end());
+    return runProgram(command) == 0;
+}
+
+bool NetBed::addCard(const std::string& name, bool up, bool carrier) {
+    std::string peer = "peer" + std::to_string(nextPeer_++);
+    if (!ip({"link", "add", name, "type", "veth", "peer", "name", peer})) return false;
+    cards_[name].peer = peer;
+    return setCarrier(name, carrier) && setUp(name, up);
+}
+
+bool NetBed::setUp(const std::string& name, bool up) {
+    auto found = cards_.find(name);
+    if (found == cards_.end() || !ip({"link", "set", name, up ? "up" : "down"})) return false;
+    found->second.up = up;
+    return settle(name);
+}
+
+bool NetBed::setCarrier(const std::string& name, bool carrier) {
+    auto found = cards_.find(name);
+    if (found == cards_.end() || !ip({"link", "set", found->second.peer, carrier ? "up" : "down"}))
+        return false;
+    found->second.carrier = carrier;
+    return settle(name);
+}
+
+bool NetBed::settle(const std::string& name) {
+    const Card& card = cards_[name];
+    const bool running = card.up && card.carrier;
+    const std::string path = "/sys/class/net/" + name + "/operstate";
+    return waitFor([&] { return (readFile(path) == "up\n") == running; }, std::chrono::seconds(3));
+}
+
+bool NetBed::rename(const std::string& from, const std::string& to) {
+    auto found = cards_.find(from);
+    if (found == cards_.end()) return false;
+    Card card = found->second;
+    if (!setUp(from, false) || !ip({"link", "set", from, "name", to})) return false;
+    cards_.erase(from);
+    cards_[to] = card;
+    cards_[to].up = false;
+    return !card.up || setUp(to, true);
+}
+
+bool NetBed::removeCard(const std::string& name) {
+    if (cards_.erase(name) == 0) return false;
+    return ip({"link", "del", name});
+}
+
+bool NetBed::addIPv4(const std::string& name, const std::string& cidr) {
+    return ip({"-4", "addr", "add", cidr, "dev", name});
+}
+
+bool NetBed::addIPv6(const std::string& name, const std::string& cidr) {
+    return ip({"-6", "addr", "add", cidr, "dev", name, "nodad"});
+}
+
+bool NetBed::setMac(const std::string& name, const std::string& mac) {
+    return ip({"link", "set", name, "address", mac});
+}
+
+bool NetBed::startDaemon() {
+    if (daemon_ > 0) return true;
+    unlink(kDaemonSocket);
+    std::string log = logDir_.file("vxmopend.log");
+    daemon_ = fork();
+    if (daemon_ < 0) return false;
+    if (daemon_ == 0) {
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd >= 0) dup2(fd, 2);
+        execl(VXMOPEND_PATH, VXMOPEND_PATH, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return waitFor([] { return accepting(kDaemonSocket); }, kDaemonWait);
+}
+
+int NetBed::stopDaemon() {
+    if (daemon_ <= 0) return -1;
+    kill(daemon_, SIGTERM);
+    int status = 0;
+    bool ended = waitFor([&] { return waitpid(daemon_, &status, WNOHANG) == daemon_; }, kDaemonWait);
+    if (!ended) {
+        kill(daemon_, SIGKILL);
+        waitpid(daemon_, &status, 0);
+    }
+    daemon_ = -1;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string NetBed::daemonLog() const { return readFile(logDir_.file("vxmopend.log")); }
+
+std::string NetBed::property(const std::string& key) const { return readFile(propertyDir_ + "/" + key); }
+
+void NetBedTest::SetUp() {
+    std::string reason = NetBed::unavailableReason();
+    if (!reason.empty()) GTEST_SKIP() << "needs the network test bed (run as root through "
+                                         "tests/run_in_private_tmp.sh --net): " << reason;
+    bed_ = std::make_unique<NetBed>();
+}
+
+void NetBedTest::TearDown() { bed_.reset(); }
+
+}  // namespace vxmtest
