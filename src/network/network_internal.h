@@ -1,0 +1,45 @@
+// What the files of the network module share: the default card record, its field-by-field access
+// (the record is plain process-wide data read and written without a lock), the readers and the
+// privileged command step.
+#ifndef VXMOSAL_NETWORK_NETWORK_INTERNAL_H
+#define VXMOSAL_NETWORK_NETWORK_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "vxmosal/VXM_network.h"
+
+namespace vxm::network {
+
+constexpr char kModuleTag[] = "NETWORK";
+constexpr std::size_t kNameMax = VXM_NETWORK_NAME_SIZE - 1;
+constexpr std::size_t kContentSize = 1024;  // the readers' buffers
+
+// The library's default card record.
+VXM_NETWORK_CARD_INFO& defaultCard();
+
+// A copy of *card, or of the default record when card is null.
+VXM_NETWORK_CARD_INFO snapshot(const VXM_NETWORK_CARD_INFO* card);
+
+// Clears dst and copies at most 15 characters of src into it, one relaxed store per byte.
+void storeName(char (&dst)[VXM_NETWORK_NAME_SIZE], const char* src);
+void storeWord(VXM_UINT32& dst, VXM_UINT32 value);
+
+}  // namespace vxm::network
+
+// Readers (they report under these names). Each buffer is kContentSize bytes that the caller has
+// zeroed; a failure leaves it, or the number, as described beside each.
+// The start of the file, at most 1023 bytes (the rest stays zero).
+void VXM_network_get_content(const char* path, char* buffer);
+// atol of the file's text as a 32-bit value, sign-extended; 0 for a missing file.
+void VXM_network_get_content_int(const char* path, std::int64_t* out);
+// The rest of the first output line of command that holds key (its line feed included), copied
+// without a terminator; untouched when no line holds it or the command cannot run.
+void VXM_network_popen_get_content(const char* command, const char* key, char* buffer);
+// atoi of what VXM_network_popen_get_content finds; 0 when nothing is found.
+void VXM_network_popen_get_int(const char* command, const char* key, int* out);
+// Has the open daemon run command, ignoring its output. Returns 0, or -1 ("null pointer" for a
+// null command, "VXM_csopen exec [%s] faild" when the channel does not open).
+int actShellCmd(const char* command);
+
+#endif
