@@ -16,6 +16,7 @@
  *   VXM_utility.h    files, strings, URLs, environment, properties, random numbers, callback table
  *   VXM_shell.h      shell commands guarded against metacharacters, closing every descriptor
  *   VXM_channel.h    the privileged command channel to the open daemon
+ *   VXM_process.h    process lookup by name, killing by pattern, the platform's release class
  *   VXM_network.h    network cards, the default card, the network task thread, addresses, links
  */
 #ifndef VXMOSAL_VXMOSAL_H
@@ -34,6 +35,7 @@
 #include "VXM_utility.h"
 #include "VXM_shell.h"
 #include "VXM_channel.h"
+#include "VXM_process.h"
 #include "VXM_network.h"
 
 /* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
