@@ -3,7 +3,7 @@
 # its ratios against baselines measured in the same run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh bench
 scripts/build.sh build-bench -DCMAKE_BUILD_TYPE=Release -DVXM_BUILD_BENCH=ON -DVXM_BUILD_TESTS=OFF
 status=0
 for program in build-bench/bench/bench_*; do

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests, benchmarks and demo need, and only those missing.
-# Usage: scripts/deps.sh [host|cross]   (host is the default)
+# Usage: scripts/deps.sh [host|cross|bench]   (host is the default; bench adds what only the
+# benchmarks need)
 set -euo pipefail
 
 host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev
            googletest libbenchmark-dev busybox unzip iproute2 util-linux procps)
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
+# The benchmarks' baselines: GLib's GAsyncQueue.
+bench_pkgs=(libglib2.0-dev)
 # Multiarch packages whose armhf build must match the amd64 one installed beside it.
 cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3)
 
@@ -17,6 +20,9 @@ want() { dpkg -s "$1" >/dev/null 2>&1 || missing+=("$1"); }
 
 mode=${1:-host}
 for p in "${host_pkgs[@]}"; do want "$p"; done
+if [ "$mode" = bench ]; then
+  for p in "${bench_pkgs[@]}"; do want "$p"; done
+fi
 if [ "$mode" = cross ]; then
   for p in "${cross_pkgs[@]}"; do want "$p"; done
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
