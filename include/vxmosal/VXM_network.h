@@ -73,6 +73,57 @@ VXM_API void* VXM_netProThread(void* unused);
  * @retval 0  @retval -1 when there is no queue (before VXM_network_threadInit, after deInit) */
 VXM_API int VXM_network_postTask(VXM_UINT32 first, VXM_UINT32 second);
 
+/* ---- cards, interface names, connection type, address texts ---- */
+
+/* Cards are the entries of "/sys/class/net" whose names begin "eth" (wired) or "ra" or "wlan"
+ * (wireless), in the directory's own order. */
+
+/* @return the number of cards ("count:%d", level 2); 0 when the directory cannot be opened
+ *         ("opendir error, dir:%s", level 4) */
+VXM_API int VXM_network_getCount(void);
+
+/* Fills cards[0..] in directory order with cardType and ifrName (at most 15 characters; ifrExtName
+ * and connType untouched); *count gives the capacity and gets the number filled.
+ * @retval 0
+ * @retval -1 for a null argument ("param error!") or an unreadable directory
+ *         ("NULL != (dir = opendir(SEARCH_WIFIETH_PATH)) not true. "; *count untouched) */
+VXM_API int VXM_network_getNetCards(VXM_NETWORK_CARD_INFO* cards, int* count);
+
+/* Writes the first wireless card's cardType (2) and ifrName into card, nothing else.
+ * @retval 0  @retval -1 when there is none, for a reader error, a null card ("param error!") or an
+ *         unreadable directory ("opendir error, dir:%s") */
+VXM_API int VXM_network_getWifiNetCards(VXM_NETWORK_CARD_INFO* card);
+
+/* Sets *exists to 1 when an entry of "/sys/class/net" is exactly the card's ifrName (null card:
+ * the default), else 0 (also when the directory cannot be opened: "opendir error, dir:%s").
+ * @retval 0  @retval -1 for a null exists or an empty name ("Invaild param,ifrname empty.") */
+VXM_API int VXM_network_netCardExist(const VXM_NETWORK_CARD_INFO* card, int* exists);
+
+/* Copies the default card's ifrName, or "eth0" when it is empty, at most size - 1 characters,
+ * terminated. @retval 0  @retval -1 for a null buffer or a size below 1 */
+VXM_API int VXM_network_getIfrName(char* buffer, int size);
+
+/* Copies card's ifrName (no default for null), at most size - 1 characters, terminated.
+ * @retval 0  @retval -1 for a null card or buffer or a size below 1 */
+VXM_API int VXM_network_getIfrNameEx(const VXM_NETWORK_CARD_INFO* card, char* buffer, int size);
+
+/* @retval 0 with the connection type in *type  @retval -1 for null ("param error!") */
+VXM_API int VXM_network_getConnType(int* type);
+
+/* Stores the connection type, also in the default card's connType: "Static" 0, "DHCP" 1,
+ * "PPPoE" 2, "IPoE" 3 (exact words, with case), or a number text (atoi) of 1 for PPPoE, 2 for DHCP,
+ * 3 for static. @retval 0  @retval -1 for null or any other text (nothing changes, no message) */
+VXM_API int VXM_network_setConnType(const char* text);
+
+/* @retval 1 when text is an IPv6 address (it holds a colon) or an IPv4 address in dotted form as
+ *         inet_pton reads them  @retval 0 otherwise, also for null */
+VXM_API int VXM_isValidIPAddr(const char* text);
+
+/* @retval 1 when text begins with four dot-separated numbers ("IP is valid IPv4", level 2)
+ * @retval 0 for null ("NULL != szIP not true. ") or fewer numbers
+ *         ("sscanf_s(szIP,\"%hhu.%hhu.%hhu.%hhu\",&a,&b,&c,&d) == 4 not true. "), level 4 */
+VXM_API int VXM_network_isIPv4(const char* text);
+
 VXM_END_DECLS
 
 #endif

@@ -25,6 +25,9 @@ VXM_NETWORK_CARD_INFO snapshot(const VXM_NETWORK_CARD_INFO* card);
 void storeName(char (&dst)[VXM_NETWORK_NAME_SIZE], const char* src);
 void storeWord(VXM_UINT32& dst, VXM_UINT32 value);
 
+// The module's connection type (VXM_CONN_TYPE_*), as VXM_network_setConnType stored it.
+VXM_INT32 connectionType();
+
 }  // namespace vxm::network
 
 // Readers (they report under these names). Each buffer is kContentSize bytes that the caller has

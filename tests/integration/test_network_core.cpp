@@ -151,6 +151,8 @@ TEST_F(NetworkTaskThread, NoQueueBeforeTheStartOrAfterTheStop) {
     EXPECT_EQ(VXM_network_postTask(1, 2), -1);
     EXPECT_EQ(VXM_network_threadInit(), 0);
     EXPECT_EQ(VXM_network_postTask(1, 2), 0);
+    // Stopped only once it runs: a thread yet to start would carry on under the next start.
+    ASSERT_TRUE(waitFor([] { return threadsNamed("net_pro") == 1; }, std::chrono::seconds(5)));
     EXPECT_EQ(VXM_network_deInit(), 0);
     EXPECT_EQ(VXM_network_postTask(1, 2), -1);
     EXPECT_EQ(VXM_network_deInit(), 0);  // a second stop finds nothing to do
@@ -186,6 +188,7 @@ TEST_F(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndReportTheirOutcome) 
 
 TEST_F(NetworkTaskThread, WithoutACallbackNothingIsTakenAndAFullQueueDropsItsOldest) {
     EXPECT_EQ(VXM_network_threadInit(), 0);
+    ASSERT_TRUE(waitFor([] { return threadsNamed("net_pro") == 1; }, std::chrono::seconds(5)));
     for (VXM_UINT32 i = 1; i <= 12; ++i) ASSERT_EQ(VXM_network_postTask(i, i * 10), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread runs, takes nothing
     EXPECT_EQ(taskCount(), 0u);
@@ -220,6 +223,7 @@ TEST_F(NetworkTaskThread, TheStopWakesAThreadBlockedInTheQueueAndItEnds) {
     }
     stop = true;
     poster.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // every thread has named itself
 }
 
 // ---- readers ----
