@@ -124,6 +124,33 @@ VXM_API int VXM_isValidIPAddr(const char* text);
  *         ("sscanf_s(szIP,\"%hhu.%hhu.%hhu.%hhu\",&a,&b,&c,&d) == 4 not true. "), level 4 */
 VXM_API int VXM_network_isIPv4(const char* text);
 
+/* ---- addresses ---- */
+
+/* The card's IPv4 address (null card: the default) in dotted form, as inet_ntop writes it into
+ * buffer with length (a buffer too short for the text keeps what it held; 16 bytes always hold it).
+ * @retval 0
+ * @retval -1 for an empty name, a null buffer or a length of 0 or less ("Invaild param."), no
+ *         socket ("create socket error,errno = %d.") or no address
+ *         ("failed to read %s IP, ioctl error: %s.", the name and the system's text); level 4 */
+VXM_API int VXM_network_getIpAddr(const VXM_NETWORK_CARD_INFO* card, char* buffer, int length);
+
+/* The card's IPv4 netmask, written as VXM_network_getIpAddr writes the address.
+ * @retval 0
+ * @retval -1 for an empty name, a null buffer or a negative length ("Invaild param."), a length of
+ *         0 ("pszIfrName= NULL", reported by getNetMask), no socket ("create socket error,errno = %d.")
+ *         or no netmask ("create ioctl error,errno = %d."); level 4 */
+VXM_API int VXM_network_getNetMask(const VXM_NETWORK_CARD_INFO* card, char* buffer, int length);
+
+/* The card's first IPv6 address in "/proc/net/if_inet6" that does not begin "fe80", as eight
+ * groups of four hexadecimal digits joined by ":" exactly as the table has them (never shortened),
+ * cut to length - 1 characters. Logs "Enter VXM_network_getIpv6Addr" (level 1). Only names of up to
+ * 8 characters can match the table.
+ * @retval 0
+ * @retval -1 ("pTempNetworkCard && '\0' != pTempNetworkCard->ifrName[0] && pszIpAddr && iLen > 0
+ *         not true. " for an empty name, a null buffer or a length of 0 or less; "fopen
+ *         /proc/net/if_inet6 failed!!"; "find ipv6 addr failed!!" from parse_inet_file); level 4 */
+VXM_API int VXM_network_getIpv6Addr(const VXM_NETWORK_CARD_INFO* card, char* buffer, int length);
+
 VXM_END_DECLS
 
 #endif

@@ -4,8 +4,13 @@
 #ifndef VXMOSAL_NETWORK_NETWORK_INTERNAL_H
 #define VXMOSAL_NETWORK_NETWORK_INTERNAL_H
 
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "vxmosal/VXM_network.h"
 
@@ -27,6 +32,30 @@ void storeWord(VXM_UINT32& dst, VXM_UINT32 value);
 
 // The module's connection type (VXM_CONN_TYPE_*), as VXM_network_setConnType stored it.
 VXM_INT32 connectionType();
+
+// A throw-away IPv4 datagram socket for interface requests, closed on every path.
+class RequestSocket {
+public:
+    RequestSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    ~RequestSocket() {
+        if (fd_ >= 0) close(fd_);
+    }
+    RequestSocket(const RequestSocket&) = delete;
+    RequestSocket& operator=(const RequestSocket&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// A zeroed interface request carrying at most 15 characters of name.
+inline ifreq interfaceRequest(const char* name) {
+    ifreq request;
+    std::memset(&request, 0, sizeof request);
+    std::memcpy(request.ifr_name, name, strnlen(name, kNameMax));
+    return request;
+}
 
 }  // namespace vxm::network
 
