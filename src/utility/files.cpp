@@ -1,5 +1,6 @@
 // Files: opening with fixed permission bits, existence tests, whole-file reads and writes, deletion
-// and the last component of a path.
+// (privileged deletion through the open daemon), archive extraction and the last component of a
+// path.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,9 @@
 
 #include "internal/log.h"
 #include "internal/safe_string.h"
+#include "vxmosal/VXM_channel.h"
 #include "vxmosal/VXM_memory.h"
+#include "vxmosal/VXM_shell.h"
 #include "vxmosal/VXM_utility.h"
 
 namespace {
@@ -19,6 +22,15 @@ constexpr char kModuleTag[] = "os_utility";
 
 constexpr unsigned int kWritePermissions = 0600;
 constexpr std::size_t kModeMax = 16;
+
+constexpr std::size_t kCommandSize = 512;
+constexpr char kDeleteTemplate[] = "rm -rf %s%s";
+constexpr unsigned int kDeletePathItself = 1;
+constexpr char kDeleteEntriesSuffix[] = "/*";
+// Extracts quietly, overwriting, then prints the extraction's exit status after "RET:".
+constexpr char kUnzipTemplate[] = "unzip -oq %s -d %s;echo RET:$?";
+constexpr char kUnzipPermitted[] = ";$?";
+constexpr std::size_t kUnzipReadMax = 511;
 
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
@@ -107,6 +119,42 @@ int VXM_file_write(const char* path, const char* buf, unsigned int size) {
     const std::size_t items = std::fwrite(buf, size, 1, file.get());
     const bool closed = std::fclose(file.release()) == 0;
     return items == 1 && closed ? 0 : -1;
+}
+
+int VXM_del_files(const char* path, unsigned int mode) {
+    if (path == nullptr) return 0;
+    char command[kCommandSize];
+    vxm::internal::formatTruncated(command, sizeof command, kDeleteTemplate, path,
+                                   mode == kDeletePathItself ? "" : kDeleteEntriesSuffix);
+    // rm prints nothing, so the command function's -1 says nothing about the deletion.
+    (void)VXM_utl_shellCMD(command);
+    return 0;
+}
+
+int VXM_unzip(const char* archive, const char* targetDir) {
+    if (archive == nullptr || targetDir == nullptr) return -1;
+    char command[kCommandSize] = {};
+    vxm::internal::formatTruncated(command, sizeof command, kUnzipTemplate, archive, targetDir);
+    FILE* stream = VXM_popen(command, kUnzipPermitted, "r");
+    if (stream == nullptr) {
+        std::fprintf(stderr, "popen failed, cmd;%s\n", command);
+        return -1;
+    }
+    char output[kUnzipReadMax + 1] = {};
+    const std::size_t got = std::fread(output, 1, kUnzipReadMax, stream);
+    if (got == 0) {
+        std::fputs("read result error\n", stderr);
+        pclose(stream);
+        return -1;
+    }
+    output[got] = '\0';
+    pclose(stream);
+    int status = 0;
+    if (std::sscanf(output, "RET:%d", &status) != 1) {
+        std::fputs("VXM_unzip failed\n", stderr);
+        return -1;
+    }
+    return status;
 }
 
 char* VXM_path_absoluteToRelative(char* path) {

@@ -1,11 +1,14 @@
-// Opening with permission bits, existence tests, whole-file reads and writes, deletion and the last
-// path component, on real files.
+// Opening with permission bits, existence tests, whole-file reads and writes, deletion, the last
+// path component and archive extraction (real archives made with zip, the real unzip), on real
+// files.
 #include <fcntl.h>
+#include <ftw.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "support/files.h"
@@ -199,6 +202,134 @@ TEST(PathAbsoluteToRelative, LastComponent) {
     EXPECT_EQ(VXM_path_absoluteToRelative(bare), bare);
     char root[] = "/";
     EXPECT_EQ(VXM_path_absoluteToRelative(root), root);
+}
+
+// ---- VXM_unzip ----
+
+// Everything the process writes to its standard error (fd 2, children included) while alive.
+class StderrCapture {
+public:
+    explicit StderrCapture(const std::string& path) : path_(path) {
+        std::fflush(stderr);
+        saved_ = dup(2);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture() { restore(); }
+    StderrCapture(const StderrCapture&) = delete;
+    StderrCapture& operator=(const StderrCapture&) = delete;
+
+    // Restores the standard error and returns what was written to it.
+    std::string text() {
+        restore();
+        return vxmtest::readFile(path_);
+    }
+
+private:
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        saved_ = -1;
+    }
+    std::string path_;
+    int saved_ = -1;
+};
+
+void removeTree(const std::string& path) {
+    nftw(path.c_str(), [](const char* entry, const struct stat*, int, struct FTW*) { return remove(entry); }, 16,
+         FTW_DEPTH | FTW_PHYS);
+}
+
+// A directory of its own holding ok.zip (a.txt and sub/b.txt, made with zip), removed at the end.
+class Unzip : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir_.path().empty());
+        ASSERT_EQ(mkdir(path("src").c_str(), 0700), 0);
+        ASSERT_EQ(mkdir(path("src/sub").c_str(), 0700), 0);
+        writeText(path("src/a.txt"), "alpha\n");
+        writeText(path("src/sub/b.txt"), "beta\n");
+        const std::string zip = "cd '" + path("src") + "' && zip -qr '" + archive() + "' a.txt sub";
+        ASSERT_EQ(std::system(zip.c_str()), 0) << zip;
+    }
+    void TearDown() override { removeTree(dir_.path()); }
+
+    std::string path(const std::string& name) const { return dir_.file(name); }
+    std::string archive() const { return path("ok.zip"); }
+
+    TempDir dir_;
+};
+
+TEST_F(Unzip, ExtractsOverwritingAndReturnsTheStatus) {
+    const std::string out = path("out");
+    StderrCapture errors(path("stderr"));
+    EXPECT_EQ(VXM_unzip(archive().c_str(), out.c_str()), 0);
+    EXPECT_EQ(vxmtest::readFile(out + "/a.txt"), "alpha\n");
+    EXPECT_EQ(vxmtest::readFile(out + "/sub/b.txt"), "beta\n");
+
+    // Existing files are overwritten without a question.
+    writeText(out + "/a.txt", "changed");
+    EXPECT_EQ(VXM_unzip(archive().c_str(), out.c_str()), 0);
+    EXPECT_EQ(vxmtest::readFile(out + "/a.txt"), "alpha\n");
+    EXPECT_EQ(errors.text(), "");
+}
+
+TEST_F(Unzip, ExtractionFailuresGiveUnzipsStatus) {
+    // A member whose stored data no longer matches its checksum.
+    std::string bytes = vxmtest::readFile(archive());
+    const std::size_t at = bytes.find("alpha\n");
+    ASSERT_NE(at, std::string::npos);  // stored, as zip keeps so short a file
+    bytes[at] = 'A';
+    writeText(path("bad.zip"), bytes);
+
+    StderrCapture errors(path("stderr"));
+    EXPECT_EQ(VXM_unzip(path("missing.zip").c_str(), path("out").c_str()), 9);
+    EXPECT_EQ(VXM_unzip(path("bad.zip").c_str(), path("out").c_str()), 2);
+    const std::string text = errors.text();
+    // unzip's own complaints, none of the library's.
+    EXPECT_NE(text.find("missing.zip"), std::string::npos) << text;
+    EXPECT_EQ(text.find("VXM_unzip failed"), std::string::npos) << text;
+    EXPECT_EQ(text.find("read result error"), std::string::npos) << text;
+}
+
+TEST_F(Unzip, FailuresGoToStandardError) {
+    const std::string out = path("out");
+    {
+        LogCapture log;
+        StderrCapture errors(path("stderr"));
+        EXPECT_EQ(VXM_unzip(path("a&b.zip").c_str(), out.c_str()), -1);
+        const std::string command = "unzip -oq " + path("a&b.zip") + " -d " + out + ";echo RET:$?";
+        EXPECT_EQ(errors.text(), "popen failed, cmd;" + command + "\n");
+        auto records = log.all();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].message, "popen Command " + command + " Contain &");
+    }
+    {
+        // The shell ends before the status line: nothing is printed at all.
+        StderrCapture errors(path("stderr"));
+        const std::string quitting = archive() + " -d " + out + ";kill $$;";
+        EXPECT_EQ(VXM_unzip(quitting.c_str(), out.c_str()), -1);
+        EXPECT_EQ(errors.text(), "read result error\n");
+        EXPECT_EQ(vxmtest::readFile(out + "/sub/b.txt"), "beta\n");  // the extraction itself ran
+    }
+    {
+        // Members printed (unzip -p) before the status line.
+        StderrCapture errors(path("stderr"));
+        EXPECT_EQ(VXM_unzip(("-p " + archive()).c_str(), out.c_str()), -1);
+        // unzip remarks on its own that -p extracts nothing to the directory.
+        const std::string text = errors.text();
+        const std::string failed = "VXM_unzip failed\n";
+        ASSERT_GE(text.size(), failed.size()) << text;
+        EXPECT_EQ(text.substr(text.size() - failed.size()), failed) << text;
+        EXPECT_EQ(text.find("VXM_unzip"), text.size() - failed.size()) << text;
+    }
+    StderrCapture errors(path("stderr"));
+    EXPECT_EQ(VXM_unzip(nullptr, out.c_str()), -1);
+    EXPECT_EQ(VXM_unzip(archive().c_str(), nullptr), -1);
+    EXPECT_EQ(errors.text(), "");
 }
 
 }  // namespace
