@@ -151,6 +151,46 @@ VXM_API int VXM_network_getNetMask(const VXM_NETWORK_CARD_INFO* card, char* buff
  *         /proc/net/if_inet6 failed!!"; "find ipv6 addr failed!!" from parse_inet_file); level 4 */
 VXM_API int VXM_network_getIpv6Addr(const VXM_NETWORK_CARD_INFO* card, char* buffer, int length);
 
+/* ---- link properties ---- */
+
+/* State codes of the link functions */
+#define VXM_LINK_UNKNOWN 0 /* the state could not be read */
+#define VXM_LINK_DOWN 1    /* disconnected (cable), or down (activity) */
+#define VXM_LINK_UP 2      /* connected (the interface is running), or up */
+
+/* The card's cable state (null card: the default) in *state: 2 running, 1 not, 0 when it cannot
+ * be read ("Invaild param,ifrname empty.", "create socket error, errno:%d.",
+ * "ioctl error, errno:%d."; level 4). @retval 0  @retval -1 for a null state ("param error!") */
+VXM_API int VXM_network_getCableState(const VXM_NETWORK_CARD_INFO* card, int* state);
+
+/* As VXM_network_getCableState for an interface name (a card record may be passed), without a
+ * default, except that a failed request gives 1 ("ioctl error, errno:%d ifrName:'%s'.").
+ * @retval 0  @retval -1 for a null argument ("param error!") */
+VXM_API int VXM_network_getCableState_for_error_report(const char* name, int* state);
+
+/* The interface's activity in *active: 2 up, 1 down; 0 for an empty name
+ * ("Invaild param,ifrname empty.", returns 0) or a failure ("create socket error, errno:%d.",
+ * "ioctl error, errno:%d.", returns -1). @retval 0  @retval -1 (also "param error!" for null) */
+VXM_API int VXM_network_getNetActive(const char* name, int* active);
+
+/* Brings the card (null: the default) up (mode 2) or down (mode 1); any other mode writes the
+ * flags back as read. @retval 0  @retval -1 for an empty name ("Invaild param,ifrname empty.") or
+ * a failed socket, read or write ("recv error, errno:%d.") */
+VXM_API int VXM_network_setNetActive(const VXM_NETWORK_CARD_INFO* card, int mode);
+
+/* The default card's duplex (1 full, 0 half), from at most 7 characters of its name: a wired card
+ * reads "/sys/class/net/<name>/duplex" (1 preset; "network is FULL duplex" or
+ * "network is Half duplex", level 2), a wireless card gives 1, any other type leaves *duplex.
+ * @retval 0  @retval -1 for null ("param error!") or no file ("open network duplex file error.") */
+VXM_API int VXM_network_getNetCardDuplex(int* duplex);
+
+/* The default card's speed in Mbit/s: 0 when its cable state is 1 (disconnected); otherwise a
+ * wired card reads "/sys/class/net/<name>/speed" (name cut to 7 characters, 100 preset), a
+ * wireless card gives 54, any other type leaves *speed.
+ * @retval 0  @retval -1 for null ("param error!"), no file ("open network speed file error.") or a
+ *         failed read ("speed file fread error, errno=%d.") */
+VXM_API int VXM_network_getNetCardCapacity(int* speed);
+
 VXM_END_DECLS
 
 #endif

@@ -119,7 +119,8 @@ int threadsNamed(const std::string& name) {
 }
 
 std::mutex g_tasksLock;
-std::vector<std::pair<VXM_UINT32, VXM_UINT32>> g_tasks;
+// Never destroyed: a task thread may outlive the last test without a join to order it.
+std::vector<std::pair<VXM_UINT32, VXM_UINT32>>& g_tasks = *new std::vector<std::pair<VXM_UINT32, VXM_UINT32>>;
 std::atomic<int> g_taskThread{0};
 
 int recordTask(VXM_UINT32 first, VXM_UINT32 second) {
