@@ -1,6 +1,7 @@
 // The client of the privileged command channel to the open daemon on "/tmp/vxmopend": the request,
 // the reply with its passed descriptor, the close byte, the logcat PID tracking around logcat
 // requests, and the three command functions that judge a command's output.
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -337,6 +338,11 @@ int cs_conn(int sock) {
     return 0;
 }
 
+bool isWriteEnd(int fd) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && (flags & O_ACCMODE) == O_WRONLY;
+}
+
 // Opens command with mode "r", reads its output once into buffer (up to readMax bytes) and closes
 // the channel waiting for the close byte. @return the read's result, or kOpenFailed (the caller
 // reports it under its own name)
@@ -393,6 +399,12 @@ int cs_open(int sock, const char* command, const char* mode, int* pidOut) {
 int cs_close(int sock, int fd, int timeoutMs) {
     int result = -1;
     if (fd >= 0 && sock >= 0) {
+        // A write descriptor (mode "w") is closed before the wait: a command that reads its input
+        // to the end sees that end only then, and the close byte, its exit status, comes after it.
+        if (isWriteEnd(fd)) {
+            close(fd);
+            fd = -1;
+        }
         if (waitReadable(sock, timeoutMs) > 0) {
             unsigned char closeByte = 0;
             if (read(sock, &closeByte, 1) < 1) {

@@ -1,0 +1,227 @@
+// The library's privileged services against the real vxmopend on /tmp/vxmopend: deleting a path or a
+// directory's entries, and a mode "w" channel whose command reads its input to the end. Runs in a
+// private /tmp (tests/run_in_private_tmp.sh); elsewhere every test skips.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/files.h"
+#include "support/log_capture.h"
+#include "vxmosal/VXM_channel.h"
+#include "vxmosal/VXM_utility.h"
+
+#ifndef TMPFS_MAGIC
+#define TMPFS_MAGIC 0x01021994
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using vxmtest::LogCapture;
+
+constexpr char kSocket[] = "/tmp/vxmopend";
+
+template <typename Check>
+bool waitFor(Check check, std::chrono::milliseconds timeout) {
+    const auto end = Clock::now() + timeout;
+    while (!check()) {
+        if (Clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void writeText(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+// The daemon binary on its fixed socket, its log in logPath; stopped with SIGTERM.
+class Daemon {
+public:
+    explicit Daemon(const std::string& logPath) : log_(logPath) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(log, 2);
+            execl(VXMOPEND_PATH, VXMOPEND_PATH, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Between bind and listen a connect is refused; the file appears at bind.
+        ready_ = pid_ > 0 && waitFor([] { return exists(kSocket); }, std::chrono::seconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~Daemon() { stop(); }
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // @return the daemon's exit status, or -1 when it did not end within 5 s of SIGTERM
+    int stop() {
+        if (pid_ <= 0) return exit_;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        const bool ended =
+            waitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(5));
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+        exit_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return exit_;
+    }
+    bool ready() const { return ready_; }
+    std::string log() const { return vxmtest::readFile(log_); }
+    // Whether the log comes to hold text (a request's line follows the end of its command).
+    bool logs(const std::string& text) const {
+        return waitFor([&] { return log().find(text) != std::string::npos; }, std::chrono::seconds(5));
+    }
+
+private:
+    std::string log_;
+    pid_t pid_ = -1;
+    int exit_ = -1;
+    bool ready_ = false;
+};
+
+class OpendClient : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* privateTmp = std::getenv("VXM_PRIVATE_TMP");
+        if (privateTmp == nullptr || std::string(privateTmp) != "1") {
+            const char* reason = std::getenv("VXM_PRIVATE_TMP_REASON");
+            GTEST_SKIP() << "needs a private /tmp (run through tests/run_in_private_tmp.sh as root): "
+                         << (reason != nullptr ? reason : "not started by the launcher");
+        }
+        struct statfs info {};
+        if (statfs("/tmp", &info) != 0 || info.f_type != TMPFS_MAGIC)
+            GTEST_SKIP() << "/tmp is not the launcher's private tmpfs";
+        ASSERT_FALSE(dir_.path().empty());
+        unlink(kSocket);
+    }
+
+    void startDaemon() {
+        daemon_ = std::make_unique<Daemon>(dir_.file("vxmopend.log"));
+        ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+    }
+
+    void TearDown() override {
+        if (daemon_ == nullptr) return;
+        EXPECT_EQ(daemon_->stop(), 0);
+        EXPECT_EQ(daemon_->log().find("Sanitizer"), std::string::npos) << daemon_->log();
+    }
+
+    // A directory "victim" holding two files, a hidden file and a subdirectory with a file.
+    std::string makeVictim() {
+        const std::string victim = dir_.file("victim");
+        EXPECT_EQ(mkdir(victim.c_str(), 0700), 0);
+        EXPECT_EQ(mkdir((victim + "/sub").c_str(), 0700), 0);
+        writeText(victim + "/a.log", "a");
+        writeText(victim + "/b.log", "b");
+        writeText(victim + "/.keep", "k");
+        writeText(victim + "/sub/c.log", "c");
+        return victim;
+    }
+
+    vxmtest::TempDir dir_;
+    std::unique_ptr<Daemon> daemon_;
+};
+
+TEST_F(OpendClient, DelFilesModeOneRemovesThePathItself) {
+    startDaemon();
+    const std::string victim = makeVictim();
+    EXPECT_EQ(VXM_del_files(victim.c_str(), 1), 0);
+    EXPECT_FALSE(exists(victim));
+    EXPECT_TRUE(daemon_->logs("command=\"rm -rf " + victim + "\" status=0")) << daemon_->log();
+}
+
+TEST_F(OpendClient, DelFilesOtherModesRemoveWhatThePatternNames) {
+    startDaemon();
+    for (unsigned int mode : {0u, 2u}) {
+        const std::string victim = makeVictim();
+        EXPECT_EQ(VXM_del_files(victim.c_str(), mode), 0);
+        EXPECT_TRUE(exists(victim)) << mode;
+        EXPECT_FALSE(exists(victim + "/a.log")) << mode;
+        EXPECT_FALSE(exists(victim + "/b.log")) << mode;
+        EXPECT_FALSE(exists(victim + "/sub")) << mode;
+        EXPECT_TRUE(exists(victim + "/.keep")) << mode;  // the shell pattern names no hidden entry
+        unlink((victim + "/.keep").c_str());
+        EXPECT_EQ(rmdir(victim.c_str()), 0) << mode;
+    }
+    EXPECT_TRUE(daemon_->logs("command=\"rm -rf " + dir_.file("victim") + "/*\" status=0")) << daemon_->log();
+    EXPECT_EQ(VXM_del_files(nullptr, 1), 0);
+}
+
+TEST_F(OpendClient, DelFilesWithoutTheDaemonStillReturnsZero) {
+    const std::string victim = makeVictim();
+    LogCapture log;
+    EXPECT_EQ(VXM_del_files(victim.c_str(), 1), 0);
+    EXPECT_TRUE(exists(victim + "/a.log"));
+    auto records = log.all();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].message, "cs_conn failed:errno=2");
+    EXPECT_EQ(records[1].message, "shell command can't excute : rm -rf " + victim);
+    EXPECT_EQ(records[1].function, "VXM_utl_shellCMD");
+    EXPECT_EQ(records[1].level, VXM_LOG_ERROR);
+    EXPECT_EQ(records[1].module, "os_utility");
+    std::system(("rm -rf '" + victim + "'").c_str());
+}
+
+// A command that reads its input to the end learns of the end only when the descriptor is closed:
+// the close must not wait for the command before the command can see that end.
+TEST_F(OpendClient, WriteChannelCloseEndsACommandThatReadsToTheEnd) {
+    startDaemon();
+    const std::string file = dir_.file("fed");
+    const std::string command = "cat > '" + file + "'";
+    int fd = -1;
+    VXM_CS_HANDLE* handle = VXM_csopen(command.c_str(), "w", &fd, nullptr);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(write(fd, "fed\n", 4), 4);
+    const auto start = Clock::now();
+    EXPECT_EQ(VXM_csclose(handle, 5000), 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(vxmtest::readFile(file), "fed\n");
+
+    // Its exit status comes back as the close byte, with no time limit as well.
+    handle = VXM_csopen("cat >/dev/null; exit 4", "w", &fd, nullptr);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(write(fd, "x", 1), 1);
+    EXPECT_EQ(VXM_csclose(handle, -1), 4);
+
+    // A command that ends before reading all of it still gives its own status.
+    handle = VXM_csopen("read line; exit ${#line}", "w", &fd, nullptr);
+    ASSERT_NE(handle, nullptr);
+    ASSERT_EQ(write(fd, "abc\nmore\n", 9), 9);
+    EXPECT_EQ(VXM_csclose(handle, 5000), 3);
+}
+
+// A read channel keeps its order: the close byte first, then the descriptor.
+TEST_F(OpendClient, ReadChannelCloseWaitsForTheCommand) {
+    startDaemon();
+    int fd = -1;
+    VXM_CS_HANDLE* handle = VXM_csopen("echo ok; sleep 0.3; exit 6", "r", &fd, nullptr);
+    ASSERT_NE(handle, nullptr);
+    char buffer[8] = {};
+    EXPECT_EQ(read(fd, buffer, sizeof buffer), 3);
+    EXPECT_STREQ(buffer, "ok\n");
+    EXPECT_EQ(VXM_csclose(handle, 5000), 6);
+}
+
+}  // namespace
