@@ -191,6 +191,42 @@ VXM_API int VXM_network_getNetCardDuplex(int* duplex);
  *         failed read ("speed file fread error, errno=%d.") */
 VXM_API int VXM_network_getNetCardCapacity(int* speed);
 
+/* ---- MAC addresses, DNS servers, PPPoE header ---- */
+
+/* The card's MAC (null card: the default) as "%02X:%02X:%02X:%02X:%02X:%02X", at most size - 1
+ * characters. A card named "ppp0" has none of its own: its ifrExtName is asked instead
+ * ("PPPoE not have Mac address, use %s", level 4).
+ * @retval 0
+ * @retval -1 for an empty name, a null buffer or a size of 17 or less ("Invaild param."), no socket
+ *         ("create socket error,errno = %d,get mac failed.") or a failed request
+ *         ("ioctl error,errno = %d,get mac failed."; the buffer is untouched); level 4 */
+VXM_API int VXM_network_getMacAddr(const VXM_NETWORK_CARD_INFO* card, char* buffer, int size);
+
+/* As VXM_network_getMacAddr with the 12 digits "%02X%02X%02X%02X%02X%02X"; the size must still be
+ * more than 17. */
+VXM_API int VXM_network_getMacAddrOnlyNum(const VXM_NETWORK_CARD_INFO* card, char* buffer, int size);
+
+/* The MAC of "eth0" in the colon form whatever the default card, at most size - 1 characters (18
+ * bytes hold it), without the "ppp0" substitution.
+ * @retval 0  @retval -1 for a null buffer or a size below 1, or the failures above */
+VXM_API int VXM_network_getEth0MacAddr(char* buffer, int size);
+
+/* Sets the property "net.dns<i>" to servers[i - 1] for i = 1..count; a null entry is skipped
+ * ("aszDNS[%d] is null.", its zero-based position, level 3). Failed writes are not reported.
+ * @retval 0  @retval -1 for a null array or a count of 0 or less
+ *         ("VXM_network_setDNS arguments error.", level 4) */
+VXM_API int VXM_network_setDNS(const char* const* servers, int count);
+
+/* Reads "net.dns1" (index 0) or "net.dns2" (index 1) into buffer, at most size - 1 characters; an
+ * unset property leaves the buffer as it was. @retval 0  @retval -1 for a null buffer or another
+ * index */
+VXM_API int VXM_network_getDNS(char* buffer, int index, int size);
+
+/* The PPPoE header switch (0 at load; non-zero is on). @retval 0 */
+VXM_API int VXM_network_setPPPoeIPHeader(int value);
+/* @return the stored switch */
+VXM_API int VXM_network_getPPPoeIPHeader(void);
+
 VXM_END_DECLS
 
 #endif
