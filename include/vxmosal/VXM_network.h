@@ -227,6 +227,26 @@ VXM_API int VXM_network_setPPPoeIPHeader(int value);
 /* @return the stored switch */
 VXM_API int VXM_network_getPPPoeIPHeader(void);
 
+/* ---- the wireless card ---- */
+
+/* The library's wireless card record, named "wlan0" with cardType 2 (set again on each call when
+ * its name was changed; ifrExtName and connType are never touched). @return it, never null */
+VXM_API VXM_NETWORK_CARD_INFO* VXM_network_getWIFICardInfo(void);
+
+/* The running state of "wlan0" in *state (card is not used): 2 running, 1 not, 0 when it cannot be
+ * read ("create socket error, errno:%d." or "ioctl error, errno:%d.", level 4).
+ * @retval 0  @retval -1 for a null state ("param error!") */
+VXM_API int VXM_network_getWIFIState(const VXM_NETWORK_CARD_INFO* card, int* state);
+
+/* Waits 3 seconds unless the card (no default) is up, then returns; no scan is made and nothing is
+ * written to result. @retval 0  @retval -1 for a null card, an empty name or a null result
+ * ("Invaild param.", at once) */
+VXM_API int VXM_wifi_searchList(const VXM_NETWORK_CARD_INFO* card, void* result);
+
+/* Waits 2 seconds unless the card is up; no connection is attempted and request is not read.
+ * @retval -1 always ("Invaild param." at once for a null card, an empty name or a null request) */
+VXM_API int VXM_wifi_connectToSSID(const VXM_NETWORK_CARD_INFO* card, const void* request);
+
 VXM_END_DECLS
 
 #endif

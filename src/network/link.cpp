@@ -11,7 +11,9 @@
 #include "internal/safe_string.h"
 #include "network/network_internal.h"
 
+using vxm::network::FlagRead;
 using vxm::network::kModuleTag;
+using vxm::network::readFlags;
 
 namespace {
 
@@ -31,18 +33,6 @@ constexpr char kNameEmpty[] = "Invaild param,ifrname empty.";
 constexpr char kSocketError[] = "create socket error, errno:%d.";
 constexpr char kIoctlError[] = "ioctl error, errno:%d.";
 
-enum class FlagRead { Ok, NoSocket, RequestFailed };
-
-// The interface flags of name; errno tells why when it fails.
-FlagRead readFlags(const char* name, short& flags) {
-    vxm::network::RequestSocket sock;
-    if (!sock.ok()) return FlagRead::NoSocket;
-    ifreq request = vxm::network::interfaceRequest(name);
-    if (ioctl(sock.get(), SIOCGIFFLAGS, &request) < 0) return FlagRead::RequestFailed;
-    flags = request.ifr_flags;
-    return FlagRead::Ok;
-}
-
 int stateOf(short flags, short flag) { return (flags & flag) != 0 ? kUp : kDown; }
 
 // "/sys/class/net/<name>/<file>", cut at 63 characters.
@@ -51,6 +41,19 @@ void interfaceFile(char (&path)[kPathSize], const char* name, const char* file) 
 }
 
 }  // namespace
+
+namespace vxm::network {
+
+FlagRead readFlags(const char* name, short& flags) {
+    RequestSocket sock;
+    if (!sock.ok()) return FlagRead::NoSocket;
+    ifreq request = interfaceRequest(name);
+    if (ioctl(sock.get(), SIOCGIFFLAGS, &request) < 0) return FlagRead::RequestFailed;
+    flags = request.ifr_flags;
+    return FlagRead::Ok;
+}
+
+}  // namespace vxm::network
 
 extern "C" {
 

@@ -57,6 +57,11 @@ inline ifreq interfaceRequest(const char* name) {
     return request;
 }
 
+enum class FlagRead { Ok, NoSocket, RequestFailed };
+
+// The interface flags of name (SIOCGIFFLAGS); errno tells why when it fails.
+FlagRead readFlags(const char* name, short& flags);
+
 }  // namespace vxm::network
 
 // Readers (they report under these names). Each buffer is kContentSize bytes that the caller has
