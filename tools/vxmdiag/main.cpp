@@ -29,6 +29,7 @@ constexpr Section kSections[] = {
     {"timers", vxmdiag::timerSection},
     {"queues", vxmdiag::queueSection},
     {"registry", vxmdiag::registrySection},
+    {"system", vxmdiag::systemSection},
 };
 
 void printUsage(std::FILE* out) {

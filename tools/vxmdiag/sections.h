@@ -14,6 +14,7 @@ Value registrySection();  // own mutexes and thread, dumped by the registries, t
 Value timerSection();     // the timer service with two timers of its own, and one's lateness
 Value statsSection();     // processor over one second, memory, traffic counters
 Value queueSection();     // message-queue round trips to an echo thread
+Value systemSection();    // release and its class, the open daemon's answer, this process by name
 
 }  // namespace vxmdiag
 
