@@ -26,6 +26,7 @@ constexpr Section kSections[] = {
     {"ticks", vxmdiag::ticksSection},
     {"time", vxmdiag::timeSection},
     {"statistics", vxmdiag::statsSection},
+    {"cards", vxmdiag::cardsSection},
     {"timers", vxmdiag::timerSection},
     {"queues", vxmdiag::queueSection},
     {"registry", vxmdiag::registrySection},

@@ -15,6 +15,7 @@ Value timerSection();     // the timer service with two timers of its own, and o
 Value statsSection();     // processor over one second, memory, traffic counters
 Value queueSection();     // message-queue round trips to an echo thread
 Value systemSection();    // release and its class, the open daemon's answer, this process by name
+Value cardsSection();     // every card: type, link, activity, speed, duplex, MAC, addresses; DNS
 
 }  // namespace vxmdiag
 

@@ -1,0 +1,92 @@
+// Every card with its type, link and activity, speed and duplex, MAC, IPv4 address, netmask and
+// IPv6 address, and the DNS servers.
+#include <cstring>
+#include <string>
+
+#include "sections.h"
+#include "vxmosal/vxmosal.h"
+
+namespace vxmdiag {
+namespace {
+
+constexpr int kMaxCards = 32;
+constexpr int kTextSize = 128;
+
+const char* typeName(VXM_UINT32 type) {
+    switch (type) {
+        case VXM_CARD_TYPE_WIRED: return "wired";
+        case VXM_CARD_TYPE_WIRELESS: return "wireless";
+        default: return "unknown";
+    }
+}
+
+const char* stateName(int state, const char* up, const char* down) {
+    return state == VXM_LINK_UP ? up : state == VXM_LINK_DOWN ? down : "unknown";
+}
+
+// A text query's result, or its failure in place.
+Value textOf(int (*query)(const VXM_NETWORK_CARD_INFO*, char*, int), const VXM_NETWORK_CARD_INFO& card,
+             const char* name) {
+    char text[kTextSize] = {};
+    if (query(&card, text, sizeof text) != 0) return Value::failure(std::string(name) + " returned -1");
+    return Value::text(text);
+}
+
+// Speed and duplex concern the default card: each card is made the default while they are read.
+void addSpeedAndDuplex(Value& out, const VXM_NETWORK_CARD_INFO& card) {
+    VXM_NETWORK_CARD_INFO saved = *VXM_network_getNetWorkCardInfo(nullptr);
+    VXM_network_setNetWorkCardInfo(&card);
+    int speed = -1, duplex = -1;
+    out.add("speed_mbps", VXM_network_getNetCardCapacity(&speed) == 0
+                              ? Value::integer(speed)
+                              : Value::failure("VXM_network_getNetCardCapacity returned -1"));
+    out.add("duplex", VXM_network_getNetCardDuplex(&duplex) == 0
+                          ? Value::text(duplex == 1 ? "full" : duplex == 0 ? "half" : "unknown")
+                          : Value::failure("VXM_network_getNetCardDuplex returned -1"));
+    VXM_network_setNetWorkCardInfo(&saved);
+}
+
+Value cardValue(const VXM_NETWORK_CARD_INFO& card) {
+    Value out = Value::object();
+    out.add("name", Value::text(card.ifrName));
+    out.add("type", Value::text(typeName(card.cardType)));
+    int cable = VXM_LINK_UNKNOWN, active = VXM_LINK_UNKNOWN;
+    VXM_network_getCableState(&card, &cable);
+    out.add("link", Value::text(stateName(cable, "connected", "disconnected")));
+    out.add("activity", VXM_network_getNetActive(card.ifrName, &active) == 0
+                            ? Value::text(stateName(active, "up", "down"))
+                            : Value::failure("VXM_network_getNetActive returned -1"));
+    addSpeedAndDuplex(out, card);
+    out.add("mac", textOf(VXM_network_getMacAddr, card, "VXM_network_getMacAddr"));
+    out.add("ipv4", textOf(VXM_network_getIpAddr, card, "VXM_network_getIpAddr"));
+    out.add("netmask", textOf(VXM_network_getNetMask, card, "VXM_network_getNetMask"));
+    out.add("ipv6", textOf(VXM_network_getIpv6Addr, card, "VXM_network_getIpv6Addr"));
+    return out;
+}
+
+}  // namespace
+
+Value cardsSection() {
+    Value section = Value::object();
+    VXM_NETWORK_CARD_INFO cards[kMaxCards];
+    std::memset(cards, 0, sizeof cards);
+    int count = kMaxCards;
+    if (VXM_network_getNetCards(cards, &count) != 0) {
+        section.add("cards", Value::failure("VXM_network_getNetCards returned -1"));
+    } else {
+        Value list = Value::list();
+        for (int i = 0; i < count; ++i) list.push(cardValue(cards[i]));
+        section.add("count", Value::integer(count));
+        section.add("cards", list);
+    }
+    Value dns = Value::list();
+    for (int index = 0; index < 2; ++index) {
+        char server[kTextSize] = {};
+        VXM_network_getDNS(server, index, sizeof server);
+        dns.push(server[0] != '\0' ? Value::text(server) : Value::failure("not set"));
+    }
+    section.add("dns", dns);
+    return section;
+}
+
+}  // namespace vxmdiag
