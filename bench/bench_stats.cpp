@@ -23,8 +23,18 @@ struct Counters {
     unsigned long long rxBytes = 0, rxPackets = 0, txBytes = 0, txPackets = 0;
 };
 
-void vxmCpuUsage(benchmark::State& state) {
-    for (auto _ : state) benchmark::DoNotOptimize(VXM_get_cpuUsage());
+// VXM_get_cpuUsage or VXM_get_memUsage.
+template <unsigned int (*Usage)()>
+void vxmUsage(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(Usage());
+}
+
+// The file for one iteration of a baseline; null, with the benchmark ended in an error, when it
+// cannot be opened.
+std::FILE* openOrSkip(benchmark::State& state, const char* path) {
+    std::FILE* file = std::fopen(path, "r");
+    if (file == nullptr) state.SkipWithError((std::string("cannot open ") + path).c_str());
+    return file;
 }
 
 void ifstreamCpu(benchmark::State& state) {
@@ -39,11 +49,8 @@ void ifstreamCpu(benchmark::State& state) {
 
 void sscanfCpu(benchmark::State& state) {
     for (auto _ : state) {
-        std::FILE* file = std::fopen("/proc/stat", "r");
-        if (file == nullptr) {
-            state.SkipWithError("cannot open /proc/stat");
-            return;
-        }
+        std::FILE* file = openOrSkip(state, "/proc/stat");
+        if (file == nullptr) return;
         char line[1024];
         unsigned long long user = 0, nice = 0, system = 0, idle = 0;
         if (std::fgets(line, sizeof line, file) != nullptr)
@@ -51,10 +58,6 @@ void sscanfCpu(benchmark::State& state) {
         std::fclose(file);
         benchmark::DoNotOptimize(user + nice + system + idle);
     }
-}
-
-void vxmMemUsage(benchmark::State& state) {
-    for (auto _ : state) benchmark::DoNotOptimize(VXM_get_memUsage());
 }
 
 void ifstreamMem(benchmark::State& state) {
@@ -79,11 +82,8 @@ void ifstreamMem(benchmark::State& state) {
 
 void sscanfMem(benchmark::State& state) {
     for (auto _ : state) {
-        std::FILE* file = std::fopen("/proc/meminfo", "r");
-        if (file == nullptr) {
-            state.SkipWithError("cannot open /proc/meminfo");
-            return;
-        }
+        std::FILE* file = openOrSkip(state, "/proc/meminfo");
+        if (file == nullptr) return;
         char line[256];
         int total = 0, free = 0, buffers = 0, cached = 0;
         while (std::fgets(line, sizeof line, file) != nullptr) {
@@ -142,11 +142,8 @@ void ifstreamNet(benchmark::State& state) {
 void sscanfNet(benchmark::State& state) {
     bool found = false;
     for (auto _ : state) {
-        std::FILE* file = std::fopen("/proc/net/dev", "r");
-        if (file == nullptr) {
-            state.SkipWithError("cannot open /proc/net/dev");
-            return;
-        }
+        std::FILE* file = openOrSkip(state, "/proc/net/dev");
+        if (file == nullptr) return;
         char line[1024];
         Counters c;
         found = false;
@@ -173,10 +170,10 @@ void sscanfNet(benchmark::State& state) {
 int main(int argc, char** argv) {
     using vxm::bench::Goal;
     using vxm::bench::kRepetitions;
-    for (auto* b : {benchmark::RegisterBenchmark("VXM_get_cpuUsage", vxmCpuUsage),
+    for (auto* b : {benchmark::RegisterBenchmark("VXM_get_cpuUsage", vxmUsage<VXM_get_cpuUsage>),
                     benchmark::RegisterBenchmark("ifstream_proc_stat", ifstreamCpu),
                     benchmark::RegisterBenchmark("sscanf_proc_stat", sscanfCpu),
-                    benchmark::RegisterBenchmark("VXM_get_memUsage", vxmMemUsage),
+                    benchmark::RegisterBenchmark("VXM_get_memUsage", vxmUsage<VXM_get_memUsage>),
                     benchmark::RegisterBenchmark("ifstream_proc_meminfo", ifstreamMem),
                     benchmark::RegisterBenchmark("sscanf_proc_meminfo", sscanfMem),
                     benchmark::RegisterBenchmark("VXM_get_netStat", vxmNetStat),
