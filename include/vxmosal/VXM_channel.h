@@ -54,7 +54,9 @@ VXM_API VXM_CS_HANDLE* VXM_csopen(const char* command, const char* mode, int* fd
 
 /* Waits for the daemon's close byte (timeoutMs -1: no limit, 0: no wait, otherwise at most that
  * many milliseconds), closes the descriptor and the socket, restores the SIGPIPE action the handle
- * found and frees the handle.
+ * found and frees the handle. A write descriptor (mode "w") is closed before the wait, so that a
+ * command reading its input to the end sees that end and the close byte can come; a read
+ * descriptor is closed after it.
  * @return the close byte (0..255); -1 for a null handle, a time-out, or a missing byte
  *         ("C: server failed") */
 VXM_API int VXM_csclose(VXM_CS_HANDLE* handle, int timeoutMs);
@@ -65,8 +67,8 @@ VXM_API int VXM_csclose(VXM_CS_HANDLE* handle, int timeoutMs);
  *         -255) when the daemon reports one. The socket stays open either way. */
 VXM_API int cs_open(int sock, const char* command, const char* mode, int* pidOut);
 
-/* Waits for the close byte on sock as VXM_csclose does, then closes fd and sock (each when it is
- * not negative). @return the byte (0..255) or -1; -1 at once when either is negative */
+/* Waits for the close byte on sock as VXM_csclose does (closing a write descriptor fd first), then
+ * closes fd and sock (each when it is not negative). @return the byte (0..255) or -1; -1 at once when either is negative */
 VXM_API int cs_close(int sock, int fd, int timeoutMs);
 
 /* Runs command through the channel (mode "r") and reads its output once (at most 4096 bytes, of

@@ -67,9 +67,8 @@ Value systemSection() {
         section.add(kReleaseKey, Value::text(release));
     else
         section.add(kReleaseKey, Value::failure("VXM_property_get: unset or empty"));
-    const int type = VXM_utl_get_os_type();
-    section.add("android_release_class",
-                type != 0 ? Value::integer(type) : Value::failure("0: not a release of class 4, 5, 7 or 8"));
+    // 0 for a release of no class the library knows (4, 5, 7, 8) and when the property is unset.
+    section.add("android_release_class", Value::integer(VXM_utl_get_os_type()));
     section.add("open_daemon", daemonProbe());
     section.add("process", ownProcess());
     return section;
