@@ -74,7 +74,12 @@ double monotonicSeconds() {
 
 int main() {
     VXM_get_ticks();
+    // The thread names itself once it runs, which on a busy machine may come after the first read.
     long tid = findTickThread();
+    for (int tries = 0; tid < 0 && tries < 100; ++tries) {
+        usleep(10000);
+        tid = findTickThread();
+    }
     if (tid < 0) {
         std::fprintf(stderr, "no thread named refresh_timer in this process\n");
         return 1;
