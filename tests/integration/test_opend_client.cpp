@@ -1,12 +1,8 @@
 // The library's privileged services against the real vxmopend on /tmp/vxmopend: deleting a path or a
 // directory's entries, and a mode "w" channel whose command reads its input to the end. Runs in a
 // private /tmp (tests/run_in_private_tmp.sh); elsewhere every test skips.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,16 +11,13 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "support/files.h"
 #include "support/log_capture.h"
+#include "support/opend_daemon.h"
+#include "support/private_tmp.h"
 #include "vxmosal/VXM_channel.h"
 #include "vxmosal/VXM_utility.h"
-
-#ifndef TMPFS_MAGIC
-#define TMPFS_MAGIC 0x01021994
-#endif
 
 namespace {
 
@@ -32,16 +25,6 @@ using Clock = std::chrono::steady_clock;
 using vxmtest::LogCapture;
 
 constexpr char kSocket[] = "/tmp/vxmopend";
-
-template <typename Check>
-bool waitFor(Check check, std::chrono::milliseconds timeout) {
-    const auto end = Clock::now() + timeout;
-    while (!check()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -53,72 +36,16 @@ void writeText(const std::string& path, const std::string& text) {
     out << text;
 }
 
-// The daemon binary on its fixed socket, its log in logPath; stopped with SIGTERM.
-class Daemon {
-public:
-    explicit Daemon(const std::string& logPath) : log_(logPath) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(log, 2);
-            execl(VXMOPEND_PATH, VXMOPEND_PATH, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        // Between bind and listen a connect is refused; the file appears at bind.
-        ready_ = pid_ > 0 && waitFor([] { return exists(kSocket); }, std::chrono::seconds(5));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~Daemon() { stop(); }
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
-
-    // @return the daemon's exit status, or -1 when it did not end within 5 s of SIGTERM
-    int stop() {
-        if (pid_ <= 0) return exit_;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        const bool ended =
-            waitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(5));
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-        exit_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return exit_;
-    }
-    bool ready() const { return ready_; }
-    std::string log() const { return vxmtest::readFile(log_); }
-    // Whether the log comes to hold text (a request's line follows the end of its command).
-    bool logs(const std::string& text) const {
-        return waitFor([&] { return log().find(text) != std::string::npos; }, std::chrono::seconds(5));
-    }
-
-private:
-    std::string log_;
-    pid_t pid_ = -1;
-    int exit_ = -1;
-    bool ready_ = false;
-};
-
 class OpendClient : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* privateTmp = std::getenv("VXM_PRIVATE_TMP");
-        if (privateTmp == nullptr || std::string(privateTmp) != "1") {
-            const char* reason = std::getenv("VXM_PRIVATE_TMP_REASON");
-            GTEST_SKIP() << "needs a private /tmp (run through tests/run_in_private_tmp.sh as root): "
-                         << (reason != nullptr ? reason : "not started by the launcher");
-        }
-        struct statfs info {};
-        if (statfs("/tmp", &info) != 0 || info.f_type != TMPFS_MAGIC)
-            GTEST_SKIP() << "/tmp is not the launcher's private tmpfs";
+        if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
         ASSERT_FALSE(dir_.path().empty());
         unlink(kSocket);
     }
 
     void startDaemon() {
-        daemon_ = std::make_unique<Daemon>(dir_.file("vxmopend.log"));
+        daemon_ = std::make_unique<vxmtest::OpendDaemon>(VXMOPEND_PATH, kSocket, dir_.file("vxmopend.log"));
         ASSERT_TRUE(daemon_->ready()) << daemon_->log();
     }
 
@@ -141,7 +68,7 @@ protected:
     }
 
     vxmtest::TempDir dir_;
-    std::unique_ptr<Daemon> daemon_;
+    std::unique_ptr<vxmtest::OpendDaemon> daemon_;
 };
 
 TEST_F(OpendClient, DelFilesModeOneRemovesThePathItself) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/opend_daemon.h"
 
 namespace {
 
@@ -220,59 +221,11 @@ Outcome runRead(const std::string& socketPath, const std::string& command) {
     return outcome;
 }
 
-// The daemon binary, started in the foreground with its log in the test's directory.
-class Daemon {
+// The daemon binary on a socket in the test's directory, its log beside it.
+class Daemon : public vxmtest::OpendDaemon {
 public:
     Daemon(const std::string& dir, const std::string& name, std::vector<std::string> extra = {})
-        : socket_(dir + "/" + name), log_(dir + "/" + name + ".log") {
-        std::vector<std::string> args = {VXMOPEND_PATH, "--socket", socket_};
-        args.insert(args.end(), extra.begin(), extra.end());
-        pid_ = fork();
-        if (pid_ == 0) {
-            int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(log, 2);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        struct stat st;
-        ready_ = waitFor([&] { return stat(socket_.c_str(), &st) == 0; }, std::chrono::seconds(5));
-        // Between bind and listen a connect is refused; the file appears at bind.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ~Daemon() { stop(); }
-
-    // SIGTERM, then the exit status (or -1 when it did not end within 5 s).
-    int stop() {
-        if (pid_ <= 0) return exit_;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        bool ended = waitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(5));
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
-        pid_ = -1;
-        exit_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return exit_;
-    }
-
-    bool ready() const { return ready_; }
-    pid_t pid() const { return pid_; }
-    const std::string& socket() const { return socket_; }
-    std::string log() const {
-        std::ifstream in(log_);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
-
-private:
-    std::string socket_;
-    std::string log_;
-    pid_t pid_ = -1;
-    int exit_ = -1;
-    bool ready_ = false;
+        : OpendDaemon(VXMOPEND_PATH, dir + "/" + name, dir + "/" + name + ".log", std::move(extra)) {}
 };
 
 class VxmopendTest : public ::testing::Test {

@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -26,11 +25,8 @@
 #include "fakes/fake_opend.h"
 #include "support/files.h"
 #include "support/log_capture.h"
+#include "support/private_tmp.h"
 #include "vxmosal/VXM_channel.h"
-
-#ifndef TMPFS_MAGIC
-#define TMPFS_MAGIC 0x01021994
-#endif
 
 namespace {
 
@@ -107,15 +103,7 @@ vxmfake::Session serveOutput(const std::string& output, Bytes reply, int closeBy
 class Channel : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* privateTmp = std::getenv("VXM_PRIVATE_TMP");
-        if (privateTmp == nullptr || std::string(privateTmp) != "1") {
-            const char* reason = std::getenv("VXM_PRIVATE_TMP_REASON");
-            GTEST_SKIP() << "needs a private /tmp (run through tests/run_in_private_tmp.sh as root): "
-                         << (reason != nullptr ? reason : "not started by the launcher");
-        }
-        struct statfs info {};
-        if (statfs("/tmp", &info) != 0 || info.f_type != TMPFS_MAGIC)
-            GTEST_SKIP() << "/tmp is not the launcher's private tmpfs";
+        if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
         std::string path = std::string(VXM_FAKES_DIR) + ":" + std::getenv("PATH");
         setenv("PATH", path.c_str(), 1);
         unsetenv("VXM_FAKE_PGREP_DIR");

@@ -1,0 +1,93 @@
+// The real vxmopend binary started by a test: in the foreground on a socket path the test names,
+// its log (standard error) in a file, stopped with SIGTERM.
+#ifndef VXMOSAL_TESTS_OPEND_DAEMON_H
+#define VXMOSAL_TESTS_OPEND_DAEMON_H
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/files.h"
+
+namespace vxmtest {
+
+// Waits until check() holds, at most timeout; returns whether it did.
+template <typename Check>
+bool waitUntil(Check check, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!check()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class OpendDaemon {
+public:
+    OpendDaemon(const std::string& binary, const std::string& socketPath, const std::string& logPath,
+                std::vector<std::string> extra = {})
+        : socket_(socketPath), log_(logPath) {
+        std::vector<std::string> args = {binary, "--socket", socket_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_ = fork();
+        if (pid_ == 0) {
+            int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(log, 2);
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        struct stat st;
+        ready_ = pid_ > 0 &&
+                 waitUntil([&] { return stat(socket_.c_str(), &st) == 0; }, std::chrono::seconds(5));
+        // Between bind and listen a connect is refused; the file appears at bind.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ~OpendDaemon() { stop(); }
+    OpendDaemon(const OpendDaemon&) = delete;
+    OpendDaemon& operator=(const OpendDaemon&) = delete;
+
+    // SIGTERM, then the exit status (or -1 when it did not end within 5 s).
+    int stop() {
+        if (pid_ <= 0) return exit_;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        bool ended = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(5));
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+        exit_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return exit_;
+    }
+
+    bool ready() const { return ready_; }
+    pid_t pid() const { return pid_; }
+    const std::string& socket() const { return socket_; }
+    std::string log() const { return readFile(log_); }
+    // Whether the log comes to hold text within 5 s (a request's line follows its command's end).
+    bool logs(const std::string& text) const {
+        return waitUntil([&] { return log().find(text) != std::string::npos; }, std::chrono::seconds(5));
+    }
+
+private:
+    std::string socket_;
+    std::string log_;
+    pid_t pid_ = -1;
+    int exit_ = -1;
+    bool ready_ = false;
+};
+
+}  // namespace vxmtest
+
+#endif
