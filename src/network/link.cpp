@@ -12,6 +12,7 @@
 #include "network/network_internal.h"
 
 using vxm::network::FlagRead;
+using vxm::network::flagState;
 using vxm::network::kModuleTag;
 using vxm::network::readFlags;
 
@@ -33,8 +34,6 @@ constexpr char kNameEmpty[] = "Invaild param,ifrname empty.";
 constexpr char kSocketError[] = "create socket error, errno:%d.";
 constexpr char kIoctlError[] = "ioctl error, errno:%d.";
 
-int stateOf(short flags, short flag) { return (flags & flag) != 0 ? kUp : kDown; }
-
 // "/sys/class/net/<name>/<file>", cut at 63 characters.
 void interfaceFile(char (&path)[kPathSize], const char* name, const char* file) {
     vxm::internal::formatTruncated(path, sizeof path, "/sys/class/net/%s/%s", name, file);
@@ -53,6 +52,27 @@ FlagRead readFlags(const char* name, short& flags) {
     return FlagRead::Ok;
 }
 
+FlagRead flagState(const char* name, short flag, int* state, bool reportRequestFailure) {
+    *state = kUnknown;
+    if (name[0] == '\0') {
+        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kNameEmpty);
+        return FlagRead::EmptyName;
+    }
+    short flags = 0;
+    FlagRead read = readFlags(name, flags);
+    if (read == FlagRead::NoSocket) {
+        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kSocketError, errno);
+    } else if (read == FlagRead::RequestFailed) {
+        // The errno stays for a caller that reports the failure itself.
+        int error = errno;
+        if (reportRequestFailure) VXM_LOG(VXM_LOG_ERROR, kModuleTag, kIoctlError, error);
+        errno = error;
+    } else {
+        *state = (flags & flag) != 0 ? kUp : kDown;
+    }
+    return read;
+}
+
 }  // namespace vxm::network
 
 extern "C" {
@@ -63,23 +83,7 @@ int VXM_network_getCableState(const VXM_NETWORK_CARD_INFO* card, int* state) {
         return -1;
     }
     const VXM_NETWORK_CARD_INFO source = vxm::network::snapshot(card);
-    *state = kUnknown;
-    if (source.ifrName[0] == '\0') {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kNameEmpty);
-        return 0;
-    }
-    short flags = 0;
-    switch (readFlags(source.ifrName, flags)) {
-        case FlagRead::NoSocket:
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, kSocketError, errno);
-            break;
-        case FlagRead::RequestFailed:
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, kIoctlError, errno);
-            break;
-        case FlagRead::Ok:
-            *state = stateOf(flags, IFF_RUNNING);
-            break;
-    }
+    flagState(source.ifrName, IFF_RUNNING, state, true);
     return 0;
 }
 
@@ -88,27 +92,12 @@ int VXM_network_getCableState_for_error_report(const char* name, int* state) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, kParamError);
         return -1;
     }
-    *state = kUnknown;
-    if (name[0] == '\0') {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kNameEmpty);
-        return 0;
-    }
-    short flags = 0;
-    switch (readFlags(name, flags)) {
-        case FlagRead::NoSocket:
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, kSocketError, errno);
-            break;
-        case FlagRead::RequestFailed: {
-            int error = errno;
-            char shown[VXM_NETWORK_NAME_SIZE] = {};
-            std::memcpy(shown, name, strnlen(name, vxm::network::kNameMax));
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "ioctl error, errno:%d ifrName:'%s'.", error, shown);
-            *state = kDown;
-            break;
-        }
-        case FlagRead::Ok:
-            *state = stateOf(flags, IFF_RUNNING);
-            break;
+    if (flagState(name, IFF_RUNNING, state, false) == FlagRead::RequestFailed) {
+        int error = errno;
+        char shown[VXM_NETWORK_NAME_SIZE] = {};
+        std::memcpy(shown, name, strnlen(name, vxm::network::kNameMax));
+        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "ioctl error, errno:%d ifrName:'%s'.", error, shown);
+        *state = kDown;
     }
     return 0;
 }
@@ -118,24 +107,8 @@ int VXM_network_getNetActive(const char* name, int* active) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, kParamError);
         return -1;
     }
-    *active = kUnknown;
-    if (name[0] == '\0') {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, kNameEmpty);
-        return 0;
-    }
-    short flags = 0;
-    switch (readFlags(name, flags)) {
-        case FlagRead::NoSocket:
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, kSocketError, errno);
-            return -1;
-        case FlagRead::RequestFailed:
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, kIoctlError, errno);
-            return -1;
-        case FlagRead::Ok:
-            break;
-    }
-    *active = stateOf(flags, IFF_UP);
-    return 0;
+    FlagRead read = flagState(name, IFF_UP, active, true);
+    return read == FlagRead::NoSocket || read == FlagRead::RequestFailed ? -1 : 0;
 }
 
 int VXM_network_setNetActive(const VXM_NETWORK_CARD_INFO* card, int mode) {

@@ -83,26 +83,25 @@ int formatMac(const MacQuery& query, const char* form, char* buffer, int size) {
 
 extern "C" {
 
+// The body of both card MAC functions, expanded in each so that its messages carry its name.
+#define VXM_CARD_MAC_TEXT(card, buffer, size, form)                                          \
+    do {                                                                                     \
+        const VXM_NETWORK_CARD_INFO source = vxm::network::snapshot(card);                   \
+        if (source.ifrName[0] == '\0' || (buffer) == nullptr || (size) < kMacTextMin) {     \
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "Invaild param.");                            \
+            return -1;                                                                       \
+        }                                                                                    \
+        const MacQuery query = queryMac(source.ifrName, source.ifrExtName);                  \
+        VXM_REPORT_MAC_QUERY(query);                                                         \
+        return formatMac(query, (form), (buffer), (size));                                   \
+    } while (0)
+
 int VXM_network_getMacAddr(const VXM_NETWORK_CARD_INFO* card, char* buffer, int size) {
-    const VXM_NETWORK_CARD_INFO source = vxm::network::snapshot(card);
-    if (source.ifrName[0] == '\0' || buffer == nullptr || size < kMacTextMin) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "Invaild param.");
-        return -1;
-    }
-    const MacQuery query = queryMac(source.ifrName, source.ifrExtName);
-    VXM_REPORT_MAC_QUERY(query);
-    return formatMac(query, kColonForm, buffer, size);
+    VXM_CARD_MAC_TEXT(card, buffer, size, kColonForm);
 }
 
 int VXM_network_getMacAddrOnlyNum(const VXM_NETWORK_CARD_INFO* card, char* buffer, int size) {
-    const VXM_NETWORK_CARD_INFO source = vxm::network::snapshot(card);
-    if (source.ifrName[0] == '\0' || buffer == nullptr || size < kMacTextMin) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "Invaild param.");
-        return -1;
-    }
-    const MacQuery query = queryMac(source.ifrName, source.ifrExtName);
-    VXM_REPORT_MAC_QUERY(query);
-    return formatMac(query, kDigitsForm, buffer, size);
+    VXM_CARD_MAC_TEXT(card, buffer, size, kDigitsForm);
 }
 
 int VXM_network_getEth0MacAddr(char* buffer, int size) {

@@ -57,10 +57,15 @@ inline ifreq interfaceRequest(const char* name) {
     return request;
 }
 
-enum class FlagRead { Ok, NoSocket, RequestFailed };
+enum class FlagRead { Ok, EmptyName, NoSocket, RequestFailed };
 
 // The interface flags of name (SIOCGIFFLAGS); errno tells why when it fails.
 FlagRead readFlags(const char* name, short& flags);
+
+// Sets *state to 2 when flag is set on the interface name and 1 when not, or to 0 after logging
+// why it could not be read: "Invaild param,ifrname empty.", "create socket error, errno:%d." and,
+// when reportRequestFailure, "ioctl error, errno:%d." (level 4; errno is kept for the caller).
+FlagRead flagState(const char* name, short flag, int* state, bool reportRequestFailure);
 
 }  // namespace vxm::network
 

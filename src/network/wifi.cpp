@@ -1,6 +1,5 @@
 // The wireless card: the library's record of "wlan0", its running state, and the search and
 // connect entry points, which only wait while the card is not up.
-#include <cerrno>
 #include <cstring>
 
 #include "internal/log.h"
@@ -55,21 +54,8 @@ int VXM_network_getWIFIState(const VXM_NETWORK_CARD_INFO*, int* state) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "param error!");
         return -1;
     }
-    short flags = 0;
     // The record was just named "wlan0", which is the card asked about.
-    switch (vxm::network::readFlags(kWirelessName, flags)) {
-        case vxm::network::FlagRead::NoSocket:
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "create socket error, errno:%d.", errno);
-            *state = 0;
-            break;
-        case vxm::network::FlagRead::RequestFailed:
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "ioctl error, errno:%d.", errno);
-            *state = 0;
-            break;
-        case vxm::network::FlagRead::Ok:
-            *state = (flags & IFF_RUNNING) != 0 ? 2 : 1;
-            break;
-    }
+    vxm::network::flagState(kWirelessName, IFF_RUNNING, state, true);
     return 0;
 }
 

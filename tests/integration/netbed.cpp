@@ -1,6 +1,8 @@
 // The network test bed: see netbed.h.
 #include "integration/netbed.h"
 
+#include "integration/network_checks.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -15,6 +17,8 @@
 #include <cstring>
 #include <thread>
 
+#include "vxmosal/VXM_network.h"
+
 #ifndef TMPFS_MAGIC
 #define TMPFS_MAGIC 0x01021994
 #endif
@@ -24,16 +28,6 @@ namespace {
 
 constexpr char kDaemonSocket[] = "/tmp/vxmopend";
 constexpr auto kDaemonWait = std::chrono::seconds(5);
-
-template <typename Check>
-bool waitFor(Check check, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!check()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 // Whether a client can connect to the socket at path (the file appears at bind, before listen).
 bool accepting(const char* path) {
@@ -204,8 +198,17 @@ void NetBedTest::SetUp() {
     if (!reason.empty()) GTEST_SKIP() << "needs the network test bed (run as root through "
                                          "tests/run_in_private_tmp.sh --net): " << reason;
     bed_ = std::make_unique<NetBed>();
+    clearDefaultCard();
 }
 
-void NetBedTest::TearDown() { bed_.reset(); }
+void NetBedTest::TearDown() {
+    clearDefaultCard();
+    bed_.reset();
+}
+
+void NetBedTest::clearDefaultCard() {
+    const VXM_NETWORK_CARD_INFO none{};
+    VXM_network_setNetWorkCardInfo(&none);
+}
 
 }  // namespace vxmtest

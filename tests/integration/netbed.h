@@ -76,11 +76,13 @@ private:
     pid_t daemon_ = -1;
 };
 
-// Base of tests that run on the bed: skips, with the reason, where the bed cannot be had.
+// Base of tests that run on the bed: skips, with the reason, where the bed cannot be had. Each
+// test starts and ends with the library's default card cleared.
 class NetBedTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    static void clearDefaultCard();
 
     NetBed& bed() { return *bed_; }
 

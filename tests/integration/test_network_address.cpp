@@ -7,50 +7,19 @@
 #include <string>
 
 #include "integration/netbed.h"
+#include "integration/network_checks.h"
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "vxmosal/VXM_network.h"
 
 namespace {
 
-using vxmtest::LogCapture;
+using namespace vxmtest;  // the bed, the log capture and the checks of network_checks.h
 
-constexpr char kTag[] = "NETWORK";
 constexpr char kIpv6Check[] =
     "pTempNetworkCard && '\\0' != pTempNetworkCard->ifrName[0] && pszIpAddr && iLen > 0 not true. ";
 
-void expectLast(const LogCapture& log, int level, const std::string& function, const std::string& message) {
-    auto all = log.all();
-    ASSERT_FALSE(all.empty()) << message;
-    EXPECT_EQ(all.back().level, level);
-    EXPECT_EQ(all.back().module, kTag);
-    EXPECT_EQ(all.back().function, function);
-    EXPECT_EQ(all.back().message, message);
-}
-
-VXM_NETWORK_CARD_INFO card(const std::string& name) {
-    VXM_NETWORK_CARD_INFO c{};
-    std::memcpy(c.ifrName, name.data(), std::min<std::size_t>(name.size(), sizeof c.ifrName));
-    return c;
-}
-
-void setDefault(const std::string& name) {
-    VXM_NETWORK_CARD_INFO c = card(name);
-    VXM_network_setNetWorkCardInfo(&c);
-}
-
-class NetworkAddress : public vxmtest::NetBedTest {
-protected:
-    void SetUp() override {
-        NetBedTest::SetUp();
-        if (IsSkipped()) return;
-        setDefault("");
-    }
-    void TearDown() override {
-        setDefault("");
-        NetBedTest::TearDown();
-    }
-};
+class NetworkAddress : public vxmtest::NetBedTest {};
 
 TEST_F(NetworkAddress, IPv4AddressAndNetmaskOfACardAndOfTheDefault) {
     ASSERT_TRUE(bed().addCard("eth0"));
@@ -59,7 +28,7 @@ TEST_F(NetworkAddress, IPv4AddressAndNetmaskOfACardAndOfTheDefault) {
     ASSERT_TRUE(bed().addIPv4("wlan0", "172.16.254.1/12"));
     LogCapture log;
     char text[32];
-    VXM_NETWORK_CARD_INFO eth0 = card("eth0"), wlan0 = card("wlan0");
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0"), wlan0 = cardNamed("wlan0");
     ASSERT_EQ(VXM_network_getIpAddr(&eth0, text, sizeof text), 0);
     EXPECT_STREQ(text, "10.1.2.3");
     ASSERT_EQ(VXM_network_getNetMask(&eth0, text, sizeof text), 0);
@@ -69,7 +38,7 @@ TEST_F(NetworkAddress, IPv4AddressAndNetmaskOfACardAndOfTheDefault) {
     ASSERT_EQ(VXM_network_getNetMask(&wlan0, text, 16), 0);
     EXPECT_STREQ(text, "255.240.0.0");
     EXPECT_TRUE(log.all().empty());
-    setDefault("wlan0");
+    setDefaultCard("wlan0");
     ASSERT_EQ(VXM_network_getIpAddr(nullptr, text, sizeof text), 0);
     EXPECT_STREQ(text, "172.16.254.1");
     ASSERT_EQ(VXM_network_getNetMask(nullptr, text, sizeof text), 0);
@@ -81,7 +50,7 @@ TEST_F(NetworkAddress, NamesInTheRecordAreCutTo15Characters) {
     ASSERT_TRUE(bed().addIPv4("eth0123456789ab", "192.168.7.9/16"));
     char text[32];
     for (const std::string name : {"eth0123456789ab", "eth0123456789abc", "eth0123456789abcdefg"}) {
-        VXM_NETWORK_CARD_INFO c = card(name);  // 16 bytes and more: no terminator in the record
+        VXM_NETWORK_CARD_INFO c = cardNamed(name);  // 16 bytes and more: no terminator in the record
         std::memset(text, 0, sizeof text);
         ASSERT_EQ(VXM_network_getIpAddr(&c, text, sizeof text), 0) << name;
         EXPECT_STREQ(text, "192.168.7.9");
@@ -94,7 +63,7 @@ TEST_F(NetworkAddress, ACardWithoutAnAddressOrThatVanishedFails) {
     ASSERT_TRUE(bed().addCard("eth1"));
     LogCapture log;
     char text[32] = "kept";
-    VXM_NETWORK_CARD_INFO eth1 = card("eth1");
+    VXM_NETWORK_CARD_INFO eth1 = cardNamed("eth1");
     EXPECT_EQ(VXM_network_getIpAddr(&eth1, text, sizeof text), -1);
     expectLast(log, VXM_LOG_ERROR, "VXM_network_getIpAddr",
                "failed to read eth1 IP, ioctl error: Cannot assign requested address.");
@@ -111,7 +80,7 @@ TEST_F(NetworkAddress, ACardWithoutAnAddressOrThatVanishedFails) {
     ASSERT_EQ(VXM_network_getNetCards(cards, &count), 0);
     ASSERT_EQ(count, 2);
     ASSERT_TRUE(bed().removeCard("eth2"));
-    VXM_NETWORK_CARD_INFO eth2 = card("eth2");
+    VXM_NETWORK_CARD_INFO eth2 = cardNamed("eth2");
     log.clear();
     EXPECT_EQ(VXM_network_getIpAddr(&eth2, text, sizeof text), -1);
     expectLast(log, VXM_LOG_ERROR, "VXM_network_getIpAddr", "failed to read eth2 IP, ioctl error: No such device.");
@@ -125,7 +94,7 @@ TEST_F(NetworkAddress, ACardWithoutAnAddressOrThatVanishedFails) {
 TEST_F(NetworkAddress, BadArgumentsAreRefusedWithTheirMessages) {
     ASSERT_TRUE(bed().addCard("eth0"));
     ASSERT_TRUE(bed().addIPv4("eth0", "10.0.0.1/8"));
-    VXM_NETWORK_CARD_INFO eth0 = card("eth0");
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0");
     char text[32] = "kept";
     LogCapture log;
     // No default card set.
@@ -167,7 +136,7 @@ TEST_F(NetworkAddress, TheFirstGlobalIPv6AddressIsGivenInFull) {
     ASSERT_TRUE(bed().addCard("eth1"));
     ASSERT_TRUE(bed().addIPv6("eth0", "fe80::1234/64"));
     ASSERT_TRUE(bed().addIPv6("eth1", "2001:db8:1::5/64"));
-    VXM_NETWORK_CARD_INFO eth0 = card("eth0"), eth1 = card("eth1");
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0"), eth1 = cardNamed("eth1");
     LogCapture log;
     char text[128] = "kept";
     EXPECT_EQ(VXM_network_getIpv6Addr(&eth0, text, sizeof text), -1);  // link-local only
@@ -185,7 +154,7 @@ TEST_F(NetworkAddress, TheFirstGlobalIPv6AddressIsGivenInFull) {
     ASSERT_EQ(log.all().size(), 1u);
     ASSERT_EQ(VXM_network_getIpv6Addr(&eth1, text, 40), 0);
     EXPECT_STREQ(text, "2001:0db8:0001:0000:0000:0000:0000:0005");
-    setDefault("eth1");
+    setDefaultCard("eth1");
     std::memset(text, 'z', sizeof text);
     ASSERT_EQ(VXM_network_getIpv6Addr(nullptr, text, 20), 0);
     EXPECT_STREQ(text, "2001:0db8:0001:0000");
@@ -201,7 +170,7 @@ TEST_F(NetworkAddress, OnlyNamesOfUpTo8CharactersMatchTheTable) {
     ASSERT_TRUE(bed().addIPv6("eth0abcde", "2001:db8::9/64"));
     ASSERT_TRUE(bed().addIPv6("eth1", "2001:db8::10/64"));
     char text[64];
-    VXM_NETWORK_CARD_INFO eight = card("eth0abcd"), nine = card("eth0abcde"), eth1 = card("eth1");
+    VXM_NETWORK_CARD_INFO eight = cardNamed("eth0abcd"), nine = cardNamed("eth0abcde"), eth1 = cardNamed("eth1");
     ASSERT_EQ(VXM_network_getIpv6Addr(&eight, text, sizeof text), 0);
     EXPECT_STREQ(text, "2001:0db8:0000:0000:0000:0000:0000:0008");
     LogCapture log;

@@ -11,22 +11,13 @@
 #include <vector>
 
 #include "integration/netbed.h"
+#include "integration/network_checks.h"
 #include "support/log_capture.h"
 #include "vxmosal/VXM_network.h"
 
 namespace {
 
-using vxmtest::LogCapture;
-
-constexpr char kTag[] = "NETWORK";
-
-void expectOnly(const LogCapture& log, int level, const std::string& message) {
-    auto all = log.all();
-    ASSERT_EQ(all.size(), 1u) << message;
-    EXPECT_EQ(all[0].level, level);
-    EXPECT_EQ(all[0].module, kTag);
-    EXPECT_EQ(all[0].message, message);
-}
+using namespace vxmtest;  // the bed, the log capture and the checks of network_checks.h
 
 // The card names of /sys/class/net as the directory lists them.
 std::vector<std::string> cardsInDirectoryOrder() {
@@ -50,13 +41,6 @@ VXM_NETWORK_CARD_INFO marked() {
     return card;
 }
 
-void setDefault(const char* name, VXM_UINT32 type = 0) {
-    VXM_NETWORK_CARD_INFO card{};
-    std::strncpy(card.ifrName, name, sizeof card.ifrName - 1);
-    card.cardType = type;
-    VXM_network_setNetWorkCardInfo(&card);
-}
-
 // /sys/class hidden under an empty tmpfs in the test's own mount namespace.
 class HiddenInterfaceDirectory {
 public:
@@ -72,15 +56,6 @@ private:
 
 class NetworkCards : public vxmtest::NetBedTest {
 protected:
-    void SetUp() override {
-        NetBedTest::SetUp();
-        if (IsSkipped()) return;
-        setDefault("");
-    }
-    void TearDown() override {
-        setDefault("");
-        NetBedTest::TearDown();
-    }
     // eth0, lo, wlan0 and ppp0 (a renamed veth).
     void makeBox() {
         ASSERT_TRUE(bed().addCard("eth0"));
@@ -185,7 +160,7 @@ TEST_F(NetworkCards, ExistenceIsOfWholeNames) {
     }
     // The default card, and a card that goes away.
     ASSERT_TRUE(bed().addCard("eth5"));
-    setDefault("eth5");
+    setDefaultCard("eth5");
     EXPECT_EQ(VXM_network_netCardExist(nullptr, &exists), 0);
     EXPECT_EQ(exists, 1);
     ASSERT_TRUE(bed().removeCard("eth5"));
@@ -193,7 +168,7 @@ TEST_F(NetworkCards, ExistenceIsOfWholeNames) {
     EXPECT_EQ(exists, 0);
 
     LogCapture log;
-    setDefault("");
+    setDefaultCard("");
     EXPECT_EQ(VXM_network_netCardExist(nullptr, &exists), -1);
     expectOnly(log, VXM_LOG_ERROR, "Invaild param,ifrname empty.");
     log.clear();
@@ -233,7 +208,7 @@ TEST_F(NetworkCards, AnUnreadableDirectoryIsReportedByEachScan) {
 }
 
 TEST(NetworkIfrName, TheDefaultNameOrEth0IsCopiedCut) {
-    setDefault("");
+    setDefaultCard("");
     char buffer[16];
     EXPECT_EQ(VXM_network_getIfrName(buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "eth0");
@@ -241,7 +216,7 @@ TEST(NetworkIfrName, TheDefaultNameOrEth0IsCopiedCut) {
     EXPECT_STREQ(buffer, "et");
     EXPECT_EQ(VXM_network_getIfrName(buffer, 1), 0);
     EXPECT_STREQ(buffer, "");
-    setDefault("wlan0abcdefghijklmn");
+    setDefaultCard("wlan0abcdefghijklmn");
     EXPECT_EQ(VXM_network_getIfrName(buffer, sizeof buffer), 0);
     EXPECT_STREQ(buffer, "wlan0abcdefghij");
     char small[8];
@@ -250,7 +225,7 @@ TEST(NetworkIfrName, TheDefaultNameOrEth0IsCopiedCut) {
     EXPECT_EQ(VXM_network_getIfrName(nullptr, 8), -1);
     EXPECT_EQ(VXM_network_getIfrName(buffer, 0), -1);
     EXPECT_EQ(VXM_network_getIfrName(buffer, -1), -1);
-    setDefault("");
+    setDefaultCard("");
 
     VXM_NETWORK_CARD_INFO card{};
     std::strcpy(card.ifrName, "ppp0");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "integration/netbed.h"
+#include "integration/network_checks.h"
 #include "network/network_internal.h"
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -25,38 +26,7 @@
 
 namespace {
 
-using vxmtest::LogCapture;
-using vxmtest::LogRecord;
-
-constexpr char kTag[] = "NETWORK";
-
-template <typename Check>
-bool waitFor(Check check, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!check()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-void expectOnly(const LogCapture& log, int level, const std::string& function, const std::string& message) {
-    auto all = log.all();
-    ASSERT_EQ(all.size(), 1u) << message;
-    EXPECT_EQ(all[0].level, level);
-    EXPECT_EQ(all[0].module, kTag);
-    EXPECT_EQ(all[0].function, function);
-    EXPECT_EQ(all[0].message, message);
-}
-
-VXM_NETWORK_CARD_INFO card(const char* name, const char* ext = "", VXM_UINT32 type = 0, VXM_UINT32 conn = 0) {
-    VXM_NETWORK_CARD_INFO c{};
-    std::strncpy(c.ifrName, name, sizeof c.ifrName - 1);
-    std::strncpy(c.ifrExtName, ext, sizeof c.ifrExtName - 1);
-    c.cardType = type;
-    c.connType = conn;
-    return c;
-}
+using namespace vxmtest;  // the bed, the log capture and the checks of network_checks.h
 
 // ---- the card record ----
 
@@ -64,7 +34,7 @@ TEST(NetworkCardRecord, NullMeansTheDefaultRecordAndAPointerComesBackUnchanged) 
     VXM_NETWORK_CARD_INFO* def = VXM_network_getNetWorkCardInfo(nullptr);
     ASSERT_NE(def, nullptr);
     EXPECT_EQ(VXM_network_setNetWorkCardInfo(nullptr), def);
-    VXM_NETWORK_CARD_INFO mine = card("eth3");
+    VXM_NETWORK_CARD_INFO mine = cardNamed("eth3");
     EXPECT_EQ(VXM_network_getNetWorkCardInfo(&mine), &mine);
     EXPECT_STREQ(mine.ifrName, "eth3");
 }
@@ -72,7 +42,8 @@ TEST(NetworkCardRecord, NullMeansTheDefaultRecordAndAPointerComesBackUnchanged) 
 TEST(NetworkCardRecord, SettingCopiesNamesAndTypeButKeepsTheConnectionType) {
     VXM_NETWORK_CARD_INFO* def = VXM_network_getNetWorkCardInfo(nullptr);
     def->connType = 3;
-    VXM_NETWORK_CARD_INFO given = card("ppp0", "eth0", 1, 2);
+    VXM_NETWORK_CARD_INFO given = cardNamed("ppp0", "eth0", 1);
+    given.connType = 2;
     EXPECT_EQ(VXM_network_setNetWorkCardInfo(&given), def);
     EXPECT_STREQ(def->ifrName, "ppp0");
     EXPECT_STREQ(def->ifrExtName, "eth0");
@@ -93,7 +64,7 @@ TEST(NetworkCardRecord, SettingCopiesNamesAndTypeButKeepsTheConnectionType) {
         EXPECT_EQ(std::string(def->ifrExtName, strnlen(def->ifrExtName, 16)), name.second);
         EXPECT_EQ(def->ifrName[15], '\0');
     }
-    VXM_NETWORK_CARD_INFO shortName = card("wlan0", "", 2);
+    VXM_NETWORK_CARD_INFO shortName = cardNamed("wlan0", "", 2);
     VXM_network_setNetWorkCardInfo(&shortName);
     EXPECT_EQ(std::memcmp(def->ifrName, "wlan0\0\0\0\0\0\0\0\0\0\0\0", 16), 0);
     EXPECT_EQ(std::memcmp(def->ifrExtName, std::string(16, '\0').data(), 16), 0);
@@ -181,7 +152,7 @@ TEST_F(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndReportTheirOutcome) 
     EXPECT_EQ(done[2].message, "exec task Success!");
     for (const auto& record : done) {
         EXPECT_EQ(record.level, VXM_LOG_DEBUG);
-        EXPECT_EQ(record.module, kTag);
+        EXPECT_EQ(record.module, vxmtest::kNetworkTag);
         EXPECT_EQ(record.function, "VXM_netProThread");
         EXPECT_EQ(record.tid, g_taskThread.load());
     }
@@ -242,8 +213,8 @@ TEST_F(NetworkReaders, FileContentIsReadTerminatedAndCut) {
     std::memset(buffer, 0, sizeof buffer);
     VXM_network_get_content(dir.file("short").c_str(), buffer);
     EXPECT_STREQ(buffer, "up\n");
-    expectOnly(log, VXM_LOG_INFO, "VXM_network_get_content",
-               "VXM_network_content path '" + dir.file("short") + "' buf'up\n' ");
+    expectOnly(log, VXM_LOG_INFO, "VXM_network_content path '" + dir.file("short") + "' buf'up\n' ",
+               "VXM_network_get_content");
     std::memset(buffer, 'y', sizeof buffer);
     VXM_network_get_content(dir.file("long").c_str(), buffer);
     EXPECT_EQ(std::string(buffer), std::string(1023, 'x'));
@@ -265,17 +236,17 @@ TEST_F(NetworkReaders, FileFailuresAreReportedAndLeaveTheBuffer) {
     EXPECT_EQ(all[0].function, "VXM_newwork_OpenFile");
     EXPECT_EQ(all[0].message, "fopen[/sys/class/net/eth7/operstate, r]  ini file fail.");
     EXPECT_EQ(all[0].level, VXM_LOG_ERROR);
-    EXPECT_EQ(all[0].module, kTag);
+    EXPECT_EQ(all[0].module, vxmtest::kNetworkTag);
     EXPECT_EQ(all[1].function, "VXM_network_get_content");
     EXPECT_EQ(all[1].message,
               "VXM_network_content  open '/sys/class/net/eth7/operstate' failed as No such file or directory");
     EXPECT_EQ(all[1].level, VXM_LOG_ERROR);
     log.clear();
     VXM_network_get_content(nullptr, buffer);
-    expectOnly(log, VXM_LOG_ERROR, "VXM_network_get_content", "VXM_network_content   input para error");
+    expectOnly(log, VXM_LOG_ERROR, "VXM_network_content   input para error", "VXM_network_get_content");
     log.clear();
     VXM_network_get_content("/proc/self/stat", nullptr);
-    expectOnly(log, VXM_LOG_ERROR, "VXM_network_get_content", "VXM_network_content   input para error");
+    expectOnly(log, VXM_LOG_ERROR, "VXM_network_content   input para error", "VXM_network_get_content");
 }
 
 TEST_F(NetworkReaders, FileNumbersAreSignExtendedAndMissingFilesGiveZero) {
@@ -300,10 +271,10 @@ TEST_F(NetworkReaders, FileNumbersAreSignExtendedAndMissingFilesGiveZero) {
     value = 77;
     VXM_network_get_content_int(nullptr, &value);
     EXPECT_EQ(value, 77);
-    expectOnly(log, VXM_LOG_ERROR, "VXM_network_get_content_int", "VXM_network_content   input para error");
+    expectOnly(log, VXM_LOG_ERROR, "VXM_network_content   input para error", "VXM_network_get_content_int");
     log.clear();
     VXM_network_get_content_int(dir.file("minus").c_str(), nullptr);
-    expectOnly(log, VXM_LOG_ERROR, "VXM_network_get_content_int", "VXM_network_content   input para error");
+    expectOnly(log, VXM_LOG_ERROR, "VXM_network_content   input para error", "VXM_network_get_content_int");
 }
 
 TEST_F(NetworkReaders, CommandOutputAfterTheKeyIsTakenFromTheFirstLineHoldingIt) {
@@ -342,7 +313,7 @@ TEST_F(NetworkReaders, CommandFailuresLeaveTheBuffer) {
     last = log.all().back();
     EXPECT_EQ(last.message, "VXM_network_popen_get_int  open 'echo a; echo speed: 1' failed");
     EXPECT_EQ(last.level, VXM_LOG_DEBUG);
-    EXPECT_EQ(last.module, kTag);
+    EXPECT_EQ(last.module, vxmtest::kNetworkTag);
     int number = 9;
     VXM_network_popen_get_int("echo nothing", "speed:", &number);
     EXPECT_EQ(number, 0);
@@ -350,14 +321,14 @@ TEST_F(NetworkReaders, CommandFailuresLeaveTheBuffer) {
     for (Args args : {Args{nullptr, "k"}, Args{"echo", nullptr}}) {
         log.clear();
         VXM_network_popen_get_content(args.first, args.second, buffer);
-        expectOnly(log, VXM_LOG_ERROR, "VXM_network_popen_get_content", "VXM_network_content   input para error");
+        expectOnly(log, VXM_LOG_ERROR, "VXM_network_content   input para error", "VXM_network_popen_get_content");
     }
     log.clear();
     VXM_network_popen_get_content("echo", "k", nullptr);
-    expectOnly(log, VXM_LOG_ERROR, "VXM_network_popen_get_content", "VXM_network_content   input para error");
+    expectOnly(log, VXM_LOG_ERROR, "VXM_network_content   input para error", "VXM_network_popen_get_content");
     log.clear();
     VXM_network_popen_get_int("echo", "k", nullptr);
-    expectOnly(log, VXM_LOG_ERROR, "VXM_network_popen_get_int", "VXM_network_popen_get_int   input para error");
+    expectOnly(log, VXM_LOG_ERROR, "VXM_network_popen_get_int   input para error", "VXM_network_popen_get_int");
 }
 
 TEST_F(NetworkReaders, ShellCommandsGoThroughTheDaemon) {
@@ -366,11 +337,11 @@ TEST_F(NetworkReaders, ShellCommandsGoThroughTheDaemon) {
     auto last = log.all().back();
     EXPECT_EQ(last.message, "VXM_csopen exec [echo no-daemon] faild");
     EXPECT_EQ(last.level, VXM_LOG_ERROR);
-    EXPECT_EQ(last.module, kTag);
+    EXPECT_EQ(last.module, vxmtest::kNetworkTag);
     EXPECT_EQ(last.function, "actShellCmd");
     log.clear();
     EXPECT_EQ(actShellCmd(nullptr), -1);
-    expectOnly(log, VXM_LOG_ERROR, "actShellCmd", "null pointer");
+    expectOnly(log, VXM_LOG_ERROR, "null pointer", "actShellCmd");
 
     ASSERT_TRUE(bed().startDaemon());
     log.clear();

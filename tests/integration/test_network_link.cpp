@@ -19,35 +19,14 @@
 #include <thread>
 
 #include "integration/netbed.h"
+#include "integration/network_checks.h"
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "vxmosal/VXM_network.h"
 
 namespace {
 
-using vxmtest::LogCapture;
-
-constexpr char kTag[] = "NETWORK";
-
-void expectOnly(const LogCapture& log, int level, const std::string& message) {
-    auto all = log.all();
-    ASSERT_EQ(all.size(), 1u) << message;
-    EXPECT_EQ(all[0].level, level);
-    EXPECT_EQ(all[0].module, kTag);
-    EXPECT_EQ(all[0].message, message);
-}
-
-VXM_NETWORK_CARD_INFO card(const std::string& name, VXM_UINT32 type = 0) {
-    VXM_NETWORK_CARD_INFO c{};
-    std::memcpy(c.ifrName, name.data(), std::min<std::size_t>(name.size(), sizeof c.ifrName));
-    c.cardType = type;
-    return c;
-}
-
-void setDefault(const std::string& name, VXM_UINT32 type) {
-    VXM_NETWORK_CARD_INFO c = card(name, type);
-    VXM_network_setNetWorkCardInfo(&c);
-}
+using namespace vxmtest;  // the bed, the log capture and the checks of network_checks.h
 
 bool adminUp(const std::string& name) {
     return (std::strtoul(vxmtest::readFile("/sys/class/net/" + name + "/flags").c_str(), nullptr, 16) & 0x1) != 0;
@@ -99,18 +78,7 @@ private:
     bool ok_ = false;
 };
 
-class NetworkLink : public vxmtest::NetBedTest {
-protected:
-    void SetUp() override {
-        NetBedTest::SetUp();
-        if (IsSkipped()) return;
-        setDefault("", 0);
-    }
-    void TearDown() override {
-        setDefault("", 0);
-        NetBedTest::TearDown();
-    }
-};
+class NetworkLink : public vxmtest::NetBedTest {};
 
 TEST_F(NetworkLink, CableStateFollowsTheCarrier) {
     ASSERT_TRUE(bed().addCard("eth0", true, true));
@@ -119,7 +87,7 @@ TEST_F(NetworkLink, CableStateFollowsTheCarrier) {
     LogCapture log;
     int state = -1;
     for (const auto& expected : std::vector<std::pair<std::string, int>>{{"eth0", 2}, {"wlan0", 1}, {"eth1", 1}}) {
-        VXM_NETWORK_CARD_INFO c = card(expected.first);
+        VXM_NETWORK_CARD_INFO c = cardNamed(expected.first);
         state = -1;
         EXPECT_EQ(VXM_network_getCableState(&c, &state), 0);
         EXPECT_EQ(state, expected.second) << expected.first;
@@ -128,14 +96,14 @@ TEST_F(NetworkLink, CableStateFollowsTheCarrier) {
         EXPECT_EQ(state, expected.second) << expected.first;
     }
     EXPECT_TRUE(log.all().empty());
-    setDefault("wlan0", 2);
+    setDefaultCard("wlan0", 2);
     EXPECT_EQ(VXM_network_getCableState(nullptr, &state), 0);
     EXPECT_EQ(state, 1);
     ASSERT_TRUE(bed().setCarrier("wlan0", true));
     EXPECT_EQ(VXM_network_getCableState(nullptr, &state), 0);
     EXPECT_EQ(state, 2);
     // A card record passed as the name.
-    VXM_NETWORK_CARD_INFO wlan0 = card("wlan0");
+    VXM_NETWORK_CARD_INFO wlan0 = cardNamed("wlan0");
     EXPECT_EQ(VXM_network_getCableState_for_error_report(reinterpret_cast<const char*>(&wlan0), &state), 0);
     EXPECT_EQ(state, 2);
 }
@@ -147,7 +115,7 @@ TEST_F(NetworkLink, CableStateFailuresDifferBetweenTheTwoForms) {
     EXPECT_EQ(state, 0);
     expectOnly(log, VXM_LOG_ERROR, "Invaild param,ifrname empty.");
     log.clear();
-    VXM_NETWORK_CARD_INFO gone = card("eth7");
+    VXM_NETWORK_CARD_INFO gone = cardNamed("eth7");
     state = -1;
     EXPECT_EQ(VXM_network_getCableState(&gone, &state), 0);
     EXPECT_EQ(state, 0);
@@ -183,7 +151,7 @@ TEST_F(NetworkLink, ActivityIsReadAndSwitched) {
     EXPECT_EQ(VXM_network_getNetActive("wlan0", &active), 0);
     EXPECT_EQ(active, 1);
 
-    VXM_NETWORK_CARD_INFO eth0 = card("eth0");
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0");
     EXPECT_EQ(VXM_network_setNetActive(&eth0, 1), 0);
     EXPECT_FALSE(adminUp("eth0"));
     EXPECT_EQ(VXM_network_getNetActive("eth0", &active), 0);
@@ -194,7 +162,7 @@ TEST_F(NetworkLink, ActivityIsReadAndSwitched) {
     EXPECT_TRUE(adminUp("eth0"));
     EXPECT_EQ(VXM_network_setNetActive(&eth0, 0), 0);
     EXPECT_TRUE(adminUp("eth0"));
-    setDefault("wlan0", 2);
+    setDefaultCard("wlan0", 2);
     EXPECT_EQ(VXM_network_setNetActive(nullptr, 2), 0);
     EXPECT_TRUE(adminUp("wlan0"));
     EXPECT_TRUE(log.all().empty());
@@ -221,14 +189,14 @@ TEST_F(NetworkLink, ActivityFailures) {
     EXPECT_EQ(VXM_network_setNetActive(nullptr, 2), -1);
     expectOnly(log, VXM_LOG_ERROR, "Invaild param,ifrname empty.");
     log.clear();
-    VXM_NETWORK_CARD_INFO gone = card("eth7");
+    VXM_NETWORK_CARD_INFO gone = cardNamed("eth7");
     EXPECT_EQ(VXM_network_setNetActive(&gone, 2), -1);
     expectOnly(log, VXM_LOG_ERROR, "recv error, errno:19.");
 }
 
 TEST_F(NetworkLink, AWiredDefaultCardReadsItsDuplexAndSpeedFiles) {
     ASSERT_TRUE(bed().addCard("eth0"));
-    setDefault("eth0", 1);
+    setDefaultCard("eth0", 1);
     LogCapture log;
     int duplex = -1, speed = -1;
     EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), 0);
@@ -251,7 +219,7 @@ TEST_F(NetworkLink, GigabitAndHalfDuplexComeFromTheFiles) {
     if (!tap.ok()) GTEST_SKIP() << "no tap card (/dev/net/tun)";
     ASSERT_TRUE(tap.setLink(1000, false));
     ASSERT_EQ(vxmtest::readFile("/sys/class/net/eth1/duplex"), "half\n");
-    setDefault("eth1", 1);
+    setDefaultCard("eth1", 1);
     LogCapture log;
     int duplex = -1, speed = -1;
     EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), 0);
@@ -266,7 +234,7 @@ TEST_F(NetworkLink, GigabitAndHalfDuplexComeFromTheFiles) {
 
 TEST_F(NetworkLink, WirelessAndUntypedDefaultCardsGiveFixedOrNoAnswers) {
     ASSERT_TRUE(bed().addCard("wlan0"));
-    setDefault("wlan0", 2);
+    setDefaultCard("wlan0", 2);
     LogCapture log;
     int duplex = -1, speed = -1;
     EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), 0);
@@ -274,7 +242,7 @@ TEST_F(NetworkLink, WirelessAndUntypedDefaultCardsGiveFixedOrNoAnswers) {
     EXPECT_EQ(VXM_network_getNetCardCapacity(&speed), 0);
     EXPECT_EQ(speed, 54);
     EXPECT_TRUE(log.all().empty());
-    setDefault("wlan0", 0);
+    setDefaultCard("wlan0", 0);
     duplex = speed = -1;
     EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), 0);
     EXPECT_EQ(VXM_network_getNetCardCapacity(&speed), 0);
@@ -288,7 +256,7 @@ TEST_F(NetworkLink, WirelessAndUntypedDefaultCardsGiveFixedOrNoAnswers) {
 
 TEST_F(NetworkLink, DuplexAndSpeedUseSevenCharactersOfTheName) {
     ASSERT_TRUE(bed().addCard("eth0abc"));
-    setDefault("eth0abcde", 1);  // no such card: its cable state is unknown, and the files are eth0abc's
+    setDefaultCard("eth0abcde", 1);  // no such card: its cable state is unknown, and the files are eth0abc's
     LogCapture log;
     int duplex = -1, speed = -1;
     EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), 0);
@@ -311,7 +279,7 @@ TEST_F(NetworkLink, DuplexAndSpeedUseSevenCharactersOfTheName) {
 }
 
 TEST_F(NetworkLink, MissingFilesAreReported) {
-    setDefault("eth9", 1);
+    setDefaultCard("eth9", 1);
     LogCapture log;
     int duplex = -1, speed = -1;
     EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), -1);
@@ -322,7 +290,7 @@ TEST_F(NetworkLink, MissingFilesAreReported) {
     EXPECT_EQ(speed, 100);
     EXPECT_EQ(log.all().back().message, "open network speed file error.");
     // An empty default name reads eth0's files.
-    setDefault("", 1);
+    setDefaultCard("", 1);
     ASSERT_TRUE(bed().addCard("eth0"));
     log.clear();
     EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), 0);

@@ -7,34 +7,13 @@
 #include <string>
 
 #include "integration/netbed.h"
+#include "integration/network_checks.h"
 #include "support/log_capture.h"
 #include "vxmosal/VXM_network.h"
 
 namespace {
 
-using vxmtest::LogCapture;
-
-constexpr char kTag[] = "NETWORK";
-
-void expectRecord(const vxmtest::LogRecord& record, int level, const std::string& function,
-                  const std::string& message) {
-    EXPECT_EQ(record.level, level) << message;
-    EXPECT_EQ(record.module, kTag) << message;
-    EXPECT_EQ(record.function, function) << message;
-    EXPECT_EQ(record.message, message);
-}
-
-VXM_NETWORK_CARD_INFO card(const std::string& name, const std::string& ext = "") {
-    VXM_NETWORK_CARD_INFO c{};
-    std::strncpy(c.ifrName, name.c_str(), sizeof c.ifrName - 1);
-    std::strncpy(c.ifrExtName, ext.c_str(), sizeof c.ifrExtName - 1);
-    return c;
-}
-
-void setDefault(const std::string& name, const std::string& ext = "") {
-    VXM_NETWORK_CARD_INFO c = card(name, ext);
-    VXM_network_setNetWorkCardInfo(&c);
-}
+using namespace vxmtest;  // the bed, the log capture and the checks of network_checks.h
 
 TEST(NetworkPppoeHeader, ZeroUntilSetThenWhateverWasStored) {
     EXPECT_EQ(VXM_network_getPPPoeIPHeader(), 0);
@@ -50,20 +29,15 @@ protected:
     void SetUp() override {
         NetBedTest::SetUp();
         if (IsSkipped()) return;
-        setDefault("");
         ASSERT_TRUE(bed().addCard("eth0"));
         ASSERT_TRUE(bed().setMac("eth0", "02:00:00:aa:bb:0c"));
         ASSERT_TRUE(bed().addCard("wlan0"));
         ASSERT_TRUE(bed().setMac("wlan0", "0a:1b:2c:3d:4e:5f"));
     }
-    void TearDown() override {
-        setDefault("");
-        NetBedTest::TearDown();
-    }
 };
 
 TEST_F(NetworkMac, BothFormsInUpperCaseFromEighteenBytes) {
-    VXM_NETWORK_CARD_INFO eth0 = card("eth0");
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0");
     LogCapture log;
     char text[18];
     std::memset(text, 'z', sizeof text);
@@ -73,7 +47,7 @@ TEST_F(NetworkMac, BothFormsInUpperCaseFromEighteenBytes) {
     ASSERT_EQ(VXM_network_getMacAddrOnlyNum(&eth0, text, sizeof text), 0);
     EXPECT_STREQ(text, "020000AABB0C");
     EXPECT_TRUE(log.all().empty());
-    setDefault("wlan0");
+    setDefaultCard("wlan0");
     char wide[64];
     ASSERT_EQ(VXM_network_getMacAddr(nullptr, wide, sizeof wide), 0);
     EXPECT_STREQ(wide, "0A:1B:2C:3D:4E:5F");
@@ -82,7 +56,7 @@ TEST_F(NetworkMac, BothFormsInUpperCaseFromEighteenBytes) {
 }
 
 TEST_F(NetworkMac, SizesUpTo17AndOtherBadArgumentsAreRefused) {
-    VXM_NETWORK_CARD_INFO eth0 = card("eth0");
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0");
     LogCapture log;
     char text[32] = "kept";
     for (int size : {17, 13, 0, -1}) {
@@ -103,7 +77,7 @@ TEST_F(NetworkMac, APppoeCardReportsItsExtensionCard) {
     ASSERT_TRUE(bed().addCard("ppp9"));
     ASSERT_TRUE(bed().setMac("ppp9", "02:99:99:99:99:99"));
     ASSERT_TRUE(bed().rename("ppp9", "ppp0"));  // a ppp0 with an address of its own is still passed over
-    VXM_NETWORK_CARD_INFO pppoe = card("ppp0", "eth0");
+    VXM_NETWORK_CARD_INFO pppoe = cardNamed("ppp0", "eth0");
     LogCapture log;
     char text[18] = {};
     ASSERT_EQ(VXM_network_getMacAddr(&pppoe, text, sizeof text), 0);
@@ -111,19 +85,19 @@ TEST_F(NetworkMac, APppoeCardReportsItsExtensionCard) {
     ASSERT_EQ(log.all().size(), 1u);
     expectRecord(log.all()[0], VXM_LOG_ERROR, "VXM_network_getMacAddr", "PPPoE not have Mac address, use eth0");
     log.clear();
-    setDefault("ppp0", "wlan0");
+    setDefaultCard("ppp0", 0, "wlan0");
     ASSERT_EQ(VXM_network_getMacAddrOnlyNum(nullptr, text, sizeof text), 0);
     EXPECT_STREQ(text, "0A1B2C3D4E5F");
     expectRecord(log.all()[0], VXM_LOG_ERROR, "VXM_network_getMacAddrOnlyNum", "PPPoE not have Mac address, use wlan0");
     // Only the exact name: ppp00 or eth0 with an extension name ask for themselves.
     log.clear();
-    VXM_NETWORK_CARD_INFO plain = card("eth0", "wlan0");
+    VXM_NETWORK_CARD_INFO plain = cardNamed("eth0", "wlan0");
     ASSERT_EQ(VXM_network_getMacAddr(&plain, text, sizeof text), 0);
     EXPECT_STREQ(text, "02:00:00:AA:BB:0C");
     EXPECT_TRUE(log.all().empty());
 
     // Without an extension name the request fails.
-    VXM_NETWORK_CARD_INFO bare = card("ppp0");
+    VXM_NETWORK_CARD_INFO bare = cardNamed("ppp0");
     std::strcpy(text, "kept");
     EXPECT_EQ(VXM_network_getMacAddr(&bare, text, sizeof text), -1);
     EXPECT_STREQ(text, "kept");
@@ -134,7 +108,7 @@ TEST_F(NetworkMac, APppoeCardReportsItsExtensionCard) {
 }
 
 TEST_F(NetworkMac, AVanishedCardFailsItsRequest) {
-    VXM_NETWORK_CARD_INFO gone = card("eth3");
+    VXM_NETWORK_CARD_INFO gone = cardNamed("eth3");
     ASSERT_TRUE(bed().addCard("eth3"));
     ASSERT_TRUE(bed().removeCard("eth3"));
     LogCapture log;
@@ -146,7 +120,7 @@ TEST_F(NetworkMac, AVanishedCardFailsItsRequest) {
 }
 
 TEST_F(NetworkMac, Eth0MacIgnoresTheDefaultCard) {
-    setDefault("ppp0", "wlan0");
+    setDefaultCard("ppp0", 0, "wlan0");
     LogCapture log;
     char text[18];
     ASSERT_EQ(VXM_network_getEth0MacAddr(text, sizeof text), 0);

