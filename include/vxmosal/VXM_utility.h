@@ -48,8 +48,8 @@ VXM_API int VXM_file_write(const char* path, const char* buf, unsigned int size)
 
 /* Has the open daemon run "rm -rf <path>" through VXM_utl_shellCMD, with the daemon's privileges.
  * Mode 1 removes the path itself; any other mode adds the suffix slash-asterisk, which removes the
- * entries the shell pattern names inside the directory (the directory stays). The command is at
- * most 511 characters; a null path runs nothing.
+ * entries the shell pattern names inside the directory (the directory stays). A null path, or one
+ * that would make the command longer than 511 characters, runs nothing.
  * @retval 0 always, whether or not anything was removed or the daemon answered */
 VXM_API int VXM_del_files(const char* path, unsigned int mode);
 
@@ -61,7 +61,8 @@ VXM_API int VXM_del_files(const char* path, unsigned int mode);
  *   "VXM_unzip failed\n"                      the output does not start with the status line
  * (any output of the extraction before the status line counts as missing it).
  * @return the exit status of the extraction (0 on success)
- * @retval -1 for the failures above, and for a null argument (nothing run, nothing written) */
+ * @retval -1 for the failures above, and for a null argument or a command that would be longer
+ *         than 511 characters (nothing run, nothing written) */
 VXM_API int VXM_unzip(const char* archive, const char* targetDir);
 
 /* @return the text after the last "/" of path; path itself when it holds no "/" or ends with one.

@@ -124,8 +124,10 @@ int VXM_file_write(const char* path, const char* buf, unsigned int size) {
 int VXM_del_files(const char* path, unsigned int mode) {
     if (path == nullptr) return 0;
     char command[kCommandSize];
-    vxm::internal::formatTruncated(command, sizeof command, kDeleteTemplate, path,
-                                   mode == kDeletePathItself ? "" : kDeleteEntriesSuffix);
+    const int length = vxm::internal::formatTruncated(command, sizeof command, kDeleteTemplate, path,
+                                                      mode == kDeletePathItself ? "" : kDeleteEntriesSuffix);
+    // A cut command would remove another path (a prefix of this one, or the directory itself).
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) return 0;
     // rm prints nothing, so the command function's -1 says nothing about the deletion.
     (void)VXM_utl_shellCMD(command);
     return 0;
@@ -134,7 +136,10 @@ int VXM_del_files(const char* path, unsigned int mode) {
 int VXM_unzip(const char* archive, const char* targetDir) {
     if (archive == nullptr || targetDir == nullptr) return -1;
     char command[kCommandSize] = {};
-    vxm::internal::formatTruncated(command, sizeof command, kUnzipTemplate, archive, targetDir);
+    const int length =
+        vxm::internal::formatTruncated(command, sizeof command, kUnzipTemplate, archive, targetDir);
+    // A cut command would extract elsewhere or lose its status line.
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof command) return -1;
     FILE* stream = VXM_popen(command, kUnzipPermitted, "r");
     if (stream == nullptr) {
         std::fprintf(stderr, "popen failed, cmd;%s\n", command);

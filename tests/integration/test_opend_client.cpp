@@ -96,6 +96,27 @@ TEST_F(OpendClient, DelFilesOtherModesRemoveWhatThePatternNames) {
     EXPECT_EQ(VXM_del_files(nullptr, 1), 0);
 }
 
+// A command cut at 511 characters would remove another path: one that does not fit is not run.
+TEST_F(OpendClient, DelFilesRunsNoCommandBeyond511Characters) {
+    startDaemon();
+    const std::string victim = makeVictim();
+    const std::string base = dir_.path() + "/";
+    // Slashes pad the path without changing what it names.
+    auto padded = [&](std::size_t commandLength, std::size_t suffix) {
+        return base + std::string(commandLength - 7 - suffix - base.size() - 6, '/') + "victim";
+    };
+    EXPECT_EQ(VXM_del_files(padded(512, 2).c_str(), 0), 0);
+    EXPECT_EQ(VXM_del_files(padded(512, 0).c_str(), 1), 0);
+    EXPECT_TRUE(exists(victim + "/a.log"));
+    EXPECT_EQ(VXM_del_files(padded(511, 2).c_str(), 0), 0);
+    EXPECT_FALSE(exists(victim + "/a.log"));
+    EXPECT_TRUE(exists(victim + "/.keep"));
+    EXPECT_EQ(VXM_del_files(padded(511, 0).c_str(), 1), 0);
+    EXPECT_FALSE(exists(victim));
+    EXPECT_TRUE(daemon_->logs("status=0"));
+    EXPECT_EQ(daemon_->log().find("command=\"rm -rf " + padded(512, 2)), std::string::npos);
+}
+
 TEST_F(OpendClient, DelFilesWithoutTheDaemonStillReturnsZero) {
     const std::string victim = makeVictim();
     LogCapture log;

@@ -332,4 +332,20 @@ TEST_F(Unzip, FailuresGoToStandardError) {
     EXPECT_EQ(errors.text(), "");
 }
 
+TEST_F(Unzip, CommandsBeyond511CharactersAreNotRun) {
+    // Slashes pad the directory's path without changing the directory.
+    const std::size_t fixed = std::string("unzip -oq  -d ;echo RET:$?").size() + archive().size();
+    const std::string base = dir_.path() + "/";
+    const std::string name = "out";
+    auto padded = [&](std::size_t commandLength) {
+        return base + std::string(commandLength - fixed - base.size() - name.size(), '/') + name;
+    };
+    StderrCapture errors(path("stderr"));
+    EXPECT_EQ(VXM_unzip(archive().c_str(), padded(512).c_str()), -1);
+    EXPECT_FALSE(VXM_dir_exist(path("out").c_str()));
+    EXPECT_EQ(VXM_unzip(archive().c_str(), padded(511).c_str()), 0);
+    EXPECT_EQ(vxmtest::readFile(path("out/a.txt")), "alpha\n");
+    EXPECT_EQ(errors.text(), "");
+}
+
 }  // namespace
