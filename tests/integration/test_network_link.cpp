@@ -1,6 +1,7 @@
 // Link properties of real cards: cable state with and without carrier, activity and the up/down
 // switch, and the default card's duplex and speed from its kernel files (veth cards, and a tap card
 // whose speed and duplex the test sets), with the 7-character cut of the name.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/ethtool.h>
 #include <linux/if_tun.h>
@@ -299,6 +300,58 @@ TEST_F(NetworkLink, MissingFilesAreReported) {
     EXPECT_EQ(duplex, 1);
     EXPECT_EQ(VXM_network_getNetCardCapacity(&speed), 0);  // cable state unknown: the file decides
     EXPECT_EQ(speed, 10000);
+}
+
+}  // namespace
+
+namespace {
+
+int openDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.') ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+class NetworkDescriptors : public vxmtest::NetBedTest {};
+
+// Every query, on its success and on its failure paths, closes the socket, file or directory it
+// opened.
+TEST_F(NetworkDescriptors, EveryQueryClosesWhatItOpens) {
+    ASSERT_TRUE(bed().addCard("eth0"));
+    ASSERT_TRUE(bed().addIPv4("eth0", "10.4.4.4/24"));
+    ASSERT_TRUE(bed().addIPv6("eth0", "2001:db8::4/64"));
+    ASSERT_TRUE(bed().addCard("wlan0", true, false));
+    const int before = openDescriptors();
+    char text[64];
+    int value = 0;
+    VXM_NETWORK_CARD_INFO cards[4];
+    for (int round = 0; round < 20; ++round) {
+        for (const char* name : {"eth0", "wlan0", "eth7"}) {
+            VXM_NETWORK_CARD_INFO c = cardNamed(name, "", 1);
+            setDefaultCard(name, 1);
+            VXM_network_getIpAddr(&c, text, sizeof text);
+            VXM_network_getNetMask(&c, text, sizeof text);
+            VXM_network_getIpv6Addr(&c, text, sizeof text);
+            VXM_network_getMacAddr(&c, text, sizeof text);
+            VXM_network_getCableState(&c, &value);
+            VXM_network_getCableState_for_error_report(name, &value);
+            VXM_network_getNetActive(name, &value);
+            VXM_network_setNetActive(&c, 7);
+            VXM_network_netCardExist(&c, &value);
+            VXM_network_getNetCardDuplex(&value);
+            VXM_network_getNetCardCapacity(&value);
+        }
+        int count = 4;
+        VXM_network_getNetCards(cards, &count);
+        VXM_network_getWifiNetCards(cards);
+        VXM_network_getCount();
+        VXM_network_getWIFIState(nullptr, &value);
+    }
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace
