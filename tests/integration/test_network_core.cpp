@@ -74,6 +74,26 @@ TEST(NetworkCardRecord, SettingCopiesNamesAndTypeButKeepsTheConnectionType) {
     def->connType = 0;
 }
 
+// Writers and readers of the default card at once: each name read is terminated within 15
+// characters and made of the names written (a read may mix two writes; nothing orders them).
+TEST(NetworkCardRecord, ConcurrentSetsAndReadsStayWithinTheRecord) {
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) setDefaultCard(i % 2 == 0 ? "eth0" : "wlan0123456789x", 1);
+    });
+    bool bounded = true;
+    for (int i = 0; i < 20000 && bounded; ++i) {
+        char name[16];
+        VXM_network_getIfrName(name, sizeof name);
+        bounded = strnlen(name, sizeof name) < sizeof name &&
+                  std::string(name).find_first_not_of("eth0wlan123456789x") == std::string::npos;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_TRUE(bounded);
+    setDefaultCard("");
+}
+
 // ---- the task thread ----
 
 int threadsNamed(const std::string& name) {
