@@ -13,6 +13,7 @@ namespace {
 struct Options {
     bool json = false;
     bool verbose = false;
+    const char* card = nullptr;  // the default card; null: the first card found
 };
 
 struct Section {
@@ -35,8 +36,9 @@ constexpr Section kSections[] = {
 
 void printUsage(std::FILE* out) {
     std::fputs(
-        "usage: vxmdiag [--json] [-v]\n"
+        "usage: vxmdiag [--json] [-v] [--card NAME]\n"
         "  --json      print the report as one JSON object\n"
+        "  --card NAME the library's default card (else the first card found)\n"
         "  -v          also log the library's level-1 (debug) records to stderr\n"
         "  -h, --help  show this help\n",
         out);
@@ -50,6 +52,8 @@ int parseOptions(int argc, char** argv, Options& options) {
             options.json = true;
         } else if (std::strcmp(arg, "-v") == 0) {
             options.verbose = true;
+        } else if (std::strcmp(arg, "--card") == 0 && i + 1 < argc) {
+            options.card = argv[++i];
         } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             printUsage(stdout);
             return -1;
@@ -72,6 +76,7 @@ int main(int argc, char** argv) {
 
     vxmdiag::installLogSink(options.verbose ? VXM_LOG_DEBUG : VXM_LOG_INFO);
 
+    vxmdiag::pickDefaultCard(options.card);
     vxmdiag::Value report = vxmdiag::Value::object();
     for (const Section& section : kSections) report.add(section.name, section.build());
 

@@ -1,4 +1,4 @@
-// Every card with its type, link and activity, speed and duplex, MAC, IPv4 address, netmask and
+// The default card (--card), and every card with its type, link and activity, speed and duplex, MAC, IPv4 address, netmask and
 // IPv6 address, and the DNS servers.
 #include <cstring>
 #include <string>
@@ -64,10 +64,32 @@ Value cardValue(const VXM_NETWORK_CARD_INFO& card) {
     return out;
 }
 
+// The card type a name gives, as the library classifies cards.
+VXM_UINT32 typeOf(const char* name) {
+    if (std::strncmp(name, "eth", 3) == 0) return VXM_CARD_TYPE_WIRED;
+    if (std::strncmp(name, "ra", 2) == 0 || std::strncmp(name, "wlan", 4) == 0) return VXM_CARD_TYPE_WIRELESS;
+    return VXM_CARD_TYPE_NONE;
+}
+
 }  // namespace
+
+void pickDefaultCard(const char* name) {
+    VXM_NETWORK_CARD_INFO card{};
+    if (name != nullptr) {
+        std::strncpy(card.ifrName, name, sizeof card.ifrName - 1);
+        card.cardType = typeOf(card.ifrName);
+    } else {
+        int count = 1;
+        if (VXM_network_getNetCards(&card, &count) != 0 || count == 0) return;
+    }
+    VXM_network_setNetWorkCardInfo(&card);
+}
 
 Value cardsSection() {
     Value section = Value::object();
+    const VXM_NETWORK_CARD_INFO* chosen = VXM_network_getNetWorkCardInfo(nullptr);
+    section.add("default_card", chosen->ifrName[0] != '\0' ? Value::text(chosen->ifrName)
+                                                           : Value::failure("no card found"));
     VXM_NETWORK_CARD_INFO cards[kMaxCards];
     std::memset(cards, 0, sizeof cards);
     int count = kMaxCards;

@@ -17,6 +17,9 @@ Value queueSection();     // message-queue round trips to an echo thread
 Value systemSection();    // release and its class, the open daemon's answer, this process by name
 Value cardsSection();     // every card: type, link, activity, speed, duplex, MAC, addresses; DNS
 
+// Makes name (null: the first card found) the library's default card.
+void pickDefaultCard(const char* name);
+
 }  // namespace vxmdiag
 
 #endif
