@@ -1,5 +1,6 @@
 // The network card record, the default card and the network task thread with its queue.
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
@@ -19,9 +20,19 @@ constexpr VXM_UINT32 kTaskPauseMs = 10;
 
 VXM_NETWORK_CARD_INFO g_defaultCard;
 std::atomic<VXM_MSG_QUEUE> g_queue{0};
-// Held by a post and by the queue's creation and destroy, so that no post reaches a queue being
-// released. The task thread does not take it: the queue's own lifetime check covers its receives.
-std::mutex g_queueLock;
+// Posts in progress, so that the stop releases the queue only after every post that took it has
+// left (no library lock is held while another is taken). The task thread's receives are covered by
+// the queue's own lifetime check.
+struct PostGate {
+    std::mutex lock;
+    std::condition_variable left;
+    int posts = 0;
+};
+
+PostGate& gate() {
+    static PostGate* instance = new PostGate;  // never destroyed: a post may come at exit
+    return *instance;
+}
 std::atomic<VXM_NETWORK_MSG_CALLBACK> g_callback{nullptr};
 std::atomic<int> g_running{0};
 
@@ -77,16 +88,22 @@ int VXM_network_setNetMsgCallback(VXM_NETWORK_MSG_CALLBACK callback) {
 
 int VXM_network_threadInit(void) {
     g_running.store(1, std::memory_order_relaxed);
-    bool failed = false;
-    {
-        std::lock_guard<std::mutex> guard(g_queueLock);
-        if (g_queue.load(std::memory_order_relaxed) == 0) {
-            VXM_MSG_QUEUE queue = VXM_msg_create(kQueueCapacity, kMessageSize, VXM_MSG_DROP_OLDEST);
-            g_queue.store(queue, std::memory_order_release);
-            failed = queue == 0;
+    if (g_queue.load(std::memory_order_acquire) == 0) {
+        VXM_MSG_QUEUE queue = VXM_msg_create(kQueueCapacity, kMessageSize, VXM_MSG_DROP_OLDEST);
+        if (queue == 0) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "creat message failed!");
+        } else {
+            bool kept = false;
+            {
+                std::lock_guard<std::mutex> guard(gate().lock);
+                if (g_queue.load(std::memory_order_relaxed) == 0) {
+                    g_queue.store(queue, std::memory_order_release);
+                    kept = true;
+                }
+            }
+            if (!kept) VXM_msg_destroy(queue);  // another start made one first
         }
     }
-    if (failed) VXM_LOG(VXM_LOG_ERROR, kModuleTag, "creat message failed!");
     VXM_thread_create(VXM_netProThread, nullptr, nullptr, 0, kThreadStack);
     return 0;
 }
@@ -95,8 +112,13 @@ int VXM_network_deInit(void) {
     g_running.store(0, std::memory_order_relaxed);
     // The destroy wakes a task thread blocked in the queue and waits until it has left; a thread
     // that took the handle just before finds the queue gone and takes nothing.
-    std::lock_guard<std::mutex> guard(g_queueLock);
-    VXM_MSG_QUEUE queue = g_queue.exchange(0, std::memory_order_acq_rel);
+    VXM_MSG_QUEUE queue = 0;
+    {
+        PostGate& posts = gate();
+        std::unique_lock<std::mutex> guard(posts.lock);
+        queue = g_queue.exchange(0, std::memory_order_acq_rel);
+        posts.left.wait(guard, [&posts] { return posts.posts == 0; });
+    }
     if (queue != 0) VXM_msg_destroy(queue);
     return 0;
 }
@@ -116,11 +138,19 @@ void* VXM_netProThread(void*) {
 }
 
 int VXM_network_postTask(VXM_UINT32 first, VXM_UINT32 second) {
-    std::lock_guard<std::mutex> guard(g_queueLock);
-    VXM_MSG_QUEUE queue = g_queue.load(std::memory_order_relaxed);
-    if (queue == 0) return -1;
+    PostGate& posts = gate();
+    VXM_MSG_QUEUE queue = 0;
+    {
+        std::lock_guard<std::mutex> guard(posts.lock);
+        queue = g_queue.load(std::memory_order_relaxed);
+        if (queue == 0) return -1;
+        ++posts.posts;
+    }
     const VXM_UINT32 message[2] = {first, second};
-    return VXM_msg_post(queue, message);
+    int result = VXM_msg_post(queue, message);
+    std::lock_guard<std::mutex> guard(posts.lock);
+    if (--posts.posts == 0) posts.left.notify_all();
+    return result;
 }
 
 }  // extern "C"
