@@ -1,27 +1,18 @@
 // The network test bed: see netbed.h.
 #include "integration/netbed.h"
 
-#include "integration/network_checks.h"
-
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 
+#include "support/private_tmp.h"
 #include "vxmosal/VXM_network.h"
-
-#ifndef TMPFS_MAGIC
-#define TMPFS_MAGIC 0x01021994
-#endif
 
 namespace vxmtest {
 namespace {
@@ -68,17 +59,12 @@ int runProgram(const std::vector<std::string>& args) {
 
 std::string NetBed::unavailableReason() {
     const char* net = getenv("VXM_PRIVATE_NET");
-    const char* tmp = getenv("VXM_PRIVATE_TMP");
-    if (net == nullptr || tmp == nullptr)
-        return "not started by tests/run_in_private_tmp.sh --net";
-    if (std::strcmp(net, "1") != 0 || std::strcmp(tmp, "1") != 0) {
+    if (net == nullptr) return "not started by tests/run_in_private_tmp.sh --net";
+    if (std::strcmp(net, "1") != 0) {
         const char* why = getenv("VXM_PRIVATE_NET_REASON");
-        if (why == nullptr) why = getenv("VXM_PRIVATE_TMP_REASON");
-        return std::string("no private network namespace and /tmp: ") + (why != nullptr ? why : "unavailable");
+        return std::string("no private network namespace: ") + (why != nullptr ? why : "unavailable");
     }
-    struct statfs info {};
-    if (statfs("/tmp", &info) != 0 || info.f_type != TMPFS_MAGIC) return "/tmp is not the launcher's private tmpfs";
-    return "";
+    return privateTmpMissing();
 }
 
 NetBed::NetBed() {
@@ -130,7 +116,7 @@ bool NetBed::settle(const std::string& name) {
     const Card& card = cards_[name];
     const bool running = card.up && card.carrier;
     const std::string path = "/sys/class/net/" + name + "/operstate";
-    return waitFor([&] { return (readFile(path) == "up\n") == running; }, std::chrono::seconds(3));
+    return waitUntil([&] { return (readFile(path) == "up\n") == running; }, std::chrono::seconds(3));
 }
 
 bool NetBed::rename(const std::string& from, const std::string& to) {
@@ -162,31 +148,17 @@ bool NetBed::setMac(const std::string& name, const std::string& mac) {
 }
 
 bool NetBed::startDaemon() {
-    if (daemon_ > 0) return true;
+    if (daemon_ != nullptr) return daemon_->ready();
     unlink(kDaemonSocket);
-    std::string log = logDir_.file("vxmopend.log");
-    daemon_ = fork();
-    if (daemon_ < 0) return false;
-    if (daemon_ == 0) {
-        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd >= 0) dup2(fd, 2);
-        execl(VXMOPEND_PATH, VXMOPEND_PATH, static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return waitFor([] { return accepting(kDaemonSocket); }, kDaemonWait);
+    daemon_ = std::make_unique<OpendDaemon>(VXMOPEND_PATH, kDaemonSocket, logDir_.file("vxmopend.log"));
+    return daemon_->ready() && waitUntil([] { return accepting(kDaemonSocket); }, kDaemonWait);
 }
 
 int NetBed::stopDaemon() {
-    if (daemon_ <= 0) return -1;
-    kill(daemon_, SIGTERM);
-    int status = 0;
-    bool ended = waitFor([&] { return waitpid(daemon_, &status, WNOHANG) == daemon_; }, kDaemonWait);
-    if (!ended) {
-        kill(daemon_, SIGKILL);
-        waitpid(daemon_, &status, 0);
-    }
-    daemon_ = -1;
-    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (daemon_ == nullptr) return -1;
+    int status = daemon_->stop();
+    daemon_.reset();
+    return status;
 }
 
 std::string NetBed::daemonLog() const { return readFile(logDir_.file("vxmopend.log")); }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/files.h"
+#include "support/opend_daemon.h"
 
 namespace vxmtest {
 
@@ -45,7 +46,7 @@ public:
     bool addIPv6(const std::string& name, const std::string& cidr);
     bool setMac(const std::string& name, const std::string& mac);
 
-    // The real daemon on /tmp/vxmopend; stopped with SIGTERM and reaped.
+    // The real daemon on /tmp/vxmopend (support/opend_daemon.h); stopped with SIGTERM and reaped.
     bool startDaemon();
     // The daemon's exit status, or -1 when it had to be killed or was not running.
     int stopDaemon();
@@ -73,7 +74,7 @@ private:
     bool hadPropertyDir_ = false;
     std::map<std::string, Card> cards_;
     int nextPeer_ = 0;
-    pid_t daemon_ = -1;
+    std::unique_ptr<OpendDaemon> daemon_;
 };
 
 // Base of tests that run on the bed: skips, with the reason, where the bed cannot be had. Each

@@ -1,33 +1,21 @@
-// What the network tests share: card records by name, the default card, waits with a bound, and
-// checks of the library's "NETWORK" log records.
+// What the network tests share: card records by name, the default card, and checks of the
+// library's "NETWORK" log records.
 #ifndef VXMOSAL_TESTS_NETWORK_CHECKS_H
 #define VXMOSAL_TESTS_NETWORK_CHECKS_H
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "support/log_capture.h"
+#include "support/opend_daemon.h"  // waitUntil
 #include "vxmosal/VXM_network.h"
 
 namespace vxmtest {
 
 constexpr char kNetworkTag[] = "NETWORK";
-
-// Waits until check() holds, at most timeout; returns whether it did.
-template <typename Check>
-bool waitFor(Check check, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (!check()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 // A record whose ifrName holds the first 16 bytes of name (no terminator for 16 or more).
 inline VXM_NETWORK_CARD_INFO cardNamed(const std::string& name, const std::string& ext = "", VXM_UINT32 type = 0) {

@@ -135,7 +135,7 @@ protected:
     void TearDown() override {
         VXM_network_setNetMsgCallback(nullptr);
         VXM_network_deInit();
-        EXPECT_TRUE(waitFor([] { return threadsNamed("net_pro") == 0; }, std::chrono::seconds(5)));
+        EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 0; }, std::chrono::seconds(5)));
     }
 };
 
@@ -144,7 +144,7 @@ TEST_F(NetworkTaskThread, NoQueueBeforeTheStartOrAfterTheStop) {
     EXPECT_EQ(VXM_network_threadInit(), 0);
     EXPECT_EQ(VXM_network_postTask(1, 2), 0);
     // Stopped only once it runs: a thread yet to start would carry on under the next start.
-    ASSERT_TRUE(waitFor([] { return threadsNamed("net_pro") == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 1; }, std::chrono::seconds(5)));
     EXPECT_EQ(VXM_network_deInit(), 0);
     EXPECT_EQ(VXM_network_postTask(1, 2), -1);
     EXPECT_EQ(VXM_network_deInit(), 0);  // a second stop finds nothing to do
@@ -154,18 +154,18 @@ TEST_F(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndReportTheirOutcome) 
     LogCapture log;
     EXPECT_EQ(VXM_network_setNetMsgCallback(recordTask), 0);
     EXPECT_EQ(VXM_network_threadInit(), 0);
-    ASSERT_TRUE(waitFor([] { return threadsNamed("net_pro") == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 1; }, std::chrono::seconds(5)));
     ASSERT_EQ(VXM_network_postTask(7, 70), 0);
     ASSERT_EQ(VXM_network_postTask(5, 50), 0);
     ASSERT_EQ(VXM_network_postTask(0xffffffffu, 0), 0);
-    ASSERT_TRUE(waitFor([] { return taskCount() == 3; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitUntil([] { return taskCount() == 3; }, std::chrono::seconds(5)));
     {
         std::lock_guard<std::mutex> guard(g_tasksLock);
         EXPECT_EQ(g_tasks, (std::vector<std::pair<VXM_UINT32, VXM_UINT32>>{{7, 70}, {5, 50}, {0xffffffffu, 0}}));
     }
     EXPECT_NE(g_taskThread.load(), static_cast<int>(gettid()));
     EXPECT_EQ(vxmtest::readFile("/proc/self/task/" + std::to_string(g_taskThread.load()) + "/comm"), "net_pro\n");
-    ASSERT_TRUE(waitFor([&] { return log.withFormat("exec task %s!").size() == 3; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitUntil([&] { return log.withFormat("exec task %s!").size() == 3; }, std::chrono::seconds(5)));
     auto done = log.withFormat("exec task %s!");
     EXPECT_EQ(done[0].message, "exec task Success!");
     EXPECT_EQ(done[1].message, "exec task Failed!");
@@ -180,12 +180,12 @@ TEST_F(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndReportTheirOutcome) 
 
 TEST_F(NetworkTaskThread, WithoutACallbackNothingIsTakenAndAFullQueueDropsItsOldest) {
     EXPECT_EQ(VXM_network_threadInit(), 0);
-    ASSERT_TRUE(waitFor([] { return threadsNamed("net_pro") == 1; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 1; }, std::chrono::seconds(5)));
     for (VXM_UINT32 i = 1; i <= 12; ++i) ASSERT_EQ(VXM_network_postTask(i, i * 10), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the thread runs, takes nothing
     EXPECT_EQ(taskCount(), 0u);
     VXM_network_setNetMsgCallback(recordTask);
-    ASSERT_TRUE(waitFor([] { return taskCount() == 10; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(waitUntil([] { return taskCount() == 10; }, std::chrono::seconds(5)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::lock_guard<std::mutex> guard(g_tasksLock);
     ASSERT_EQ(g_tasks.size(), 10u);
@@ -197,11 +197,11 @@ TEST_F(NetworkTaskThread, TheStopWakesAThreadBlockedInTheQueueAndItEnds) {
     for (int round = 0; round < 5; ++round) {
         EXPECT_EQ(VXM_network_threadInit(), 0);
         ASSERT_EQ(VXM_network_postTask(1, static_cast<VXM_UINT32>(round)), 0);
-        ASSERT_TRUE(waitFor([&] { return taskCount() == static_cast<std::size_t>(round + 1); },
+        ASSERT_TRUE(waitUntil([&] { return taskCount() == static_cast<std::size_t>(round + 1); },
                             std::chrono::seconds(5)));
         std::this_thread::sleep_for(std::chrono::milliseconds(30));  // now blocked on the empty queue
         EXPECT_EQ(VXM_network_deInit(), 0);
-        EXPECT_TRUE(waitFor([] { return threadsNamed("net_pro") == 0; }, std::chrono::seconds(5)));
+        EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 0; }, std::chrono::seconds(5)));
     }
     // Posts racing with stops and restarts never reach a released queue.
     std::atomic<bool> stop{false};
@@ -367,7 +367,7 @@ TEST_F(NetworkReaders, ShellCommandsGoThroughTheDaemon) {
     log.clear();
     EXPECT_EQ(actShellCmd("echo via-daemon"), 0);
     for (const auto& record : log.all()) EXPECT_NE(record.level, VXM_LOG_ERROR) << record.message;
-    EXPECT_TRUE(waitFor([&] { return bed().daemonLog().find("command=\"echo via-daemon\"") != std::string::npos; },
+    EXPECT_TRUE(waitUntil([&] { return bed().daemonLog().find("command=\"echo via-daemon\"") != std::string::npos; },
                         std::chrono::seconds(5)))
         << bed().daemonLog();
     EXPECT_EQ(bed().stopDaemon(), 0);
