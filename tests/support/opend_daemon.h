@@ -29,12 +29,29 @@ bool waitUntil(Check check, std::chrono::milliseconds timeout) {
     return true;
 }
 
+// The words that run a program built for the target on this machine ("qemu-arm -L ..." in a cross
+// build, where the build defines VXM_TEST_EMULATOR as a comma-separated list); empty otherwise.
+inline std::vector<std::string> emulatorPrefix() {
+    std::vector<std::string> words;
+#ifdef VXM_TEST_EMULATOR
+    std::string list = VXM_TEST_EMULATOR;
+    for (std::size_t start = 0; start <= list.size();) {
+        std::size_t end = list.find(',', start);
+        if (end == std::string::npos) end = list.size();
+        if (end > start) words.push_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+#endif
+    return words;
+}
+
 class OpendDaemon {
 public:
     OpendDaemon(const std::string& binary, const std::string& socketPath, const std::string& logPath,
                 std::vector<std::string> extra = {})
         : socket_(socketPath), log_(logPath) {
-        std::vector<std::string> args = {binary, "--socket", socket_};
+        std::vector<std::string> args = emulatorPrefix();
+        args.insert(args.end(), {binary, "--socket", socket_});
         args.insert(args.end(), extra.begin(), extra.end());
         pid_ = fork();
         if (pid_ == 0) {
@@ -43,7 +60,7 @@ public:
             std::vector<char*> argv;
             for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            execv(argv[0], argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         struct stat st;
