@@ -16,7 +16,10 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 missing=()
-want() { dpkg -s "$1" >/dev/null 2>&1 || missing+=("$1"); }
+# Installed when some instance is (dpkg -s refuses a name that two architectures share).
+want() {
+  dpkg-query -W -f='${db:Status-Abbrev}\n' "$1" 2>/dev/null | grep -q '^ii' || missing+=("$1")
+}
 
 mode=${1:-host}
 for p in "${host_pkgs[@]}"; do want "$p"; done
