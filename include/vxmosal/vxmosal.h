@@ -17,6 +17,7 @@
  *   VXM_shell.h      shell commands guarded against metacharacters, closing every descriptor
  *   VXM_channel.h    the privileged command channel to the open daemon
  *   VXM_process.h    process lookup by name, killing by pattern, the platform's release class
+ *   VXM_os_net.h     socket wrappers, connect with a time-out, the box's own interface address
  *   VXM_network.h    network cards, the default card, the network task thread, addresses, links
  */
 #ifndef VXMOSAL_VXMOSAL_H
@@ -36,6 +37,7 @@
 #include "VXM_shell.h"
 #include "VXM_channel.h"
 #include "VXM_process.h"
+#include "VXM_os_net.h"
 #include "VXM_network.h"
 
 /* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
