@@ -3,8 +3,9 @@
  * Network management: the network-card record that names the interface a query is about, the
  * library's default card (used wherever a card pointer is null), the network task thread with its
  * queue and task callback, card enumeration and connection type, link properties, MAC addresses,
- * DNS servers, IPv4 and IPv6 addresses and the wireless card. Queries ask the kernel each time
- * (interface requests, "/sys/class/net", "/proc/net/if_inet6"); nothing is cached.
+ * DNS servers, IPv4 and IPv6 addresses, the default gateway, interface statistics and the wireless
+ * card. Queries ask the kernel each time (interface requests, route dumps, "/sys/class/net",
+ * "/proc/net/if_inet6"); nothing is cached.
  *
  * Text results go into the caller's buffer with a signed length that must be greater than 0.
  * Messages go to g_VXMLogCallback under the tag "NETWORK"; the texts below are matched exactly.
@@ -246,6 +247,87 @@ VXM_API int VXM_wifi_searchList(const VXM_NETWORK_CARD_INFO* card, void* result)
 /* Waits 2 seconds unless the card is up; no connection is attempted and request is not read.
  * @retval -1 always ("Invaild param." at once for a null card, an empty name or a null request) */
 VXM_API int VXM_wifi_connectToSSID(const VXM_NETWORK_CARD_INFO* card, const void* request);
+
+/* ---- default gateway ---- */
+
+/* The card's IPv4 default gateway (null card: the default) in dotted form. The release class of
+ * VXM_utl_get_os_type picks the way:
+ * - 4 or less (0 included: property unset or unknown release): a dump of every route over a
+ *   netlink socket; each route of the main table whose destination text holds "0.0.0.0" (a missing
+ *   destination is 0.0.0.0; 10.0.0.0/8 qualifies too) and that leaves through the card writes its
+ *   gateway (0.0.0.0 when it has none) into buffer with length, so the last one in the dump decides
+ *   and, when none qualifies, buffer keeps what it held. Failures, level 4: "create socket
+ *   error,error = %d" (errno); "get gateway error." for a failed send, a failed read (after the
+ *   message of VXM_net_readNlSock: "(readLen = recv(sockFd, bufPtr, VXM_RECV_BUFSIZE - msgLen, 0))
+ *   >= 0 not true. " or "NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR
+ *   not true. ", also for a dump larger than the 8192 bytes of its buffer) or no route record.
+ * - 5 and above: the open daemon runs "ip route list table <name> > /tmp/Gateway" and
+ *   "chmod 644 /tmp/Gateway" (each waited for, at most 3 s; the file is left in place); the word
+ *   after "default via " on the file's first line goes into buffer, bounded by length (a word that
+ *   does not fit leaves buffer empty). A first line of another form leaves buffer as it was.
+ *   Failures, level 1: "VXM open gateway file err", "VXM gateway file is empty".
+ * @retval 0
+ * @retval -1 for an empty name, a null buffer or a length of 0 or less ("Invaild param.", level 4,
+ *         before any socket, command or file) or the failures above */
+VXM_API int VXM_network_getGateway(const VXM_NETWORK_CARD_INFO* card, char* buffer, int length);
+
+/* ---- interface statistics ---- */
+
+#define VXM_NETWORK_TEXT_SIZE 128 /* the address texts of the statistics record */
+
+/* One interface's addresses, link and counters. The caller sets ifrName and should clear the rest:
+ * VXM_network_getStatic writes only what it obtains. */
+typedef struct {
+    char ifrName[VXM_NETWORK_NAME_SIZE];    /* the name, or the beginning of the names, wanted */
+    char reserved[VXM_NETWORK_NAME_SIZE];   /* not read or written */
+    char ipAddr[VXM_NETWORK_TEXT_SIZE];     /* VXM_network_getIpAddr */
+    char netMask[VXM_NETWORK_TEXT_SIZE];    /* VXM_network_getNetMask */
+    char gateway[VXM_NETWORK_TEXT_SIZE];    /* VXM_network_getGateway */
+    VXM_INT32 linkUp;                       /* set to 1 when operstate begins "up", else untouched */
+    /* "/sys/class/net/<name>/statistics/<field>", each read as a 32-bit number (a file that cannot
+     * be read gives 0) */
+    VXM_INT64 collisions;
+    VXM_INT64 multicast;
+    VXM_INT64 rx_bytes;
+    VXM_INT64 rx_compressed;
+    VXM_INT64 rx_crc_errors;
+    VXM_INT64 rx_dropped;
+    VXM_INT64 rx_errors;
+    VXM_INT64 rx_fifo_errors;
+    VXM_INT64 rx_frame_errors;  /* these three are not filled */
+    VXM_INT64 rx_length_errors;
+    VXM_INT64 rx_missed_errors;
+    VXM_INT64 rx_over_errors;
+    VXM_INT64 rx_packets;
+    VXM_INT64 tx_aborted_errors;
+    VXM_INT64 tx_bytes;
+    VXM_INT64 tx_carrier_errors;
+    VXM_INT64 tx_compressed;
+    VXM_INT64 tx_dropped;
+    VXM_INT64 tx_errors;
+    VXM_INT64 tx_fifo_errors;
+    VXM_INT64 tx_heartbeat_errors;
+    VXM_INT64 tx_packets;
+    VXM_INT64 tx_window_errors;
+    VXM_INT64 txTotal;     /* tx_dropped + tx_errors + tx_packets */
+    VXM_INT64 rxTotal;     /* rx_packets + rx_errors + rx_dropped */
+    /* "wlan0" only, from the wireless tools (0 when a tool is missing or prints no such line) */
+    VXM_INT32 txBad;       /* "TXBAD=" of wpa_cli pktcnt_poll */
+    VXM_INT32 snr;         /* "snr=" of iwpriv getSNR */
+    VXM_INT32 rssi;        /* dBm, "rssi=" of iwpriv getRSSI */
+    float quality;         /* 0.0 below -99 dBm, (rssi + 100) / 45 up to -56, 1.0 from -55 */
+    VXM_INT64 frequency;   /* whole GHz of iwlist's "Current Frequency:" times 100000000 */
+    float rxErrorRatio;    /* rx_errors / rxTotal as a fraction; written only when rx_packets != 0 */
+} VXM_NETWORK_STATIC_INFO;
+
+/* Fills info for every card (in "/sys/class/net" order) whose name begins with info->ifrName (an
+ * empty name matches all; a later card overwrites an earlier one field by field, linkUp is only
+ * set). Logs its steps at level 1; for "wlan0" also "ifrName=wlan0" and "rssi=%d" (level 2).
+ * @retval 0 once the cards were listed, whether or not one matched
+ * @retval -1 for null ("VXM_network_getStatic  input para error"), no cards or no memory
+ *         ("VXM_network_getStatic  can't malloc mem for cardinfo card number '%d'") or a failed
+ *         listing ("VXM_network_getStatic  get netcard failed"); level 4 */
+VXM_API int VXM_network_getStatic(VXM_NETWORK_STATIC_INFO* info);
 
 VXM_END_DECLS
 

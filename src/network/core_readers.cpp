@@ -95,7 +95,7 @@ void VXM_network_popen_get_int(const char* command, const char* key, int* out) {
     *out = std::atoi(buffer);
 }
 
-int actShellCmd(const char* command) {
+int actShellCmd(const char* command, int closeWaitMs) {
     if (command == nullptr) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "null pointer");
         return -1;
@@ -106,6 +106,6 @@ int actShellCmd(const char* command) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_csopen exec [%s] faild", command);
         return -1;
     }
-    VXM_csclose(handle, 0);
+    VXM_csclose(handle, closeWaitMs);
     return 0;
 }

@@ -81,7 +81,9 @@ void VXM_network_popen_get_content(const char* command, const char* key, char* b
 // atoi of what VXM_network_popen_get_content finds; 0 when nothing is found.
 void VXM_network_popen_get_int(const char* command, const char* key, int* out);
 // Has the open daemon run command, ignoring its output. Returns 0, or -1 ("null pointer" for a
-// null command, "VXM_csopen exec [%s] faild" when the channel does not open).
-int actShellCmd(const char* command);
+// null command, "VXM_csopen exec [%s] faild" when the channel does not open). The channel is closed
+// with closeWaitMs as its wait for the command's end (0: not waited for; the daemon gives a deserted
+// command a second to finish).
+int actShellCmd(const char* command, int closeWaitMs = 0);
 
 #endif

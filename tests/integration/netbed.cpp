@@ -3,13 +3,16 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "support/private_tmp.h"
 #include "vxmosal/VXM_network.h"
@@ -18,6 +21,7 @@ namespace vxmtest {
 namespace {
 
 constexpr char kDaemonSocket[] = "/tmp/vxmopend";
+constexpr char kTableDir[] = "/etc/iproute2/rt_tables.d";
 constexpr auto kDaemonWait = std::chrono::seconds(5);
 
 // Whether a client can connect to the socket at path (the file appears at bind, before listen).
@@ -78,6 +82,7 @@ NetBed::NetBed() {
 NetBed::~NetBed() {
     stopDaemon();
     for (const auto& card : cards_) ip({"link", "del", card.first});
+    if (tablesMounted_) umount2(kTableDir, MNT_DETACH);
     if (hadPropertyDir_)
         setenv("VXM_PROPERTY_DIR", savedPropertyDir_.c_str(), 1);
     else
@@ -130,6 +135,11 @@ bool NetBed::rename(const std::string& from, const std::string& to) {
     return !card.up || setUp(to, true);
 }
 
+std::string NetBed::peerOf(const std::string& name) const {
+    auto found = cards_.find(name);
+    return found == cards_.end() ? "" : found->second.peer;
+}
+
 bool NetBed::removeCard(const std::string& name) {
     if (cards_.erase(name) == 0) return false;
     return ip({"link", "del", name});
@@ -145,6 +155,54 @@ bool NetBed::addIPv6(const std::string& name, const std::string& cidr) {
 
 bool NetBed::setMac(const std::string& name, const std::string& mac) {
     return ip({"link", "set", name, "address", mac});
+}
+
+bool NetBed::route(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {"route"};
+    command.insert(command.end(), args.begin(), args.end());
+    return ip(command);
+}
+
+bool NetBed::ipBatch(const std::vector<std::string>& lines) {
+    const std::string path = logDir_.file("ip.batch");
+    {
+        std::ofstream out(path);
+        for (const auto& line : lines) out << line << '\n';
+        if (!out) return false;
+    }
+    bool ok = ip({"-batch", path});
+    unlink(path.c_str());
+    return ok;
+}
+
+std::string NetBed::ipOutput(const std::vector<std::string>& args) {
+    std::string command = "ip";
+    for (const auto& a : args) command += " '" + a + "'";
+    std::FILE* stream = popen(command.c_str(), "r");
+    if (stream == nullptr) return "";
+    std::string out;
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, stream)) > 0;) out.append(chunk, got);
+    return pclose(stream) == 0 ? out : "";
+}
+
+bool NetBed::nameTable(int id, const std::string& name) {
+    // Only inside the launcher's private mount namespace: the machine's own names stay as they are.
+    if (getenv("VXM_PRIVATE_TMP") == nullptr || std::strcmp(getenv("VXM_PRIVATE_TMP"), "1") != 0) return false;
+    if (!tablesMounted_) {
+        if (mount("tmpfs", kTableDir, "tmpfs", 0, "mode=0755") != 0) return false;
+        tablesMounted_ = true;
+    }
+    tableNames_ += std::to_string(id) + " " + name + "\n";
+    std::ofstream out(std::string(kTableDir) + "/vxmtest.conf");
+    out << tableNames_;
+    return static_cast<bool>(out);
+}
+
+bool NetBed::setProperty(const std::string& key, const std::string& value) {
+    std::ofstream out(propertyDir_ + "/" + key, std::ios::binary | std::ios::trunc);
+    out << value;
+    return static_cast<bool>(out);
 }
 
 bool NetBed::startDaemon() {

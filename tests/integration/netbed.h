@@ -41,10 +41,24 @@ public:
     // Renames a card (taken down and, when it was up, brought back up).
     bool rename(const std::string& from, const std::string& to);
     bool removeCard(const std::string& name);
+    // The peer of a card ("" for a card the bed did not make).
+    std::string peerOf(const std::string& name) const;
     // "10.1.2.3/24"; IPv6 addresses are added without duplicate detection, so they are usable at once.
     bool addIPv4(const std::string& name, const std::string& cidr);
     bool addIPv6(const std::string& name, const std::string& cidr);
     bool setMac(const std::string& name, const std::string& mac);
+    // "ip route ARGS..." (routes through a card go with it).
+    bool route(const std::vector<std::string>& args);
+    // Runs the lines through "ip -batch" at once (for hundreds of routes).
+    bool ipBatch(const std::vector<std::string>& lines);
+    // What "ip ARGS..." prints on standard output ("" when it fails).
+    std::string ipOutput(const std::vector<std::string>& args);
+    // Names a routing table for the ip tool: a private tmpfs over /etc/iproute2/rt_tables.d (this
+    // mount namespace's own, gone with the bed) holds the names.
+    bool nameTable(int id, const std::string& name);
+
+    // Writes a property file as it stands, "ro." keys included (the store is the bed's own).
+    bool setProperty(const std::string& key, const std::string& value);
 
     // The real daemon on /tmp/vxmopend (support/opend_daemon.h); stopped with SIGTERM and reaped.
     bool startDaemon();
@@ -75,6 +89,8 @@ private:
     std::map<std::string, Card> cards_;
     int nextPeer_ = 0;
     std::unique_ptr<OpendDaemon> daemon_;
+    bool tablesMounted_ = false;
+    std::string tableNames_;
 };
 
 // Base of tests that run on the bed: skips, with the reason, where the bed cannot be had. Each
