@@ -1,5 +1,5 @@
-// The default card (--card), and every card with its type, link and activity, speed and duplex, MAC, IPv4 address, netmask and
-// IPv6 address, and the DNS servers.
+// The default card (--card), and every card with its type, link and activity, speed and duplex, MAC, IPv4 address, netmask,
+// IPv6 address, gateway and traffic counters, and the DNS servers.
 #include <cstring>
 #include <string>
 
@@ -46,7 +46,40 @@ void addSpeedAndDuplex(Value& out, const VXM_NETWORK_CARD_INFO& card) {
     VXM_network_setNetWorkCardInfo(&saved);
 }
 
-Value cardValue(const VXM_NETWORK_CARD_INFO& card) {
+// The gateway query succeeds without an answer when no default route leaves through the card.
+Value gatewayOf(const VXM_NETWORK_CARD_INFO& card) {
+    char text[kTextSize] = {};
+    if (VXM_network_getGateway(&card, text, sizeof text) != 0) return Value::failure("VXM_network_getGateway returned -1");
+    return Value::text(text[0] != '\0' ? text : "none");
+}
+
+// The card's counters. The statistics record is matched by name prefix, so a card whose name
+// begins another card's (eth1, eth10) would show a mix: that is reported instead.
+Value trafficOf(const VXM_NETWORK_CARD_INFO& card, const VXM_NETWORK_CARD_INFO* cards, int count) {
+    int matching = 0;
+    for (int i = 0; i < count; ++i)
+        if (std::strncmp(cards[i].ifrName, card.ifrName, std::strlen(card.ifrName)) == 0) ++matching;
+    if (matching > 1)
+        return Value::failure(formatText("VXM_network_getStatic would mix %d cards named %s...", matching, card.ifrName));
+    VXM_NETWORK_STATIC_INFO info;
+    std::memset(&info, 0, sizeof info);
+    std::strncpy(info.ifrName, card.ifrName, sizeof info.ifrName - 1);
+    if (VXM_network_getStatic(&info) != 0) return Value::failure("VXM_network_getStatic returned -1");
+    Value out = Value::object();
+    out.add("rx_bytes", Value::integer(info.rx_bytes));
+    out.add("rx_packets", Value::integer(info.rx_packets));
+    out.add("rx_errors", Value::integer(info.rx_errors));
+    out.add("rx_dropped", Value::integer(info.rx_dropped));
+    out.add("tx_bytes", Value::integer(info.tx_bytes));
+    out.add("tx_packets", Value::integer(info.tx_packets));
+    out.add("tx_errors", Value::integer(info.tx_errors));
+    out.add("tx_dropped", Value::integer(info.tx_dropped));
+    out.add("collisions", Value::integer(info.collisions));
+    out.add("multicast", Value::integer(info.multicast));
+    return out;
+}
+
+Value cardValue(const VXM_NETWORK_CARD_INFO& card, const VXM_NETWORK_CARD_INFO* cards, int count) {
     Value out = Value::object();
     out.add("name", Value::text(card.ifrName));
     out.add("type", Value::text(typeName(card.cardType)));
@@ -61,6 +94,8 @@ Value cardValue(const VXM_NETWORK_CARD_INFO& card) {
     out.add("ipv4", textOf(VXM_network_getIpAddr, card, "VXM_network_getIpAddr"));
     out.add("netmask", textOf(VXM_network_getNetMask, card, "VXM_network_getNetMask"));
     out.add("ipv6", textOf(VXM_network_getIpv6Addr, card, "VXM_network_getIpv6Addr"));
+    out.add("gateway", gatewayOf(card));
+    out.add("traffic", trafficOf(card, cards, count));
     return out;
 }
 
@@ -97,7 +132,7 @@ Value cardsSection() {
         section.add("cards", Value::failure("VXM_network_getNetCards returned -1"));
     } else {
         Value list = Value::list();
-        for (int i = 0; i < count; ++i) list.push(cardValue(cards[i]));
+        for (int i = 0; i < count; ++i) list.push(cardValue(cards[i], cards, count));
         section.add("count", Value::integer(count));
         section.add("cards", list);
     }

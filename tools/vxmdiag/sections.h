@@ -15,7 +15,8 @@ Value timerSection();     // the timer service with two timers of its own, and o
 Value statsSection();     // processor over one second, memory, traffic counters
 Value queueSection();     // message-queue round trips to an echo thread
 Value systemSection();    // release and its class, the open daemon's answer, this process by name
-Value cardsSection();     // every card: type, link, activity, speed, duplex, MAC, addresses; DNS
+Value cardsSection();     // every card: type, link, activity, speed, duplex, MAC, addresses, gateway,
+                          // traffic counters; DNS
 
 // Makes name (null: the first card found) the library's default card.
 void pickDefaultCard(const char* name);
