@@ -12,6 +12,8 @@ for program in build-bench/bench/bench_*; do
   # The channel's socket path is fixed: that benchmark owns it in a private /tmp with its own daemon.
   runner=()
   [ "$(basename "$program")" = bench_channel ] && runner=(tests/run_in_private_tmp.sh)
+  # The gateway and statistics benchmark makes its own eth0 and routes in a namespace of its own.
+  [ "$(basename "$program")" = bench_network_stats ] && runner=(tests/run_in_private_tmp.sh --net)
   "${runner[@]+"${runner[@]}"}" "$program" || { echo "$(basename "$program") failed" >&2; status=1; }
   echo
 done
