@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "vxmosal/VXM_log.h"
+#include "vxmosal/VXM_network.h"
 #include "vxmosal/VXM_time.h"
 #include "vxmosal/VXM_types.h"
 
@@ -22,6 +23,27 @@ TEST(Layout, TimeInfoIsSixPackedInt32Fields) {
     EXPECT_EQ(offsetof(VXM_TIME_INFO, month), 16u);
     EXPECT_EQ(offsetof(VXM_TIME_INFO, year), 20u);
     EXPECT_EQ(sizeof(VXM_TIME_INFO::year), 4u);
+}
+
+// The statistics record: texts, the 32-bit link flag, 64-bit counters on 8-byte boundaries (as on
+// the target's ABI), then the radio figures.
+TEST(Layout, StatisticsRecordFieldsInOrder) {
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, reserved), 16u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, ipAddr), 32u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, netMask), 160u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, gateway), 288u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, linkUp), 416u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, collisions), 424u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, rx_fifo_errors), 480u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, rx_over_errors), 512u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, tx_window_errors), 600u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, txTotal), 608u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, rxTotal), 616u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, txBad), 624u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, quality), 636u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, frequency), 640u);
+    EXPECT_EQ(offsetof(VXM_NETWORK_STATIC_INFO, rxErrorRatio), 648u);
+    EXPECT_EQ(sizeof(VXM_NETWORK_STATIC_INFO), 656u);
 }
 
 TEST(Layout, WidthsOfFieldsAndHandles) {
