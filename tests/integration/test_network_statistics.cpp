@@ -304,7 +304,8 @@ protected:
 
 TEST_F(NetworkStatisticsWireless, AbsentToolsGiveZeroFiguresAndFullQuality) {
     for (const char* tool : {"iwpriv", "wpa_cli", "iwlist"})
-        ASSERT_NE(runProgram({"sh", "-c", std::string("command -v ") + tool}), 0) << tool << " is installed here";
+        if (runProgram({"sh", "-c", std::string("command -v ") + tool}) == 0)
+            GTEST_SKIP() << tool << " is installed here: its answers are the machine's, not absent";
     LogCapture log;
     VXM_NETWORK_STATIC_INFO info = query();
     EXPECT_EQ(info.rssi, 0);
