@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs a build tree into a temporary prefix and builds a C99 host against the installed copy,
+# once through find_package(vxmosal) and once through pkg-config; both must print the known results.
+# Also checks that the daemon, the tools and the daemon's systemd unit were installed.
+# Usage: check_install.sh SOURCE_DIR BUILD_DIR C_COMPILER CROSSCOMPILING
+# Exits 77 (a skip) when cross-compiling: the host could not run here.
+set -euo pipefail
+src=$1 build=$2 cc=$3 cross=$4
+if [ "$cross" = 1 ] || [ "$cross" = TRUE ] || [ "$cross" = ON ]; then
+  echo "SKIPPED: cross-compiled tree; a host built against the installed copy cannot run here"
+  exit 77
+fi
+
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake --install "$build" --prefix "$prefix/usr" >"$prefix/install.log" || { cat "$prefix/install.log"; fail "cmake --install"; }
+usr=$prefix/usr
+libdir=$(dirname "$(find "$usr" -name libvxmosal.so -print -quit)")
+[ -n "$libdir" ] && [ "$libdir" != . ] || fail "libvxmosal.so is not installed"
+[ "$(readlink "$libdir/libvxmosal.so")" = libvxmosal.so.1 ] || fail "libvxmosal.so does not link to libvxmosal.so.1"
+[ -f "$libdir/libvxmosal.so.1.0.0" ] || fail "libvxmosal.so.1.0.0 is not installed"
+for f in include/vxmosal/vxmosal.h include/vxmosal/VXM_network.h sbin/vxmopend bin/vxmdiag \
+         bin/vxm-getprop bin/vxm-setprop lib/systemd/system/vxmopend.service; do
+  [ -e "$usr/$f" ] || fail "$f is not installed"
+done
+[ -x "$usr/sbin/vxmopend" ] || fail "sbin/vxmopend is not executable"
+unit=$usr/lib/systemd/system/vxmopend.service
+grep -qx 'Type=simple' "$unit" || fail "the unit is not Type=simple"
+grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
+grep -qE '^ExecStart=/.*/sbin/vxmopend$' "$unit" || fail "the unit does not start sbin/vxmopend: $(grep ExecStart "$unit")"
+
+expected='version 1.0.0
+valid 192.168.1.1 1
+valid 300.1.1.1 0
+valid fe80::1 1
+split 3 a b c
+dup installed'
+
+# find_package: a consumer that finds nothing but the installed package.
+cmake -S "$src/tests/install" -B "$prefix/host-cmake" -DCMAKE_C_COMPILER="$cc" \
+      -DCMAKE_PREFIX_PATH="$usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$prefix/cmake.log" 2>&1 ||
+  { cat "$prefix/cmake.log"; fail "configuring the find_package host"; }
+cmake --build "$prefix/host-cmake" >"$prefix/build.log" 2>&1 || { cat "$prefix/build.log"; fail "building the find_package host"; }
+out=$(LD_LIBRARY_PATH="$libdir" "$prefix/host-cmake/host")
+[ "$out" = "$expected" ] || fail "find_package host printed:
+$out"
+echo "find_package host: ok"
+
+# pkg-config, with the installed vxmosal.pc only.
+flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs vxmosal)
+case "$flags" in *"-I$usr/include"*"-L$libdir"*"-lvxmosal"*) ;; *) fail "pkg-config gave '$flags'";; esac
+# shellcheck disable=SC2086
+"$cc" -std=c99 -pedantic-errors -Wall -Werror "$src/tests/install/host.c" $flags -o "$prefix/host-pc"
+out=$(LD_LIBRARY_PATH="$libdir" "$prefix/host-pc")
+[ "$out" = "$expected" ] || fail "pkg-config host printed:
+$out"
+echo "pkg-config host: ok"
