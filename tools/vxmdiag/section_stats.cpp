@@ -23,14 +23,17 @@ VXM_UINT32 cpuIntervalMs() {
 
 }  // namespace
 
-Value statsSection() {
+Value statsSection(bool measure) {
     Value section = Value::object();
-    VXM_get_cpuUsage();  // the base sample
-    const VXM_UINT32 intervalMs = cpuIntervalMs();
-    VXM_delay(intervalMs);
+    if (measure) {
+        VXM_get_cpuUsage();  // the base sample
+        const VXM_UINT32 intervalMs = cpuIntervalMs();
+        VXM_delay(intervalMs);
+        section.add("cpu_interval_ms", Value::integer(intervalMs));
+    }
+    // Without the wait, the figure of the last interval the library completed (0 before the first).
     unsigned int usage = VXM_get_cpuUsage();
     unsigned int precise = VXM_get_cpuUsageExtend(2);
-    section.add("cpu_interval_ms", Value::integer(intervalMs));
     section.add("cpu_usage_percent", Value::integer(usage));
     section.add("cpu_usage_hundredths", Value::integer(precise));
     section.add("memory_usage_percent", Value::integer(VXM_get_memUsage()));
