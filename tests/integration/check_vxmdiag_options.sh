@@ -53,6 +53,12 @@ cards_with_ip=$(sed -n '/^== cards ==$/,/^== /p' "$work/watch" | grep -cE '^    
 [ "$rate_lines" -eq $((4 * cards_with_ip)) ] || fail "$rate_lines rate lines for $cards_with_ip cards with IPv4 over $refreshes refreshes"
 [ "$cards_with_ip" -ge "$refreshes" ] || echo "note: no card with an IPv4 address here; rates show their failure in place"
 
+# SIGTERM ends it as cleanly as SIGINT.
+timeout --preserve-status -s TERM 1.5 "${run[@]}" --watch 1 >"$work/term" 2>/dev/null
+status=$?
+[ $status -eq 0 ] || fail "--watch 1 ended by SIGTERM exited $status, not 0"
+[ "$(grep -c '^== rates ==$' "$work/term")" -ge 1 ] || fail "--watch 1 drew no refresh before SIGTERM"
+
 check_watch json --json
 objects=$(grep -c '^  "rates": {$' "$work/watch")
 [ "$objects" -ge 2 ] || fail "--json --watch 1 printed $objects reports with rates, not at least 2"
