@@ -48,6 +48,12 @@ out=$(LD_LIBRARY_PATH="$libdir" "$prefix/host-cmake/host")
 $out"
 echo "find_package host: ok"
 
+# A consumer has to find none of the library's own dependencies.
+targets=$(find "$usr" -name vxmosalTargets.cmake -print -quit)
+[ -n "$targets" ] || fail "vxmosalTargets.cmake is not installed"
+! grep -nE 'SAFEC|safec|OpenSSL|Threads|INTERFACE_LINK_LIBRARIES' "$targets" || fail "the imported target carries private dependencies"
+grep -q '^Requires' "$libdir/pkgconfig/vxmosal.pc" && fail "vxmosal.pc requires other modules"
+
 # pkg-config, with the installed vxmosal.pc only.
 flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs vxmosal)
 case "$flags" in *"-I$usr/include"*"-L$libdir"*"-lvxmosal"*) ;; *) fail "pkg-config gave '$flags'";; esac
