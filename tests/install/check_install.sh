@@ -2,12 +2,17 @@
 # Installs a build tree into a temporary prefix and builds a C99 host against the installed copy,
 # once through find_package(vxmosal) and once through pkg-config; both must print the known results.
 # Also checks that the daemon, the tools and the daemon's systemd unit were installed.
-# Usage: check_install.sh SOURCE_DIR BUILD_DIR C_COMPILER CROSSCOMPILING
-# Exits 77 (a skip) when cross-compiling: the host could not run here.
+# Usage: check_install.sh SOURCE_DIR BUILD_DIR C_COMPILER CROSSCOMPILING [SANITIZERS]
+# Exits 77 (a skip) when cross-compiling, where the host could not run here, and in a sanitizer
+# build, whose library a plain host cannot load (its runtime must come first).
 set -euo pipefail
-src=$1 build=$2 cc=$3 cross=$4
+src=$1 build=$2 cc=$3 cross=$4 sanitizers=${5:-}
 if [ "$cross" = 1 ] || [ "$cross" = TRUE ] || [ "$cross" = ON ]; then
   echo "SKIPPED: cross-compiled tree; a host built against the installed copy cannot run here"
+  exit 77
+fi
+if [ -n "$sanitizers" ]; then
+  echo "SKIPPED: built with the $sanitizers sanitizer; the plain build checks the installed copy"
   exit 77
 fi
 
