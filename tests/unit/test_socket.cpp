@@ -21,11 +21,15 @@
 
 #include "support/files.h"
 #include "support/log_capture.h"
+#include "support/socket_records.h"
 #include "vxmosal/VXM_os_net.h"
 
 namespace {
 
 using vxmtest::LogCapture;
+using vxmtest::v4Record;
+using vxmtest::v6Record;
+using vxmtest::withLine;
 using Clock = std::chrono::steady_clock;
 
 // Owns a descriptor for the length of a test.
@@ -47,24 +51,6 @@ public:
 private:
     int fd_;
 };
-
-VXM_SOCKADDR v4Record(const char* text, unsigned short port) {
-    VXM_SOCKADDR record;
-    std::memset(&record, 0, sizeof record);
-    record.family = AF_INET;
-    record.port = htons(port);
-    inet_pton(AF_INET, text, &record.addr);
-    return record;
-}
-
-VXM_SOCKADDR v6Record(const char* text, unsigned short port) {
-    VXM_SOCKADDR record;
-    std::memset(&record, 0, sizeof record);
-    record.family = VXM_SOCK_FAMILY_INET6;
-    record.port = htons(port);
-    inet_pton(AF_INET6, text, record.addrTail);
-    return record;
-}
 
 unsigned short boundPort(int fd) {
     sockaddr_storage address{};
@@ -135,10 +121,6 @@ bool haveIPv6Loopback() {
 
 #define SKIP_WITHOUT_IPV6() \
     if (!haveIPv6Loopback()) GTEST_SKIP() << "this box has no IPv6 loopback address"
-
-std::string withLine(const vxmtest::LogRecord& record, const std::string& rest) {
-    return " " + std::to_string(record.line) + rest;
-}
 
 TEST(SocketCreate, CodesChooseFamilyTypeAndCloseOnExec) {
     Fd v6dgram(VXM_sock_socket(1, 2));
