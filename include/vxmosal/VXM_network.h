@@ -3,9 +3,9 @@
  * Network management: the network-card record that names the interface a query is about, the
  * library's default card (used wherever a card pointer is null), the network task thread with its
  * queue and task callback, card enumeration and connection type, link properties, MAC addresses,
- * DNS servers, IPv4 and IPv6 addresses, the default gateway, interface statistics and the wireless
- * card. Queries ask the kernel each time (interface requests, route dumps, "/sys/class/net",
- * "/proc/net/if_inet6"); nothing is cached.
+ * DNS servers, IPv4 and IPv6 addresses, the default gateway, interface statistics, IGMP leave and
+ * join messages and the wireless card. Queries ask the kernel each time (interface requests, route
+ * dumps, "/sys/class/net", "/proc/net/if_inet6"); nothing is cached.
  *
  * Text results go into the caller's buffer with a signed length that must be greater than 0.
  * Messages go to g_VXMLogCallback under the tag "NETWORK"; the texts below are matched exactly.
@@ -227,6 +227,50 @@ VXM_API int VXM_network_getDNS(char* buffer, int index, int size);
 VXM_API int VXM_network_setPPPoeIPHeader(int value);
 /* @return the stored switch */
 VXM_API int VXM_network_getPPPoeIPHeader(void);
+
+/* ---- IGMP leave and join messages ---- */
+
+/* Each sender builds one packet by hand, a 24-byte IPv4 header (type of service 0xC0, don't
+ * fragment, time to live 1, the Router Alert option) and the IGMP message, and hands it to the
+ * kernel once on a raw IGMP socket with IP_HDRINCL (the process needs the right to open raw
+ * sockets); the kernel's multicast routing picks the card. A group or source text that is not a
+ * dotted-decimal IPv4 address logs "INCORRECT IP ADDRESS!\n" (level 4) and gives 0.0.0.0, and the
+ * packet still goes out; a zero source is filled in by the kernel.
+ * @retval 0 when the packet was handed to the kernel  @retval -1 otherwise */
+
+/* IGMPv2 Leave Group for group to 224.0.0.2 (32 bytes), from the property
+ * "persist.sys.vxm.ipaddress"; on a PPPoE connection with the PPPoE header switch 0 the property is
+ * not read and the source is zero. Logs "enter VXM_network_IGMPLeave" and, at the end,
+ * "leave VXM_network_IGMPLeave" (level 2); the socket option's outcome
+ * ("VXM_net_IGMPleave success: setsockopt size = %d", level 2, or
+ * "VXM_net_IGMPleave failed: setsockopt error[errno=%d]", level 4, and the send goes on) and the
+ * send's ("VXM_net_IGMPleave success: send data size = %d", level 2, or
+ * "VXM_net_IGMPleave failed: send data error[errno=%d]", level 4).
+ * Failures before the send (level 4): "param mul_ip is error" (null group),
+ * "VXM_property_get ip FAILD !!!" (property unset or empty), "malloc[errno=%d]",
+ * "create socket failed[errno=%d]". */
+VXM_API int VXM_network_IGMPLeave(const char* group);
+
+/* As VXM_network_IGMPLeave from the default card's IPv4 address (VXM_network_getIpAddr; when it
+ * fails: "Failed to the VXM_network_getIpAddr", level 4, nothing sent). A null group logs
+ * "param mul_ip is error" before any entry message; the socket option's outcome is not reported
+ * and the send's success is logged at level 1. Ends with "leave VXM_network_IGMPLeave2". */
+VXM_API int VXM_network_IGMPLeave2(const char* group);
+
+/* IGMPv3 Membership Report to 224.0.0.22 (40 bytes) from the default card's IPv4 address, with one
+ * record for group and no sources: change to include mode (leave) when join is 0, change to exclude
+ * mode (join) otherwise. A null group returns -1 without a message. Logs
+ * "enter VXM_network_IGMPLeave3" (level 2), then "Success to the VXM_net_IGMPJoin" (level 1) for a
+ * sent report, or one of "Failed to the VXM_network_getIpAddr", "malloc[errno=%d]" (both return at
+ * once), "create socket failed![errno=%d]", "setsockopt failed![errno=%d]", "sendto[errno=%d]"
+ * (level 4) followed by "leave VXM_network_IGMPLeave3" (level 2). */
+VXM_API int VXM_network_IGMPLeave3(const char* group, unsigned int join);
+
+/* Forces the kernel's IGMP version on all cards ("/proc/sys/net/ipv4/conf/all/force_igmp_version")
+ * to 2 or 3 through the open daemon; logs "set igmp version is [%d]" (level 1).
+ * @retval 0 when the daemon took the command  @retval -1 when it did not, or for any other version
+ *         (nothing is written) */
+VXM_API int VXM_network_IGMPSetVersion(int version);
 
 /* ---- the wireless card ---- */
 

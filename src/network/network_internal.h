@@ -85,5 +85,9 @@ void VXM_network_popen_get_int(const char* command, const char* key, int* out);
 // with closeWaitMs as its wait for the command's end (0: not waited for; the daemon gives a deserted
 // command a second to finish).
 int actShellCmd(const char* command, int closeWaitMs = 0);
+// The Internet checksum of length bytes, words read in the processor's own order, so that the
+// result stored the same way puts the right bytes on the wire. A null buffer gives 0xFFFF
+// ("param error!", level 4).
+std::uint16_t VXM_network_checksum(const void* buffer, std::size_t length);
 
 #endif
