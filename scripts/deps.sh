@@ -5,7 +5,7 @@
 set -euo pipefail
 
 host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev
-           googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps)
+           googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark)
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
 # The benchmarks' baselines: GLib's GAsyncQueue.
 bench_pkgs=(libglib2.0-dev)
