@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "internal/log.h"
 #include "internal/safe_string.h"
@@ -75,39 +76,99 @@ void buildReport(unsigned char (&message)[kReportSize], in_addr group, unsigned 
     putChecksum(message + 2, message, sizeof message);
 }
 
-int openRawSocket() { return socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_IGMP); }
+// The packet buffer, released through VXM_free on every path.
+struct BlockRelease {
+    void operator()(unsigned char* block) const { VXM_free(block); }
+};
+using Packet = std::unique_ptr<unsigned char, BlockRelease>;
 
-int includeHeader(int fd) {
-    const int on = 1;
-    return setsockopt(fd, IPPROTO_IP, IP_HDRINCL, &on, sizeof on);
+// Exactly size bytes from VXM_malloc, cleared; null when there is no memory (errno tells why).
+Packet takePacket(std::size_t size) {
+    Packet packet(static_cast<unsigned char*>(VXM_malloc(static_cast<unsigned int>(size))));
+    if (packet) memset_s(packet.get(), size, 0, size);
+    return packet;
 }
 
-ssize_t sendPacket(int fd, const unsigned char* packet, std::size_t size, in_addr destination) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = 0;
-    to.sin_addr = destination;
-    return sendto(fd, packet, size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+// A raw IGMP socket, closed on every path.
+class RawSocket {
+public:
+    RawSocket() : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_IGMP)) {}
+    ~RawSocket() {
+        if (fd_ >= 0) close(fd_);
+    }
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+    bool ok() const { return fd_ >= 0; }
+
+    // The kernel sends the header as built.
+    int includeHeader() const {
+        const int on = 1;
+        return setsockopt(fd_, IPPROTO_IP, IP_HDRINCL, &on, sizeof on);
+    }
+
+    ssize_t send(const Packet& packet, std::size_t size, in_addr destination) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = 0;
+        to.sin_addr = destination;
+        return sendto(fd_, packet.get(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+
+private:
+    int fd_;
+};
+
+// Converts dotted-decimal text; text that is not an address gives 0.0.0.0 and counts in *failed.
+in_addr convert(const char* text, int* failed) {
+    in_addr address{};
+    if (inet_pton(AF_INET, text, &address) != 1) {
+        address.s_addr = 0;
+        ++*failed;
+    }
+    return address;
 }
 
-// The packet's two parts laid into its cleared buffer.
-void layOut(unsigned char* packet, std::size_t size, const unsigned char* header, const unsigned char* message,
-            std::size_t messageSize) {
-    memset_s(packet, size, 0, size);
-    memcpy_s(packet, size, header, kHeaderSize);
-    memcpy_s(packet + kHeaderSize, size - kHeaderSize, message, messageSize);
+// The parts of a packet in its buffer and where it goes; failed counts the texts that were no address.
+struct Built {
+    in_addr destination{};
+    int failed = 0;
+};
+
+// The message first, then the header that carries it, each with its checksum.
+Built buildLeavePacket(const Packet& packet, const char* group, const char* source) {
+    Built built;
+    unsigned char message[kLeaveSize];
+    buildLeave(message, convert(group, &built.failed));
+    const in_addr from = convert(source, &built.failed);
+    built.destination = convert(kAllRouters, &built.failed);
+    unsigned char header[kHeaderSize];
+    buildHeader(header, kLeavePacket, from, built.destination);
+    memcpy_s(packet.get(), kLeavePacket, header, kHeaderSize);
+    memcpy_s(packet.get() + kHeaderSize, kLeavePacket - kHeaderSize, message, sizeof message);
+    return built;
+}
+
+struct BuiltReport : Built {
+    unsigned char header[kHeaderSize];
+    unsigned char message[kReportSize];
+};
+
+BuiltReport buildReportParts(const char* group, unsigned int join, const char* source) {
+    BuiltReport built;
+    buildReport(built.message, convert(group, &built.failed), join);
+    const in_addr from = convert(source, &built.failed);
+    built.destination = convert(kV3Routers, &built.failed);
+    buildHeader(built.header, kReportPacket, from, built.destination);
+    return built;
 }
 
 }  // namespace
 
-// Converts dotted-decimal text into an address; text that is not one is reported from the sender
-// and gives 0.0.0.0, and the packet is still sent.
-#define VXM_IGMP_ADDRESS(text, address)                                          \
+// Each text that was no address is reported from the sender itself.
+#define VXM_REPORT_BAD_ADDRESSES(built)                                          \
     do {                                                                         \
-        if (inet_pton(AF_INET, (text), &(address)) != 1) {                       \
+        for (int vxmBad_ = (built).failed; vxmBad_ > 0; --vxmBad_)               \
             VXM_LOG(VXM_LOG_ERROR, kModuleTag, "INCORRECT IP ADDRESS!\n");       \
-            (address).s_addr = 0;                                                \
-        }                                                                        \
     } while (0)
 
 int VXM_network_IGMPLeave(const char* mul_ip) {
@@ -124,43 +185,33 @@ int VXM_network_IGMPLeave(const char* mul_ip) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_property_get ip FAILD !!!");
         return -1;
     }
-    auto* packet = static_cast<unsigned char*>(VXM_malloc(kLeavePacket));
-    if (packet == nullptr) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "malloc[errno=%d]", errno);
-        return -1;
-    }
-    const int fd = openRawSocket();
-    if (fd < 0) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "create socket failed[errno=%d]", errno);
-        VXM_free(packet);
-        return -1;
-    }
-    const int set = includeHeader(fd);
-    if (set < 0)
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_net_IGMPleave failed: setsockopt error[errno=%d]", errno);
-    else
-        VXM_LOG(VXM_LOG_INFO, kModuleTag, "VXM_net_IGMPleave success: setsockopt size = %d", set);
-
-    in_addr group{}, from{}, to{};
-    VXM_IGMP_ADDRESS(mul_ip, group);
-    unsigned char message[kLeaveSize];
-    buildLeave(message, group);
-    VXM_IGMP_ADDRESS(source, from);
-    VXM_IGMP_ADDRESS(kAllRouters, to);
-    unsigned char header[kHeaderSize];
-    buildHeader(header, kLeavePacket, from, to);
-    layOut(packet, kLeavePacket, header, message, sizeof message);
-
     int result = 0;
-    const ssize_t sent = sendPacket(fd, packet, kLeavePacket, to);
-    if (sent < 0) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_net_IGMPleave failed: send data error[errno=%d]", errno);
-        result = -1;
-    } else {
-        VXM_LOG(VXM_LOG_INFO, kModuleTag, "VXM_net_IGMPleave success: send data size = %d", static_cast<int>(sent));
+    {
+        Packet packet = takePacket(kLeavePacket);
+        if (!packet) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "malloc[errno=%d]", errno);
+            return -1;
+        }
+        RawSocket sock;
+        if (!sock.ok()) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "create socket failed[errno=%d]", errno);
+            return -1;
+        }
+        const int set = sock.includeHeader();
+        if (set < 0)
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_net_IGMPleave failed: setsockopt error[errno=%d]", errno);
+        else
+            VXM_LOG(VXM_LOG_INFO, kModuleTag, "VXM_net_IGMPleave success: setsockopt size = %d", set);
+        const Built built = buildLeavePacket(packet, mul_ip, source);
+        VXM_REPORT_BAD_ADDRESSES(built);
+        const ssize_t sent = sock.send(packet, kLeavePacket, built.destination);
+        if (sent < 0) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_net_IGMPleave failed: send data error[errno=%d]", errno);
+            result = -1;
+        } else {
+            VXM_LOG(VXM_LOG_INFO, kModuleTag, "VXM_net_IGMPleave success: send data size = %d", static_cast<int>(sent));
+        }
     }
-    close(fd);
-    VXM_free(packet);
     VXM_LOG(VXM_LOG_INFO, kModuleTag, "leave VXM_network_IGMPLeave");
     return result;
 }
@@ -176,39 +227,29 @@ int VXM_network_IGMPLeave2(const char* mul_ip) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "Failed to the VXM_network_getIpAddr");
         return -1;
     }
-    auto* packet = static_cast<unsigned char*>(VXM_malloc(kLeavePacket));
-    if (packet == nullptr) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "malloc[errno=%d]", errno);
-        return -1;
-    }
-    const int fd = openRawSocket();
-    if (fd < 0) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "create socket failed[errno=%d]", errno);
-        VXM_free(packet);
-        return -1;
-    }
-    includeHeader(fd);  // a failure shows at the send
-
-    in_addr group{}, from{}, to{};
-    VXM_IGMP_ADDRESS(mul_ip, group);
-    unsigned char message[kLeaveSize];
-    buildLeave(message, group);
-    VXM_IGMP_ADDRESS(source, from);
-    VXM_IGMP_ADDRESS(kAllRouters, to);
-    unsigned char header[kHeaderSize];
-    buildHeader(header, kLeavePacket, from, to);
-    layOut(packet, kLeavePacket, header, message, sizeof message);
-
     int result = 0;
-    const ssize_t sent = sendPacket(fd, packet, kLeavePacket, to);
-    if (sent < 0) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_net_IGMPleave failed: send data error[errno=%d]", errno);
-        result = -1;
-    } else {
-        VXM_LOG(VXM_LOG_DEBUG, kModuleTag, "VXM_net_IGMPleave success: send data size = %d", static_cast<int>(sent));
+    {
+        Packet packet = takePacket(kLeavePacket);
+        if (!packet) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "malloc[errno=%d]", errno);
+            return -1;
+        }
+        RawSocket sock;
+        if (!sock.ok()) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "create socket failed[errno=%d]", errno);
+            return -1;
+        }
+        sock.includeHeader();  // a failure shows at the send
+        const Built built = buildLeavePacket(packet, mul_ip, source);
+        VXM_REPORT_BAD_ADDRESSES(built);
+        const ssize_t sent = sock.send(packet, kLeavePacket, built.destination);
+        if (sent < 0) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_net_IGMPleave failed: send data error[errno=%d]", errno);
+            result = -1;
+        } else {
+            VXM_LOG(VXM_LOG_DEBUG, kModuleTag, "VXM_net_IGMPleave success: send data size = %d", static_cast<int>(sent));
+        }
     }
-    close(fd);
-    VXM_free(packet);
     VXM_LOG(VXM_LOG_INFO, kModuleTag, "leave VXM_network_IGMPLeave2");
     return result;
 }
@@ -221,34 +262,27 @@ int VXM_network_IGMPLeave3(const char* mul_ip, unsigned int join) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "Failed to the VXM_network_getIpAddr");
         return -1;
     }
-    in_addr group{}, from{}, to{};
-    VXM_IGMP_ADDRESS(mul_ip, group);
-    unsigned char message[kReportSize];
-    buildReport(message, group, join);
-    VXM_IGMP_ADDRESS(source, from);
-    VXM_IGMP_ADDRESS(kV3Routers, to);
-    unsigned char header[kHeaderSize];
-    buildHeader(header, kReportPacket, from, to);
-
-    auto* packet = static_cast<unsigned char*>(VXM_malloc(kReportPacket));
-    if (packet == nullptr) {
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "malloc[errno=%d]", errno);
-        return -1;
-    }
-    layOut(packet, kReportPacket, header, message, sizeof message);
-
+    const BuiltReport built = buildReportParts(mul_ip, join, source);
+    VXM_REPORT_BAD_ADDRESSES(built);
     bool sent = false;
-    const int fd = openRawSocket();
-    if (fd < 0)
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "create socket failed![errno=%d]", errno);
-    else if (includeHeader(fd) < 0)
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "setsockopt failed![errno=%d]", errno);
-    else if (sendPacket(fd, packet, kReportPacket, to) < 0)
-        VXM_LOG(VXM_LOG_ERROR, kModuleTag, "sendto[errno=%d]", errno);
-    else
-        sent = true;
-    if (fd >= 0) close(fd);
-    VXM_free(packet);
+    {
+        Packet packet = takePacket(kReportPacket);
+        if (!packet) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "malloc[errno=%d]", errno);
+            return -1;
+        }
+        memcpy_s(packet.get(), kReportPacket, built.header, kHeaderSize);
+        memcpy_s(packet.get() + kHeaderSize, kReportPacket - kHeaderSize, built.message, kReportSize);
+        RawSocket sock;
+        if (!sock.ok())
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "create socket failed![errno=%d]", errno);
+        else if (sock.includeHeader() < 0)
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "setsockopt failed![errno=%d]", errno);
+        else if (sock.send(packet, kReportPacket, built.destination) < 0)
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "sendto[errno=%d]", errno);
+        else
+            sent = true;
+    }
     if (!sent) {
         VXM_LOG(VXM_LOG_INFO, kModuleTag, "leave VXM_network_IGMPLeave3");
         return -1;
