@@ -148,6 +148,7 @@ Built buildLeavePacket(const Packet& packet, const char* group, const char* sour
     return built;
 }
 
+// The report's two parts, built before its buffer is taken.
 struct BuiltReport : Built {
     unsigned char header[kHeaderSize];
     unsigned char message[kReportSize];
