@@ -312,10 +312,13 @@ TEST_F(VxmopendTest, CommandHasOnlyItsStreamOpenInItsOwnGroup) {
         Reply reply = receiveReply(sock.get());
         ASSERT_EQ(6, reply.length);
         pid_t pid = reply.pid;
+        // Asleep in sleep itself: while the dynamic loader runs after the exec, it holds the
+        // libraries it opens on descriptors of their own.
         ASSERT_TRUE(waitFor(
             [&] {
                 std::string comm = vxmtest::readFile("/proc/" + std::to_string(pid) + "/comm");
-                return comm == "sleep\n";
+                ProcStat now;
+                return comm == "sleep\n" && readStat(pid, now) && now.state == 'S';
             },
             std::chrono::seconds(3)));
         std::map<std::string, std::string> fds;
@@ -331,7 +334,9 @@ TEST_F(VxmopendTest, CommandHasOnlyItsStreamOpenInItsOwnGroup) {
         }
         std::string stream = mode[0] == 'r' ? "1" : "0";
         std::string other = mode[0] == 'r' ? "0" : "1";
-        ASSERT_EQ(3u, fds.size()) << mode;
+        std::string listed;
+        for (const auto& [number, target] : fds) listed += " " + number + "->" + target;
+        ASSERT_EQ(3u, fds.size()) << mode << listed;
         EXPECT_EQ("/dev/null", fds[other]) << mode;
         EXPECT_EQ("/dev/null", fds["2"]) << mode;
         EXPECT_EQ(0u, fds[stream].rfind("pipe:[", 0)) << mode << " " << fds[stream];
