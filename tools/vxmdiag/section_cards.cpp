@@ -63,7 +63,7 @@ Value trafficOf(const VXM_NETWORK_CARD_INFO& card, const VXM_NETWORK_CARD_INFO* 
         return Value::failure(formatText("VXM_network_getStatic would mix %d cards named %s...", matching, card.ifrName));
     VXM_NETWORK_STATIC_INFO info;
     std::memset(&info, 0, sizeof info);
-    std::strncpy(info.ifrName, card.ifrName, sizeof info.ifrName - 1);
+    std::memcpy(info.ifrName, card.ifrName, strnlen(card.ifrName, sizeof info.ifrName - 1));
     if (VXM_network_getStatic(&info) != 0) return Value::failure("VXM_network_getStatic returned -1");
     Value out = Value::object();
     out.add("rx_bytes", Value::integer(info.rx_bytes));
