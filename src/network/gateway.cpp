@@ -15,6 +15,7 @@
 
 #include "internal/log.h"
 #include "internal/safe_string.h"
+#include "internal/unique_fd.h"
 #include "network/network_internal.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_process.h"
@@ -40,21 +41,6 @@ struct RouteInfo {
     in_addr srcAddr;
     in_addr gateWay;
     char ifName[IF_NAMESIZE];
-};
-
-// A socket closed on every path.
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
 };
 
 // Receives the dump into bufPtr, each datagram after the one before, up to the end-of-dump message
@@ -112,8 +98,8 @@ bool parseRoute(const nlmsghdr* nlHdr, RouteInfo& route) {
 enum class Outcome { Done, NoSocket, Failed, NoFile, EmptyFile };
 
 Outcome netlinkGateway(const char* name, char* buffer, int length) {
-    Socket sock(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_ROUTE));
-    if (sock.get() < 0) return Outcome::NoSocket;
+    vxm::internal::UniqueFd sock(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_ROUTE));
+    if (!sock.ok()) return Outcome::NoSocket;
     char msgBuf[VXM_RECV_BUFSIZE];
     std::memset(msgBuf, 0, sizeof msgBuf);
     auto* nlMsg = reinterpret_cast<nlmsghdr*>(msgBuf);

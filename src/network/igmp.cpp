@@ -90,20 +90,14 @@ Packet takePacket(std::size_t size) {
 }
 
 // A raw IGMP socket, closed on every path.
-class RawSocket {
+class RawSocket : public vxm::internal::UniqueFd {
 public:
-    RawSocket() : fd_(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_IGMP)) {}
-    ~RawSocket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    RawSocket(const RawSocket&) = delete;
-    RawSocket& operator=(const RawSocket&) = delete;
-    bool ok() const { return fd_ >= 0; }
+    RawSocket() : UniqueFd(socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_IGMP)) {}
 
     // The kernel sends the header as built.
     int includeHeader() const {
         const int on = 1;
-        return setsockopt(fd_, IPPROTO_IP, IP_HDRINCL, &on, sizeof on);
+        return setsockopt(get(), IPPROTO_IP, IP_HDRINCL, &on, sizeof on);
     }
 
     ssize_t send(const Packet& packet, std::size_t size, in_addr destination) const {
@@ -111,11 +105,8 @@ public:
         to.sin_family = AF_INET;
         to.sin_port = 0;
         to.sin_addr = destination;
-        return sendto(fd_, packet.get(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        return sendto(get(), packet.get(), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
-
-private:
-    int fd_;
 };
 
 // Converts dotted-decimal text; text that is not an address gives 0.0.0.0 and counts in *failed.

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "internal/unique_fd.h"
 #include "vxmosal/VXM_network.h"
 
 namespace vxm::network {
@@ -34,19 +35,9 @@ void storeWord(VXM_UINT32& dst, VXM_UINT32 value);
 VXM_INT32 connectionType();
 
 // A throw-away IPv4 datagram socket for interface requests, closed on every path.
-class RequestSocket {
+class RequestSocket : public vxm::internal::UniqueFd {
 public:
-    RequestSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-    ~RequestSocket() {
-        if (fd_ >= 0) close(fd_);
-    }
-    RequestSocket(const RequestSocket&) = delete;
-    RequestSocket& operator=(const RequestSocket&) = delete;
-    bool ok() const { return fd_ >= 0; }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
+    RequestSocket() : UniqueFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
 };
 
 // A zeroed interface request carrying at most 15 characters of name.

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "internal/unique_fd.h"
 #include "platform/platform.h"
 
 namespace vxm::platform {
@@ -18,24 +19,7 @@ namespace {
 constexpr char kDefaultDir[] = "/run/vxmosal/properties";
 constexpr char kReadOnlyPrefix[] = "ro.";
 
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_;
-};
+using Fd = vxm::internal::UniqueFd;
 
 bool validKey(const char* key) {
     return key != nullptr && key[0] != '\0' && key[0] != '.' && std::strchr(key, '/') == nullptr;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "integration/netbed.h"
+#include "internal/unique_fd.h"
 #include "integration/network_checks.h"
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -36,20 +37,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr char kSocketTag[] = "os_net";
 
-// A stream socket, closed at the end of the test.
-class Stream {
-public:
-    explicit Stream(int domain) : fd_(socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
-    ~Stream() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Stream(const Stream&) = delete;
-    Stream& operator=(const Stream&) = delete;
-    int get() const { return fd_; }
+using Fd = vxm::internal::UniqueFd;
 
-private:
-    int fd_;
-};
+int streamSocket(int domain) { return socket(domain, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 bool nonBlocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
 
@@ -109,7 +99,7 @@ TEST_F(SocketOnBed, AnAddressThatNeverAnswersTimesOutInWholeSlices) {
         {"v6 100 ms", v6Record("2001:db8:9::2", 80), AF_INET6, 100, -20, 120},
     };
     for (const auto& c : cases) {
-        Stream sock(c.domain);
+        Fd sock(streamSocket(c.domain));
         ASSERT_GE(sock.get(), 0) << c.name;
         LogCapture log;
         const auto start = Clock::now();
@@ -135,7 +125,7 @@ TEST_F(SocketOnBed, TheKernelsOwnTimeOutIsReportedAsATimeOut) {
     // One SYN retry: the kernel gives up after about 3 s (1 s, then 2 s).
     SysctlValue retries("/proc/sys/net/ipv4/tcp_syn_retries", "1");
     ASSERT_TRUE(retries.ok());
-    Stream sock(AF_INET);
+    Fd sock(streamSocket(AF_INET));
     LogCapture log;
     const VXM_SOCKADDR to = v4Record("10.9.0.2", 80);
     const auto start = Clock::now();
@@ -164,7 +154,7 @@ TEST_F(SocketOnBed, AnUnresolvedNeighbourIsAnUnexpectedPendingError) {
 
     // The classification alone: the flags it is given are not put back for such an error.
     {
-        Stream sock(AF_INET);
+        Fd sock(streamSocket(AF_INET));
         ASSERT_EQ(0, fcntl(sock.get(), F_SETFL, O_NONBLOCK));
         ASSERT_EQ(-1, connect(sock.get(), reinterpret_cast<sockaddr*>(&to), sizeof to));
         ASSERT_EQ(EINPROGRESS, errno);
@@ -182,7 +172,7 @@ TEST_F(SocketOnBed, AnUnresolvedNeighbourIsAnUnexpectedPendingError) {
     // Inside the connect the wait goes on. Reading the pending error clears it, so the next slice
     // that finds the socket writable finds no error left and the call ends as connected.
     {
-        Stream sock(AF_INET);
+        Fd sock(streamSocket(AF_INET));
         LogCapture log;
         const VXM_SOCKADDR record = v4Record("10.9.0.3", 80);
         EXPECT_EQ(0, VXM_sock_connectTimeOut(sock.get(), &record, 5000));
