@@ -28,6 +28,7 @@ namespace {
 constexpr int kRequestTimeoutMs = 3000;   // a peer that sends no full request by then is dropped
 constexpr int kOrphanGraceMs = 1000;      // a deserted command may finish before it is ended
 constexpr int kKillGraceMs = 1000;        // between SIGTERM and SIGKILL
+constexpr int kAcceptRetryMs = 1000;      // a daemon short of descriptors tries the listener again
 constexpr std::size_t kBacklogLimit = 1024 * 1024;  // output held for a client that lags
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReadPerTurn = 256 * 1024;    // per relay and loop turn, so all are served
@@ -338,10 +339,46 @@ UniqueFd listenOn(const std::string& path) {
     return fd;
 }
 
-void acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
+// Out of descriptors (or of kernel memory), every accept fails while the listener stays readable:
+// watched, it would turn the loop into a spin. So it goes unwatched, new peers waiting in its
+// backlog, until one of the daemon's descriptors is freed or a retry comes due (a shortage of the
+// whole system's may end without one of ours). One log line per shortage, not one per failure.
+class AcceptPause {
+public:
+    // Whether to watch the listener this turn, given the number of descriptors the loop watches.
+    bool watch(std::size_t watched, std::int64_t now) {
+        if (paused_ && (watched < watched_ || now >= retryAt_)) paused_ = false;
+        watched_ = watched;
+        return !paused_;
+    }
+    // After a round of accepts: the errno of the shortage that ended it, or 0.
+    void after(int shortage, std::int64_t now) {
+        if (shortage == 0) {
+            logged_ = false;
+            return;
+        }
+        if (!logged_) std::fprintf(stderr, "vxmopend: accept: %s; new peers wait until there is room\n", std::strerror(shortage));
+        logged_ = true;
+        paused_ = true;
+        retryAt_ = now + kAcceptRetryMs;
+    }
+    std::int64_t retryAt() const { return paused_ ? retryAt_ : 0; }
+
+private:
+    bool paused_ = false;
+    bool logged_ = false;
+    std::size_t watched_ = 0;
+    std::int64_t retryAt_ = 0;
+};
+
+// Accepts the waiting peers; returns the errno of a shortage that stopped it, else 0.
+int acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
     for (int i = 0; i < 64; ++i) {
         UniqueFd fd(accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!fd.valid()) return;
+        if (!fd.valid()) {
+            int error = errno;
+            return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM ? error : 0;
+        }
         auto s = std::make_unique<Session>();
         ucred cred{};
         socklen_t length = sizeof cred;
@@ -352,6 +389,7 @@ void acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
         s->requestDeadline = now + kRequestTimeoutMs;
         sessions.push_back(std::move(s));
     }
+    return 0;
 }
 
 UniqueFd openSignalFd(sigset_t& handled) {
@@ -389,11 +427,12 @@ void beginStop(SessionList& sessions, std::int64_t now) {
     }
 }
 
-int pollTimeout(const SessionList& sessions, std::int64_t now) {
+int pollTimeout(const SessionList& sessions, std::int64_t acceptRetryAt, std::int64_t now) {
     std::int64_t next = -1;
     auto consider = [&](std::int64_t at) {
         if (at > 0 && (next < 0 || at < next)) next = at;
     };
+    consider(acceptRetryAt);
     for (const auto& s : sessions) {
         if (!s->answered && s->socket.valid()) consider(s->requestDeadline);
         if (s->childRunning()) consider(s->termAt);
@@ -418,6 +457,7 @@ int serve(const Options& options) {
     allowed.push_back(geteuid());
 
     SessionList sessions;
+    AcceptPause acceptPause;
     bool stopping = false;
     std::vector<pollfd> fds;
     std::vector<Session*> owners;  // the session of each pollfd beyond the first two
@@ -437,7 +477,8 @@ int serve(const Options& options) {
             add(s->relayOut, s->backlogHead < s->backlog.size() ? POLLOUT : 0);
         }
         std::int64_t now = nowMs();
-        int ready = poll(fds.data(), fds.size(), pollTimeout(sessions, now));
+        if (!acceptPause.watch(fds.size(), now)) fds[1].fd = -1;
+        int ready = poll(fds.data(), fds.size(), pollTimeout(sessions, acceptPause.retryAt(), now));
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "vxmopend: poll: %s\n", std::strerror(errno));
             break;
@@ -449,7 +490,8 @@ int serve(const Options& options) {
             unlink(options.socketPath.c_str());
             beginStop(sessions, now);
         }
-        if (listener.valid() && fds[1].revents != 0) acceptClients(listener.get(), sessions, now);
+        if (listener.valid() && fds[1].fd >= 0 && fds[1].revents != 0)
+            acceptPause.after(acceptClients(listener.get(), sessions, now), now);
         for (std::size_t i = 2; i < fds.size(); ++i) {
             if (fds[i].revents == 0) continue;
             Session& s = *owners[i - 2];
