@@ -479,6 +479,41 @@ TEST_F(VxmopendTest, DesertedCommandHasItsGroupEnded) {
     EXPECT_NE(std::string::npos, daemon_->log().find("client left before the command ended")) << daemon_->log();
 }
 
+// What a command leaves in its group ends with the request; what left the group on purpose stays.
+TEST_F(VxmopendTest, BackgroundChildrenEndWithTheRequestUnlessTheyLeftTheGroup) {
+    struct Row {
+        const char* command;
+        bool stays;
+    };
+    for (const Row& row : {Row{"sleep 100 & echo $!", false}, Row{"setsid sleep 100 >/dev/null & echo $!", true}}) {
+        SCOPED_TRACE(row.command);
+        Fd sock = connectTo(daemon_->socket());
+        ASSERT_TRUE(sendRequest(sock.get(), row.command, "r"));
+        Reply reply = receiveReply(sock.get());
+        ASSERT_GE(reply.fd.get(), 0);
+        std::string line;
+        for (char c = 0; c != '\n' && read(reply.fd.get(), &c, 1) == 1;) line += c;
+        const pid_t pid = std::atoi(line.c_str());
+        ASSERT_GT(pid, 0) << line;
+        EXPECT_EQ(0, closeByte(sock.get()));
+        reply.fd.reset();
+        sock.reset();
+        auto running = [pid] {
+            ProcStat st;
+            return readStat(pid, st) && st.state != 'Z';
+        };
+        if (row.stays) {
+            // The request's log line follows the end of all that the daemon ends for it.
+            EXPECT_TRUE(daemon_->logs(std::string("command=\"") + row.command + "\" status=0")) << daemon_->log();
+            EXPECT_TRUE(running());
+            kill(pid, SIGKILL);
+        } else {
+            EXPECT_TRUE(waitFor([&] { return !running(); }, std::chrono::seconds(5)));
+        }
+    }
+    expectSettled();
+}
+
 // At its descriptor limit the daemon stops watching the listener instead of failing to accept
 // in a loop, says so once, and serves again once the peers are gone.
 TEST_F(VxmopendTest, OutOfDescriptorsItWaitsWithoutSpinning) {
