@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -59,11 +60,13 @@ private:
     int fd_;
 };
 
-// Fields of /proc/<pid>/stat after the command name: state, parent, process group.
+// Fields of /proc/<pid>/stat after the command name: state, parent, process group, and the clock
+// ticks of CPU time used (user and system).
 struct ProcStat {
     char state = 0;
     pid_t ppid = 0;
     pid_t pgrp = 0;
+    unsigned long cpu = 0;
 };
 
 bool readStat(pid_t pid, ProcStat& out) {
@@ -72,7 +75,12 @@ bool readStat(pid_t pid, ProcStat& out) {
     std::size_t paren = text.rfind(')');
     if (paren == std::string::npos) return false;
     std::istringstream fields(text.substr(paren + 1));
-    return static_cast<bool>(fields >> out.state >> out.ppid >> out.pgrp);
+    std::string skip;
+    unsigned long user = 0, system = 0;
+    if (!(fields >> out.state >> out.ppid >> out.pgrp)) return false;
+    for (int i = 0; i < 8; ++i) fields >> skip;  // session to cmajflt
+    if (fields >> user >> system) out.cpu = user + system;
+    return true;
 }
 
 std::vector<pid_t> processes() {
@@ -469,6 +477,75 @@ TEST_F(VxmopendTest, DesertedCommandHasItsGroupEnded) {
     EXPECT_TRUE(waitFor([&] { return groupSize(group) == 0; }, std::chrono::seconds(6))) << groupSize(group);
     expectSettled();
     EXPECT_NE(std::string::npos, daemon_->log().find("client left before the command ended")) << daemon_->log();
+}
+
+// What a command leaves in its group ends with the request; what left the group on purpose stays.
+TEST_F(VxmopendTest, BackgroundChildrenEndWithTheRequestUnlessTheyLeftTheGroup) {
+    struct Row {
+        const char* command;
+        bool stays;
+    };
+    for (const Row& row : {Row{"sleep 100 & echo $!", false}, Row{"setsid sleep 100 >/dev/null & echo $!", true}}) {
+        SCOPED_TRACE(row.command);
+        Fd sock = connectTo(daemon_->socket());
+        ASSERT_TRUE(sendRequest(sock.get(), row.command, "r"));
+        Reply reply = receiveReply(sock.get());
+        ASSERT_GE(reply.fd.get(), 0);
+        std::string line;
+        for (char c = 0; c != '\n' && read(reply.fd.get(), &c, 1) == 1;) line += c;
+        const pid_t pid = std::atoi(line.c_str());
+        ASSERT_GT(pid, 0) << line;
+        EXPECT_EQ(0, closeByte(sock.get()));
+        reply.fd.reset();
+        sock.reset();
+        auto running = [pid] {
+            ProcStat st;
+            return readStat(pid, st) && st.state != 'Z';
+        };
+        if (row.stays) {
+            // The request's log line follows the end of all that the daemon ends for it.
+            EXPECT_TRUE(daemon_->logs(std::string("command=\"") + row.command + "\" status=0")) << daemon_->log();
+            EXPECT_TRUE(running());
+            kill(pid, SIGKILL);
+        } else {
+            EXPECT_TRUE(waitFor([&] { return !running(); }, std::chrono::seconds(5)));
+        }
+    }
+    expectSettled();
+}
+
+// At its descriptor limit the daemon stops watching the listener instead of failing to accept
+// in a loop, says so once, and serves again once the peers are gone.
+TEST_F(VxmopendTest, OutOfDescriptorsItWaitsWithoutSpinning) {
+    const rlimit limit{64, 64};
+    ASSERT_EQ(0, prlimit(daemon_->pid(), RLIMIT_NOFILE, &limit, nullptr));
+    std::vector<Fd> idle;
+    for (int i = 0; i < 100; ++i) {
+        idle.push_back(connectTo(daemon_->socket()));
+        ASSERT_GE(idle.back().get(), 0);
+    }
+    ASSERT_TRUE(waitFor([&] { return fdCount(daemon_->pid()) >= 64; }, std::chrono::seconds(3))) << fdCount(daemon_->pid());
+
+    // A window shorter than the request time-out that drops the idle peers. A spinning loop uses
+    // about a second of CPU per second here.
+    ProcStat before, after;
+    const auto start = Clock::now();
+    ASSERT_TRUE(readStat(daemon_->pid(), before));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ASSERT_TRUE(readStat(daemon_->pid(), after));
+    const double cpuPerSecond = static_cast<double>(after.cpu - before.cpu) / static_cast<double>(sysconf(_SC_CLK_TCK)) /
+                                std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_LT(cpuPerSecond, 0.2);
+    std::printf("at the descriptor limit with %zu idle peers: %.3f s of CPU per second\n", idle.size(), cpuPerSecond);
+    const std::string shortage = "vxmopend: accept: Too many open files", log = daemon_->log();
+    EXPECT_NE(std::string::npos, log.find(shortage)) << log;
+    EXPECT_EQ(log.find(shortage), log.rfind(shortage)) << log;
+
+    idle.clear();
+    Outcome ok = runRead(daemon_->socket(), "echo served");
+    EXPECT_EQ("served\n", ok.output);
+    EXPECT_EQ(0, ok.close);
+    expectSettled();
 }
 
 TEST_F(VxmopendTest, LargeOutputNeverHoldsBackTheCloseByte) {

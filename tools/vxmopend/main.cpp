@@ -1,5 +1,9 @@
 // vxmopend: runs the commands that the library's channel sends, with this process's rights, and
-// hands the client a descriptor on each command's output or input.
+// hands the client a descriptor on each command's output or input. Nothing a request starts
+// outlives it: once the command has ended and its close byte is sent, or once its client has gone,
+// whatever is left in the command's process group gets SIGTERM, then SIGKILL. A command that must
+// stay leaves the group on purpose, its streams redirected: "setsid CMD >/dev/null 2>&1 &". What a
+// command leaves behind becomes this process's child (it is reaped here), until this process ends.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,7 +21,10 @@ void printUsage(std::FILE* out) {
         "usage: vxmopend [--socket PATH] [--allow-uid N]...\n"
         "  --socket PATH    listen on PATH instead of /tmp/vxmopend\n"
         "  --allow-uid N    also serve peers of user id N (the daemon's own uid is always served)\n"
-        "  -h, --help       show this help\n",
+        "  -h, --help       show this help\n"
+        "Each command runs as /bin/sh -c in a process group of its own. What it leaves running there\n"
+        "is ended (SIGTERM, then SIGKILL) once the command has ended or its client has gone; a\n"
+        "command that must stay leaves the group on purpose: setsid CMD >/dev/null 2>&1 &\n",
         out);
 }
 

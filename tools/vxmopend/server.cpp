@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,6 +29,7 @@ namespace {
 constexpr int kRequestTimeoutMs = 3000;   // a peer that sends no full request by then is dropped
 constexpr int kOrphanGraceMs = 1000;      // a deserted command may finish before it is ended
 constexpr int kKillGraceMs = 1000;        // between SIGTERM and SIGKILL
+constexpr int kAcceptRetryMs = 1000;      // a daemon short of descriptors tries the listener again
 constexpr std::size_t kBacklogLimit = 1024 * 1024;  // output held for a client that lags
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReadPerTurn = 256 * 1024;    // per relay and loop turn, so all are served
@@ -49,7 +51,8 @@ struct Session {
     int reply = -1;              // status byte sent, -1 while none was
     const char* note = nullptr;  // why a request got no reply or its client went
     pid_t child = -1;            // the shell, leader of its own process group
-    bool reaped = false;
+    bool reaped = false;         // the shell
+    bool groupGone = false;      // the shell is reaped and no process of its group is left
     int exitStatus = -1;
     bool closeSent = false;
     bool clientGone = false;
@@ -60,10 +63,10 @@ struct Session {
     std::vector<char> backlog;
     std::size_t backlogHead = 0;
 
-    bool childRunning() const { return child > 0 && !reaped; }
+    bool groupRunning() const { return child > 0 && !groupGone; }
     bool relayDone() const { return !relayIn.valid() && !relayOut.valid(); }
     bool finished() const {
-        if (childRunning()) return false;
+        if (groupRunning()) return false;
         return !socket.valid() || clientGone || (closeSent && relayDone());
     }
 };
@@ -131,7 +134,17 @@ void refuse(Session& s, int status) {
     _exit(127);
 }
 
-// Once the client has gone, the command gets a short grace, then SIGTERM, then SIGKILL.
+// Nothing a request starts may outlive it. Once the request is over (its client has gone, or its
+// shell has ended and the close byte is out), what is left of its process group gets a short grace,
+// then SIGTERM, then SIGKILL (endGroupOnSchedule). A command that must stay leaves the group (setsid).
+void scheduleGroupEnd(Session& s, std::int64_t now) {
+    if (s.groupRunning() && s.termAt == 0) {
+        s.termAt = now + kOrphanGraceMs;
+        s.killAt = s.termAt + kKillGraceMs;
+    }
+}
+
+// The client has gone: nothing more is sent to it, and the request is over.
 void desert(Session& s, const char* note, std::int64_t now) {
     s.clientGone = true;
     if (s.note == nullptr) s.note = note;
@@ -140,10 +153,7 @@ void desert(Session& s, const char* note, std::int64_t now) {
     s.relayOut.reset();
     s.backlog.clear();
     s.backlogHead = 0;
-    if (s.childRunning() && s.termAt == 0) {
-        s.termAt = now + kOrphanGraceMs;
-        s.killAt = s.termAt + kKillGraceMs;
-    }
+    scheduleGroupEnd(s, now);
 }
 
 // Starts the command and answers the client; any failure is answered with its errno.
@@ -216,11 +226,7 @@ void watchClient(Session& s, std::int64_t now) {
     char buffer[4096];
     ssize_t n = recv(s.socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR))) return;
-    if (!s.childRunning()) {
-        s.clientGone = true;
-        return;
-    }
-    desert(s, "client left before the command ended", now);
+    desert(s, s.reaped ? nullptr : "client left before the command ended", now);
 }
 
 void flushBacklog(Session& s) {
@@ -265,40 +271,56 @@ void relayOutput(Session& s) {
     if (!s.relayIn.valid() && s.backlogHead == s.backlog.size()) s.relayOut.reset();  // client sees the end
 }
 
-int exitByte(int status) {
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+int exitByte(const siginfo_t& info) {
+    if (info.si_code == CLD_EXITED) return info.si_status & 0xff;
+    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) return 128 + info.si_status;
+    return 255;
 }
 
-// Reaps every shell that has ended. A deserted command's group is killed while its leader, still a
-// zombie, keeps the group id from being reused.
-void reapChildren(SessionList& sessions) {
-    for (auto& s : sessions) {
-        if (!s->childRunning()) continue;
+// Sends SIGTERM, then SIGKILL, to what is left of a request's group when its time comes. The
+// group id is safe to signal: it is known to hold a process of ours (reapChildren) that only this
+// thread reaps, so the id cannot have passed to another group.
+void endGroupOnSchedule(Session& s, std::int64_t now) {
+    if (!s.groupRunning() || s.termAt <= 0 || now < s.termAt) return;
+    if (now >= s.killAt) {
+        kill(-s.child, SIGKILL);
+        s.termAt = -1;  // nothing more to send; the reaps follow
+    } else {
+        kill(-s.child, SIGTERM);
+        s.termAt = s.killAt;  // SIGTERM once
+    }
+}
+
+Session* sessionOf(SessionList& sessions, pid_t pid) {
+    for (auto& s : sessions)
+        if (s->child == pid && !s->reaped) return s.get();
+    return nullptr;
+}
+
+// Reaps every child that has ended: the shells, which send their close bytes, and what their
+// commands left behind, which the daemon adopts (serve). The request is over with the close byte,
+// not only once the client leaves: a client that reads the output to its end would otherwise wait
+// for a background child holding the output open, while that child waited for the client to go.
+void reapChildren(SessionList& sessions, std::int64_t now) {
+    for (;;) {
         siginfo_t info{};
-        if (waitid(P_PID, static_cast<id_t>(s->child), &info, WEXITED | WNOHANG | WNOWAIT) != 0) continue;
-        if (info.si_pid != s->child) continue;
-        if (s->clientGone) kill(-s->child, SIGKILL);
-        int status = 0;
-        if (waitpid(s->child, &status, 0) != s->child) continue;
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) break;
+        Session* s = sessionOf(sessions, info.si_pid);
+        if (s == nullptr) continue;
         s->reaped = true;
-        s->exitStatus = exitByte(status);
+        s->exitStatus = exitByte(info);
         if (!s->clientGone && s->socket.valid()) {
             unsigned char byte = static_cast<unsigned char>(s->exitStatus);
             s->closeSent = send(s->socket.get(), &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1;
             if (!s->closeSent) s->clientGone = true;
         }
+        scheduleGroupEnd(*s, now);
     }
-}
-
-void signalDeserted(Session& s, std::int64_t now) {
-    if (!s.childRunning() || s.termAt <= 0) return;
-    if (now >= s.killAt) {
-        kill(-s.child, SIGKILL);
-        s.termAt = -1;  // nothing more to send; the reap follows
-    } else if (now >= s.termAt) {
-        kill(-s.child, SIGTERM);
-        s.termAt = s.killAt;  // SIGTERM once
+    // Without a child of ours left in it, the group is empty: whatever leaves it comes to us.
+    for (auto& s : sessions) {
+        siginfo_t info{};
+        if (s->reaped && !s->groupGone)
+            s->groupGone = waitid(P_PGID, static_cast<id_t>(s->child), &info, WEXITED | WNOHANG | WNOWAIT) != 0;
     }
 }
 
@@ -338,10 +360,46 @@ UniqueFd listenOn(const std::string& path) {
     return fd;
 }
 
-void acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
+// Out of descriptors (or of kernel memory), every accept fails while the listener stays readable:
+// watched, it would turn the loop into a spin. So it goes unwatched, new peers waiting in its
+// backlog, until one of the daemon's descriptors is freed or a retry comes due (a shortage of the
+// whole system's may end without one of ours). One log line per shortage, not one per failure.
+class AcceptPause {
+public:
+    // Whether to watch the listener this turn, given the number of descriptors the loop watches.
+    bool watch(std::size_t watched, std::int64_t now) {
+        if (paused_ && (watched < watched_ || now >= retryAt_)) paused_ = false;
+        watched_ = watched;
+        return !paused_;
+    }
+    // After a round of accepts: the errno of the shortage that ended it, or 0.
+    void after(int shortage, std::int64_t now) {
+        if (shortage == 0) {
+            logged_ = false;
+            return;
+        }
+        if (!logged_) std::fprintf(stderr, "vxmopend: accept: %s; new peers wait until there is room\n", std::strerror(shortage));
+        logged_ = true;
+        paused_ = true;
+        retryAt_ = now + kAcceptRetryMs;
+    }
+    std::int64_t retryAt() const { return paused_ ? retryAt_ : 0; }
+
+private:
+    bool paused_ = false;
+    bool logged_ = false;
+    std::size_t watched_ = 0;
+    std::int64_t retryAt_ = 0;
+};
+
+// Accepts the waiting peers; returns the errno of a shortage that stopped it, else 0.
+int acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
     for (int i = 0; i < 64; ++i) {
         UniqueFd fd(accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-        if (!fd.valid()) return;
+        if (!fd.valid()) {
+            int error = errno;
+            return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM ? error : 0;
+        }
         auto s = std::make_unique<Session>();
         ucred cred{};
         socklen_t length = sizeof cred;
@@ -352,6 +410,7 @@ void acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
         s->requestDeadline = now + kRequestTimeoutMs;
         sessions.push_back(std::move(s));
     }
+    return 0;
 }
 
 UniqueFd openSignalFd(sigset_t& handled) {
@@ -376,7 +435,7 @@ bool readSignals(int fd) {
 // Stops serving: every client is dropped and every command's group gets SIGTERM, then SIGKILL.
 void beginStop(SessionList& sessions, std::int64_t now) {
     for (auto& s : sessions) {
-        if (s->childRunning()) {
+        if (s->groupRunning()) {
             kill(-s->child, SIGTERM);
             s->termAt = now + kKillGraceMs;
             s->killAt = s->termAt;
@@ -389,14 +448,15 @@ void beginStop(SessionList& sessions, std::int64_t now) {
     }
 }
 
-int pollTimeout(const SessionList& sessions, std::int64_t now) {
+int pollTimeout(const SessionList& sessions, std::int64_t acceptRetryAt, std::int64_t now) {
     std::int64_t next = -1;
     auto consider = [&](std::int64_t at) {
         if (at > 0 && (next < 0 || at < next)) next = at;
     };
+    consider(acceptRetryAt);
     for (const auto& s : sessions) {
         if (!s->answered && s->socket.valid()) consider(s->requestDeadline);
-        if (s->childRunning()) consider(s->termAt);
+        if (s->groupRunning()) consider(s->termAt);
     }
     if (next < 0) return -1;
     return static_cast<int>(std::max<std::int64_t>(0, next - now));
@@ -406,6 +466,11 @@ int pollTimeout(const SessionList& sessions, std::int64_t now) {
 
 int serve(const Options& options) {
     signal(SIGPIPE, SIG_IGN);
+    // What a command leaves running comes to this process when the command's shell ends, so that it
+    // can be ended with the request and reaped.
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+        std::fprintf(stderr, "vxmopend: PR_SET_CHILD_SUBREAPER: %s; background children may outlive their requests\n",
+                     std::strerror(errno));
     sigset_t handled;
     UniqueFd signals = openSignalFd(handled);
     if (!signals.valid()) {
@@ -418,10 +483,11 @@ int serve(const Options& options) {
     allowed.push_back(geteuid());
 
     SessionList sessions;
+    AcceptPause acceptPause;
     bool stopping = false;
     std::vector<pollfd> fds;
     std::vector<Session*> owners;  // the session of each pollfd beyond the first two
-    while (!stopping || std::any_of(sessions.begin(), sessions.end(), [](auto& s) { return s->childRunning(); })) {
+    while (!stopping || std::any_of(sessions.begin(), sessions.end(), [](auto& s) { return s->groupRunning(); })) {
         fds.clear();
         owners.clear();
         fds.push_back({signals.get(), POLLIN, 0});
@@ -437,7 +503,8 @@ int serve(const Options& options) {
             add(s->relayOut, s->backlogHead < s->backlog.size() ? POLLOUT : 0);
         }
         std::int64_t now = nowMs();
-        int ready = poll(fds.data(), fds.size(), pollTimeout(sessions, now));
+        if (!acceptPause.watch(fds.size(), now)) fds[1].fd = -1;
+        int ready = poll(fds.data(), fds.size(), pollTimeout(sessions, acceptPause.retryAt(), now));
         if (ready < 0 && errno != EINTR) {
             std::fprintf(stderr, "vxmopend: poll: %s\n", std::strerror(errno));
             break;
@@ -449,7 +516,8 @@ int serve(const Options& options) {
             unlink(options.socketPath.c_str());
             beginStop(sessions, now);
         }
-        if (listener.valid() && fds[1].revents != 0) acceptClients(listener.get(), sessions, now);
+        if (listener.valid() && fds[1].fd >= 0 && fds[1].revents != 0)
+            acceptPause.after(acceptClients(listener.get(), sessions, now), now);
         for (std::size_t i = 2; i < fds.size(); ++i) {
             if (fds[i].revents == 0) continue;
             Session& s = *owners[i - 2];
@@ -472,14 +540,14 @@ int serve(const Options& options) {
                 if (!s.relayIn.valid() && s.backlog.empty()) s.relayOut.reset();
             }
         }
-        reapChildren(sessions);
+        reapChildren(sessions, now);
         for (auto it = sessions.begin(); it != sessions.end();) {
             Session& s = **it;
             if (!s.answered && s.socket.valid() && now >= s.requestDeadline) {
                 s.note = "no request in time";
                 s.socket.reset();
             }
-            signalDeserted(s, now);
+            endGroupOnSchedule(s, now);
             if (s.finished()) {
                 logSession(s);
                 it = sessions.erase(it);
@@ -489,9 +557,11 @@ int serve(const Options& options) {
         }
     }
     for (auto& s : sessions) {
-        if (s->childRunning()) {
+        if (s->groupRunning()) {
             kill(-s->child, SIGKILL);
-            waitpid(s->child, nullptr, 0);
+            siginfo_t info{};
+            while (waitid(P_PGID, static_cast<id_t>(s->child), &info, WEXITED) == 0) {
+            }
         }
     }
     if (listener.valid()) unlink(options.socketPath.c_str());
