@@ -34,6 +34,10 @@ constexpr std::size_t kBacklogLimit = 1024 * 1024;  // output held for a client 
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr std::size_t kReadPerTurn = 256 * 1024;    // per relay and loop turn, so all are served
 
+// Whether what commands leave behind comes to this process (PR_SET_CHILD_SUBREAPER). Some kernels
+// and emulators refuse it; then a group counts as gone once the kill finds nobody or SIGKILL is out.
+bool g_adopts = false;
+
 std::int64_t nowMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -285,6 +289,7 @@ void endGroupOnSchedule(Session& s, std::int64_t now) {
     if (now >= s.killAt) {
         kill(-s.child, SIGKILL);
         s.termAt = -1;  // nothing more to send; the reaps follow
+        if (!g_adopts) s.groupGone = s.reaped;  // no reap of the rest will come to tell
     } else {
         kill(-s.child, SIGTERM);
         s.termAt = s.killAt;  // SIGTERM once
@@ -319,8 +324,11 @@ void reapChildren(SessionList& sessions, std::int64_t now) {
     // Without a child of ours left in it, the group is empty: whatever leaves it comes to us.
     for (auto& s : sessions) {
         siginfo_t info{};
-        if (s->reaped && !s->groupGone)
+        if (!s->reaped || s->groupGone) continue;
+        if (g_adopts)
             s->groupGone = waitid(P_PGID, static_cast<id_t>(s->child), &info, WEXITED | WNOHANG | WNOWAIT) != 0;
+        else
+            s->groupGone = kill(-s->child, 0) != 0 || s->termAt == -1;
     }
 }
 
@@ -468,8 +476,9 @@ int serve(const Options& options) {
     signal(SIGPIPE, SIG_IGN);
     // What a command leaves running comes to this process when the command's shell ends, so that it
     // can be ended with the request and reaped.
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
-        std::fprintf(stderr, "vxmopend: PR_SET_CHILD_SUBREAPER: %s; background children may outlive their requests\n",
+    g_adopts = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    if (!g_adopts)
+        std::fprintf(stderr, "vxmopend: PR_SET_CHILD_SUBREAPER: %s; what a command leaves running is ended, but not reaped here\n",
                      std::strerror(errno));
     sigset_t handled;
     UniqueFd signals = openSignalFd(handled);
