@@ -70,8 +70,8 @@ struct ProcStat {
 };
 
 bool readStat(pid_t pid, ProcStat& out) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read through readFile: an istreambuf_iterator throws when the process ends during the read.
+    const std::string text = vxmtest::readFile("/proc/" + std::to_string(pid) + "/stat");
     std::size_t paren = text.rfind(')');
     if (paren == std::string::npos) return false;
     std::istringstream fields(text.substr(paren + 1));
