@@ -41,6 +41,11 @@ void* VXM_valloc(size_t size) { return valloc(size); }
 
 int VXM_bzero(void* ptr, unsigned int len) {
     if (ptr == nullptr) return 0;
+    // The bounds-checked fill refuses lengths above its own maximum; those are zeroed directly.
+    if (len > RSIZE_MAX_MEM) {
+        std::memset(ptr, 0, len);
+        return 0;
+    }
     return memset_s(ptr, len, 0, len);
 }
 

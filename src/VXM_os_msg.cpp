@@ -1,11 +1,11 @@
 // Message queues: a ring of capacity + 1 fixed-size slots, a mutex over the ring and a semaphore
 // that wakes receivers.
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <unordered_set>
 
 #include "internal/log.h"
-#include "internal/safe_string.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_mutex.h"
 #include "vxmosal/VXM_os_msg.h"
@@ -121,7 +121,7 @@ int VXM_msg_post(VXM_MSG_QUEUE handle, const void* msg) {
             result = -1;
     }
     if (result == 0) {
-        memcpy_s(slot(queue, queue->writeIndex), queue->size, msg, queue->size);
+        std::memcpy(slot(queue, queue->writeIndex), msg, queue->size);
         queue->writeIndex = next;
     }
     VXM_mutex_unlock(queue->mutex);
@@ -137,7 +137,7 @@ int VXM_msg_peek(VXM_MSG_QUEUE handle, void* dest) {
     if (VXM_sem_wait(queue->sem) == 0 && !Lifetimes::closing(queue) &&
         VXM_mutex_lock(queue->mutex) == 0) {
         if (queue->readIndex != queue->writeIndex) {
-            memcpy_s(dest, queue->size, slot(queue, queue->readIndex), queue->size);
+            std::memcpy(dest, slot(queue, queue->readIndex), queue->size);
             queue->readIndex = (queue->readIndex + 1) % queue->slots;
             result = 0;
         }

@@ -89,7 +89,7 @@ VXM_API int VXM_sock_getInterfaceName(char* out, unsigned int size, int selector
     if (out == nullptr || size <= 15) return 1;
     char name[VXM_NETWORK_NAME_SIZE];
     chosenName(selector, name);
-    return snprintf_s(out, size, "%s", name);
+    return vxm::internal::formatTruncated(out, size, "%s", name);
 }
 
 VXM_API unsigned int VXM_sock_getInterfaceIdx(int selector) {

@@ -68,7 +68,9 @@ VXM_API int VXM_csclose(VXM_CS_HANDLE* handle, int timeoutMs);
 VXM_API int cs_open(int sock, const char* command, const char* mode, int* pidOut);
 
 /* Waits for the close byte on sock as VXM_csclose does (closing a write descriptor fd first), then
- * closes fd and sock (each when it is not negative). @return the byte (0..255) or -1; -1 at once when either is negative */
+ * closes fd and sock. When either is negative there is no wait: the result is -1 at once, sock is
+ * closed when it is not negative, and fd is left open (it stays the caller's).
+ * @return the byte (0..255) or -1 */
 VXM_API int cs_close(int sock, int fd, int timeoutMs);
 
 /* Runs command through the channel (mode "r") and reads its output once (at most 4096 bytes, of

@@ -34,9 +34,10 @@ VXM_API int VXM_posix_memalign(void** memptr, size_t alignment, size_t size);
 /* valloc() passed straight through. */
 VXM_API void* VXM_valloc(size_t size);
 
-/* Zeroes len bytes through the bounds-checked fill.
+/* Zeroes len bytes through the bounds-checked fill; a length above the fill's own maximum
+ * (256 MiB) is zeroed all the same.
  * @retval 0 when ptr is null (nothing is touched) or on success
- * @retval the fill's non-zero status when it refuses the length (for example len 0) */
+ * @retval the fill's non-zero status when it refuses the length (len 0) */
 VXM_API int VXM_bzero(void* ptr, unsigned int len);
 
 /* Fixed-result entry points: declared by the interface, not implemented by this library. They read no

@@ -143,7 +143,7 @@ Outcome listingGateway(const char* name, char* buffer, int length) {
     char word[kLineSize] = {};
     char device[kDeviceSize] = {};
     if (sscanf_s(line, "default via %255s dev %127s", word, device) >= 1)
-        strcpy_s(buffer, static_cast<rsize_t>(length), word);  // a word that does not fit: empty
+        vxm::internal::copyText(buffer, static_cast<std::size_t>(length), word, sizeof word);  // a word that does not fit: empty
     std::fclose(file);
     return Outcome::Done;
 }

@@ -397,25 +397,29 @@ int cs_open(int sock, const char* command, const char* mode, int* pidOut) {
 }
 
 int cs_close(int sock, int fd, int timeoutMs) {
+    // Without both there is no close byte to wait for: the socket is closed, a descriptor stays
+    // the caller's.
+    if (fd < 0 || sock < 0) {
+        if (sock >= 0) close(sock);
+        return -1;
+    }
+    // A write descriptor (mode "w") is closed before the wait: a command that reads its input to
+    // the end sees that end only then, and the close byte, its exit status, comes after it.
+    if (isWriteEnd(fd)) {
+        close(fd);
+        fd = -1;
+    }
     int result = -1;
-    if (fd >= 0 && sock >= 0) {
-        // A write descriptor (mode "w") is closed before the wait: a command that reads its input
-        // to the end sees that end only then, and the close byte, its exit status, comes after it.
-        if (isWriteEnd(fd)) {
-            close(fd);
-            fd = -1;
-        }
-        if (waitReadable(sock, timeoutMs) > 0) {
-            unsigned char closeByte = 0;
-            if (read(sock, &closeByte, 1) < 1) {
-                VXM_LOG(VXM_LOG_ERROR, kModuleTag, "C: server failed");
-            } else {
-                result = closeByte;
-            }
+    if (waitReadable(sock, timeoutMs) > 0) {
+        unsigned char closeByte = 0;
+        if (read(sock, &closeByte, 1) < 1) {
+            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "C: server failed");
+        } else {
+            result = closeByte;
         }
     }
     if (fd >= 0) close(fd);
-    if (sock >= 0) close(sock);
+    close(sock);
     return result;
 }
 

@@ -21,6 +21,7 @@ constexpr char kModuleTag[] = "os_utility";
 constexpr int kIpv4DotLastPosition = 16;
 constexpr int kUrlHostMin = 47;             // room for any IPv6 text with a zone
 constexpr std::size_t kEnvLengthLimit = 4294967294u;  // length + 1 must fit 32 bits
+constexpr std::size_t kMallocSizeMax = 4294967295u;   // VXM_malloc's size is 32 bits
 
 std::atomic<VXM_UINT32> g_lastResponseTicks{0};
 
@@ -47,10 +48,10 @@ int VXM_utl_split(char* text, const char* delim, char** tokens, int capacity) {
 char* VXM_dup_string(const char* text) {
     if (text == nullptr) return nullptr;
     const std::size_t length = strlen(text);
+    if (length >= kMallocSizeMax) return nullptr;  // length + 1 bytes cannot be allocated
     auto* copy = static_cast<char*>(VXM_malloc(static_cast<unsigned int>(length + 1)));
     if (copy == nullptr) return nullptr;
-    memset_s(copy, length + 1, 0, length + 1);
-    if (length > 0) strncpy_s(copy, length + 1, text, length);
+    vxm::internal::copyText(copy, length + 1, text, length);
     return copy;
 }
 
@@ -78,8 +79,7 @@ int VXM_network_URLResolveHostAndPort(const char* url, char* host, int hostSize,
     if (close == nullptr) return -1;
     const std::size_t length = static_cast<std::size_t>(close - (start + 1));
     if (length >= static_cast<std::size_t>(hostSize)) return -1;
-    memcpy_s(host, static_cast<rsize_t>(hostSize), start + 1, length);
-    host[length] = '\0';
+    vxm::internal::copyText(host, static_cast<std::size_t>(hostSize), start + 1, length);
     if (std::sscanf(close, "]:%d", port) != 1) return -1;
     for (char* zone = host; *zone != '\0'; ++zone)
         if (*zone == '%') *zone = '\0';
@@ -102,7 +102,7 @@ char* VXM_GetEnvStr(const char* name) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_GetEnvStr malloc null");
         return nullptr;
     }
-    if (length > 0) strcpy_s(copy, length + 1, value);
+    vxm::internal::copyText(copy, length + 1, value, length);
     return copy;
 }
 

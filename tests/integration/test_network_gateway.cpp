@@ -298,6 +298,10 @@ TEST_F(NetworkGateway, WithoutTheDaemonTheFileIsMissingOrAnOldListingIsRead) {
     }
     ASSERT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), 0);
     EXPECT_STREQ(text, "10.9.8.7");
+    // A buffer above the bounds-checked copy's own maximum (32 KiB) takes the word as well.
+    std::vector<char> large(40000, 'z');
+    ASSERT_EQ(VXM_network_getGateway(&eth0, large.data(), static_cast<int>(large.size())), 0);
+    EXPECT_EQ(std::strncmp(large.data(), "10.9.8.7", 9), 0);  // with the terminator
 }
 
 }  // namespace

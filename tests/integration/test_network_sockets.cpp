@@ -222,6 +222,9 @@ TEST_F(SocketOnBed, DefaultCardAddressNameIndexAndMac) {
     EXPECT_STREQ("ppp0", name);
     EXPECT_EQ(4, VXM_sock_getInterfaceName(name, sizeof name, 0));
     EXPECT_STREQ("eth0", name);
+    std::vector<char> large(40000, 'z');  // above the bounds-checked format's own maximum (32 KiB)
+    EXPECT_EQ(4, VXM_sock_getInterfaceName(large.data(), static_cast<unsigned int>(large.size()), 0));
+    EXPECT_EQ(std::strncmp(large.data(), "eth0", 5), 0);  // with the terminator
     char small[15] = "kept";
     EXPECT_EQ(1, VXM_sock_getInterfaceName(small, sizeof small, 1));
     EXPECT_STREQ("kept", small);

@@ -594,36 +594,38 @@ TEST_F(Channel, TheCloseWaitFollowsItsTimeOut) {
     ASSERT_TRUE(fake.finish());
 }
 
-TEST_F(Channel, CsCloseWithANegativeDescriptorClosesTheSocketAndFails) {
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-    char byte = 9;
-    ASSERT_EQ(write(ends[1], &byte, 1), 1);
-    EXPECT_EQ(cs_close(ends[0], -1, -1), -1);
-    EXPECT_FALSE(isOpen(ends[0]));
-    int pipes[2];
-    ASSERT_EQ(pipe(pipes), 0);
-    EXPECT_EQ(cs_close(-1, pipes[0], -1), -1);
-    EXPECT_FALSE(isOpen(pipes[0]));
-    close(pipes[1]);
-    // A time-out below -1 is no valid wait: -1, both closed.
-    ASSERT_EQ(pipe(pipes), 0);
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    ASSERT_EQ(write(pair[1], &byte, 1), 1);
-    EXPECT_EQ(cs_close(pair[0], pipes[0], -5), -1);
-    EXPECT_FALSE(isOpen(pair[0]));
-    EXPECT_FALSE(isOpen(pipes[0]));
-    // The byte itself, with a positive time-out.
-    ASSERT_EQ(pipe(pipes), 0);
-    int third[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, third), 0);
-    ASSERT_EQ(write(third[1], &byte, 1), 1);
-    EXPECT_EQ(cs_close(third[0], pipes[0], 1000), 9);
-    close(pipes[1]);
-    close(pair[1]);
-    close(third[1]);
-    close(ends[1]);
+TEST_F(Channel, CsCloseClosesTheDescriptorOnlyWhenItWaitedOnTheSocket) {
+    // The peer has sent the close byte 9 in every row; a given socket is closed in every row.
+    struct Row {
+        const char* name;
+        bool socket, descriptor;
+        int timeoutMs, result;
+        bool descriptorClosed;
+    };
+    constexpr Row kRows[] = {
+        {"no socket", false, true, 0, -1, false},
+        {"no socket, no limit", false, true, -1, -1, false},
+        {"no descriptor", true, false, -1, -1, false},
+        {"neither", false, false, -1, -1, false},
+        {"a time-out below -1 is no valid wait", true, true, -5, -1, true},
+        {"the byte within the time-out", true, true, 1000, 9, true},
+    };
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.name);
+        int ends[2], pipes[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        ASSERT_EQ(pipe(pipes), 0);
+        const char byte = 9;
+        ASSERT_EQ(write(ends[1], &byte, 1), 1);
+        EXPECT_EQ(cs_close(row.socket ? ends[0] : -1, row.descriptor ? pipes[0] : -1, row.timeoutMs),
+                  row.result);
+        EXPECT_EQ(isOpen(ends[0]), !row.socket);
+        EXPECT_EQ(isOpen(pipes[0]), !row.descriptorClosed);
+        if (!row.socket) close(ends[0]);
+        if (!row.descriptorClosed) close(pipes[0]);
+        close(ends[1]);
+        close(pipes[1]);
+    }
 }
 
 // ---- SIGPIPE ----

@@ -3,10 +3,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "vxmosal/VXM_memory.h"
 
 namespace {
+
+constexpr unsigned int kCheckedMax = 256u << 20;  // the bounds-checked fill and copy's own maximum
 
 TEST(Malloc, ZeroSizeAllocatesNothing) { EXPECT_EQ(VXM_malloc(0), nullptr); }
 
@@ -33,12 +36,15 @@ TEST(Malloc, BlockAboveTheCheckedFillLimitIsStillZeroed) {
 }
 
 TEST(ReallocMem, GrowsAndKeepsTheOldBytes) {
-    auto* block = static_cast<char*>(VXM_malloc(4));
-    std::memcpy(block, "abcd", 4);
-    auto* grown = static_cast<char*>(VXM_reallocMem(block, 16, 4));
-    ASSERT_NE(grown, nullptr);
-    EXPECT_EQ(std::memcmp(grown, "abcd", 4), 0);
-    VXM_free(grown);
+    // Also to a size above the bounds-checked copy's own maximum.
+    for (unsigned int newSize : {16u, kCheckedMax + 1}) {
+        auto* block = static_cast<char*>(VXM_malloc(4));
+        std::memcpy(block, "abcd", 4);
+        auto* grown = static_cast<char*>(VXM_reallocMem(block, newSize, 4));
+        ASSERT_NE(grown, nullptr) << newSize;
+        EXPECT_EQ(std::memcmp(grown, "abcd", 4), 0) << newSize;
+        VXM_free(grown);
+    }
 }
 
 TEST(ReallocMem, NotLargerReleasesAndYieldsNull) {
@@ -81,6 +87,14 @@ TEST(Bzero, ZeroesExactlyTheLength) {
     std::memset(buffer, 'x', sizeof buffer);
     EXPECT_EQ(VXM_bzero(buffer, 5), 0);
     EXPECT_EQ(std::memcmp(buffer, "\0\0\0\0\0xxx", 8), 0);
+    // Above the bounds-checked fill's own maximum as well.
+    const unsigned int large = kCheckedMax + 1;
+    std::unique_ptr<unsigned char[]> block(new unsigned char[large + 1]);
+    block[0] = block[large - 1] = block[large] = 'x';
+    EXPECT_EQ(VXM_bzero(block.get(), large), 0);
+    EXPECT_EQ(block[0], 0);
+    EXPECT_EQ(block[large - 1], 0);
+    EXPECT_EQ(block[large], 'x');
 }
 
 TEST(Stubs, ReturnTheirConstants) {

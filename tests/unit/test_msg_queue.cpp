@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -48,6 +49,21 @@ TEST(MsgQueue, RefusesEmptyShapesAndNulls) {
     EXPECT_EQ(VXM_msg_peek(queue, nullptr), -1);
     EXPECT_EQ(VXM_msg_empty(queue, nullptr), -1);
     EXPECT_EQ(VXM_msg_destroy(queue), 0);
+}
+
+TEST(MsgQueue, MessagesAboveTheCheckedCopysMaximumAreCopiedWhole) {
+    const unsigned int size = (256u << 20) + 1;  // one byte more than the bounds-checked copy takes
+    VXM_MSG_QUEUE queue = VXM_msg_create(1, size, 0);
+    if (queue == 0) GTEST_SKIP() << "no room for a 512 MiB ring on this machine";
+    std::unique_ptr<unsigned char[]> in(new unsigned char[size]), out(new unsigned char[size]);
+    in[0] = 'a';
+    in[size - 1] = 'z';
+    out[0] = out[size - 1] = 0;
+    ASSERT_EQ(VXM_msg_post(queue, in.get()), 0);
+    ASSERT_EQ(VXM_msg_peek(queue, out.get()), 0);
+    EXPECT_EQ(out[0], 'a');
+    EXPECT_EQ(out[size - 1], 'z');
+    VXM_msg_destroy(queue);
 }
 
 TEST(MsgQueue, FirstPeekOnANewQueueReturnsAtOnce) {

@@ -73,9 +73,12 @@ TEST_F(Properties, GetTruncatesToTheCallersBuffer) {
     char small[4];
     EXPECT_EQ(VXM_property_get("ro.build.version.release", small, sizeof small), 0);
     EXPECT_STREQ(small, "4.4");
-    char large[128];
-    EXPECT_EQ(VXM_property_get("ro.build.version.release", large, sizeof large), 0);
-    EXPECT_STREQ(large, "4.4.2");
+    // Sizes up to and above the bounds-checked copy's own maximum (32 KiB).
+    for (unsigned int size : {128u, 32768u, 32769u, 40000u}) {
+        std::vector<char> large(size, 'z');
+        EXPECT_EQ(VXM_property_get("ro.build.version.release", large.data(), size), 0) << size;
+        EXPECT_EQ(std::strncmp(large.data(), "4.4.2", 6), 0) << size;  // with the terminator
+    }
     char one[1] = {'z'};
     EXPECT_EQ(VXM_property_get("ro.build.version.release", one, sizeof one), 0);
     EXPECT_EQ(one[0], '\0');

@@ -5,15 +5,28 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/log_capture.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_utility.h"
 
 namespace {
+
+// Texts copied whole, around the bounds-checked copy's own maximum (32 KiB with the terminator).
+std::vector<std::string> copiedTexts() {
+    std::vector<std::string> texts = {"value with = sign", ""};
+    for (std::size_t length : {32767u, 32768u, 40000u}) {
+        std::string text(length, ' ');
+        for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+        texts.push_back(text);
+    }
+    return texts;
+}
 
 TEST(Split, DropsEmptyTokensAndStopsAtCapacity) {
     char text[] = "a,,b,";
@@ -54,16 +67,14 @@ TEST(Split, RefusesBadArguments) {
 }
 
 TEST(DupString, CopiesIntoANewBlock) {
-    const char* original = "set top box";
-    char* copy = VXM_dup_string(original);
-    ASSERT_NE(copy, nullptr);
-    EXPECT_NE(copy, original);
-    EXPECT_STREQ(copy, original);
-    VXM_free(copy);
-    char* empty = VXM_dup_string("");
-    ASSERT_NE(empty, nullptr);
-    EXPECT_STREQ(empty, "");
-    VXM_free(empty);
+    for (const std::string& original : copiedTexts()) {
+        SCOPED_TRACE(original.size());
+        char* copy = VXM_dup_string(original.c_str());
+        ASSERT_NE(copy, nullptr);
+        EXPECT_NE(copy, original.c_str());
+        EXPECT_TRUE(original == copy) << "copied " << std::strlen(copy) << " characters";
+        VXM_free(copy);
+    }
     EXPECT_EQ(VXM_dup_string(nullptr), nullptr);
 }
 
@@ -110,6 +121,13 @@ TEST(UrlHostAndPort, BracketedIpv6LosesItsZone) {
               0);
     EXPECT_STREQ(host, "2001:db8::7");
     EXPECT_EQ(port, 5004);
+    // A host buffer above the bounds-checked copy's own maximum (256 MiB) is filled all the same.
+    const std::size_t large = (256u << 20) + 1;
+    std::unique_ptr<char[]> big(new char[large]);
+    EXPECT_EQ(VXM_network_URLResolveHostAndPort("rtp://[2001:db8::7]:5004", big.get(),
+                                                static_cast<int>(large), &port),
+              0);
+    EXPECT_STREQ(big.get(), "2001:db8::7");
 }
 
 TEST(UrlHostAndPort, Failures) {
@@ -129,16 +147,14 @@ TEST(UrlHostAndPort, Failures) {
 
 TEST(GetEnvStr, CopiesTheValueOrReportsItUnset) {
     vxmtest::LogCapture log;
-    setenv("VXM_TEST_ENV", "value with = sign", 1);
-    char* copy = VXM_GetEnvStr("VXM_TEST_ENV");
-    ASSERT_NE(copy, nullptr);
-    EXPECT_STREQ(copy, "value with = sign");
-    VXM_free(copy);
-    setenv("VXM_TEST_ENV", "", 1);
-    copy = VXM_GetEnvStr("VXM_TEST_ENV");
-    ASSERT_NE(copy, nullptr);
-    EXPECT_STREQ(copy, "");
-    VXM_free(copy);
+    for (const std::string& value : copiedTexts()) {
+        SCOPED_TRACE(value.size());
+        setenv("VXM_TEST_ENV", value.c_str(), 1);
+        char* copy = VXM_GetEnvStr("VXM_TEST_ENV");
+        ASSERT_NE(copy, nullptr);
+        EXPECT_TRUE(value == copy) << "copied " << std::strlen(copy) << " characters";
+        VXM_free(copy);
+    }
     EXPECT_TRUE(log.all().empty());
 
     unsetenv("VXM_TEST_ENV");
