@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "internal/log.h"
 #include "network/network_internal.h"
@@ -29,8 +30,11 @@ struct PostGate {
     int posts = 0;
 };
 
-PostGate& gate() {
-    static PostGate* instance = new PostGate;  // never destroyed: a post may come at exit
+// Built in static storage, never destroyed (a post may come at exit): its first use needs no
+// memory and so cannot fail.
+PostGate& gate() noexcept {
+    alignas(PostGate) static unsigned char storage[sizeof(PostGate)];
+    static PostGate* instance = new (storage) PostGate;
     return *instance;
 }
 std::atomic<VXM_NETWORK_MSG_CALLBACK> g_callback{nullptr};
