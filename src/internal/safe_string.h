@@ -19,7 +19,7 @@ namespace vxm::internal {
 // safeclib's snprintf_s refuses and clears instead of truncating, which the library's texts (dump
 // paths and lines) must not do. Returns the length the full text would have had, or -1.
 __attribute__((format(printf, 3, 4))) inline int formatTruncated(char* dst, std::size_t size,
-                                                                 const char* format, ...) {
+                                                                 const char* format, ...) noexcept {
     if (dst == nullptr || size == 0) return -1;
     va_list args;
     va_start(args, format);
