@@ -8,7 +8,7 @@ namespace {
 constexpr std::size_t kDumpPathSize = 1024;
 
 template <typename Registry>
-void dumpInto(const char* dir, const char* fileName) {
+void dumpInto(const char* dir, const char* fileName) noexcept {
     Registry* registry = Registry::liveInstance();
     if (registry == nullptr) return;
     if (dir == nullptr) {
@@ -21,12 +21,12 @@ void dumpInto(const char* dir, const char* fileName) {
 }
 
 template <typename Registry, typename Key>
-void add(Key key, unsigned int createTime) {
+void add(Key key, unsigned int createTime) noexcept {
     if (Registry* registry = Registry::liveInstance()) registry->addInfo(key, createTime);
 }
 
 template <typename Registry, typename Key>
-void forget(Key key) {
+void forget(Key key) noexcept {
     if (Registry* registry = Registry::liveInstance()) registry->deleteInfo(key);
 }
 

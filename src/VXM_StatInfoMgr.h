@@ -11,6 +11,7 @@
 #include <map>
 
 #include "internal/log.h"
+#include "internal/no_throw.h"
 #include "internal/safe_string.h"
 #include "vxmosal/VXM_mutex.h"
 
@@ -20,7 +21,7 @@ inline constexpr char kStatInfoMgrTag[] = "StatInfoMgr";
 
 // Formatting policies: the pattern of one dump line, given (key, creation time).
 struct CFormatForMutexInfo {
-    static int format(char* line, std::size_t size, unsigned long key, unsigned int time) {
+    static int format(char* line, std::size_t size, unsigned long key, unsigned int time) noexcept {
         // The pattern prints the low 32 bits of the handle.
         return internal::formatTruncated(line, size, "pMutex is [%x],create Mutex time is[%u]",
                                          static_cast<unsigned int>(key), time);
@@ -28,7 +29,7 @@ struct CFormatForMutexInfo {
 };
 
 struct CFormatForThreadInfo {
-    static int format(char* line, std::size_t size, int key, unsigned int time) {
+    static int format(char* line, std::size_t size, int key, unsigned int time) noexcept {
         return internal::formatTruncated(line, size, "pThread is [0x%08x],create thread time is[%u]",
                                          static_cast<unsigned int>(key), time);
     }
@@ -40,37 +41,46 @@ public:
     static constexpr std::size_t kMaxEntries = 200;
     static constexpr std::size_t kLineSize = 128;
 
-    static CStatInfoMgr& getInstance() {
+    static CStatInfoMgr& getInstance() noexcept {
         static CStatInfoMgr instance;
         return instance;
     }
 
     // The instance, or null once it has been destroyed at process exit: objects released after
     // that (the other registry's own mutex, detached threads) are then simply not recorded.
-    static CStatInfoMgr* liveInstance() {
+    static CStatInfoMgr* liveInstance() noexcept {
         return destroyed_.load(std::memory_order_acquire) ? nullptr : &getInstance();
     }
 
-    void addInfo(Key key, unsigned int time) {
+    // A record the map has no memory for is dropped silently, as one beyond the last entry is.
+    void addInfo(Key key, unsigned int time) noexcept {
         Lock lock(mutex_);
         if (map_.size() > kMaxEntries - 1) return;
-        map_.emplace(key, time);  // an existing key keeps its first time
+        internal::noThrow(false, [&] {
+            map_.emplace(key, time);  // an existing key keeps its first time
+            return true;
+        });
     }
 
-    void deleteInfo(Key key) {
+    void deleteInfo(Key key) noexcept {
         Lock lock(mutex_);
         map_.erase(key);
     }
 
-    void stateInfo_dump(char* path) {
+    void stateInfo_dump(char* path) noexcept {
         if (path == nullptr) {
             VXM_LOG(VXM_LOG_ERROR, kStatInfoMgrTag, "write path is NULL");
             return;
         }
-        std::map<Key, unsigned int> snapshot;
+        // The map never holds more than kMaxEntries, so the snapshot needs no memory of its own.
+        Entry snapshot[kMaxEntries];
+        std::size_t count = 0;
         {
             Lock lock(mutex_);
-            snapshot = map_;
+            for (const auto& [key, time] : map_) {
+                if (count == kMaxEntries) break;
+                snapshot[count++] = Entry{key, time};
+            }
         }
         FILE* file = std::fopen(path, "w+");
         if (file == nullptr) {
@@ -79,12 +89,11 @@ public:
         }
         int fd = fileno(file);
         if (fd >= 0) fchmod(fd, 0600);
-        int index = 0;
-        for (const auto& [key, time] : snapshot) {
+        for (std::size_t index = 0; index < count; ++index) {
             char text[kLineSize];
             char line[kLineSize];
-            Policy::format(text, sizeof text, key, time);
-            internal::formatTruncated(line, sizeof line, "[%d]: [%s]\n", index++, text);
+            Policy::format(text, sizeof text, snapshot[index].key, snapshot[index].time);
+            internal::formatTruncated(line, sizeof line, "[%d]: [%s]\n", static_cast<int>(index), text);
             std::fwrite(line, 1, std::strlen(line), file);
         }
         std::fclose(file);
@@ -103,14 +112,19 @@ public:
     CStatInfoMgr& operator=(const CStatInfoMgr&) = delete;
 
 private:
-    CStatInfoMgr() : mutex_(VXM_mutex_createWithoutMutexMgr()) {
+    struct Entry {
+        Key key;
+        unsigned int time;
+    };
+
+    CStatInfoMgr() noexcept : mutex_(VXM_mutex_createWithoutMutexMgr()) {
         if (mutex_ == 0) VXM_LOG(VXM_LOG_ERROR, kStatInfoMgrTag, "create MutexMgrMutex failed!");
     }
 
     // Without a mutex (its creation failed) the registry runs unlocked, as it was made.
     class Lock {
     public:
-        explicit Lock(unsigned long mutex) : mutex_(mutex) { VXM_mutex_lock(mutex_); }
+        explicit Lock(unsigned long mutex) noexcept : mutex_(mutex) { VXM_mutex_lock(mutex_); }
         ~Lock() { VXM_mutex_unlock(mutex_); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;

@@ -9,7 +9,7 @@
 
 namespace {
 
-pthread_mutex_t* toMutex(unsigned long handle) { return reinterpret_cast<pthread_mutex_t*>(handle); }
+pthread_mutex_t* toMutex(unsigned long handle) noexcept { return reinterpret_cast<pthread_mutex_t*>(handle); }
 
 }  // namespace
 

@@ -3,9 +3,11 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <unordered_set>
 
 #include "internal/log.h"
+#include "internal/no_throw.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_mutex.h"
 #include "vxmosal/VXM_os_msg.h"
@@ -34,29 +36,33 @@ struct Queue {
 // following) a destroy never touches released memory.
 class Lifetimes {
 public:
-    void add(Queue* queue) {
-        std::lock_guard<std::mutex> guard(lock_);
-        live_.insert(queue);
+    // Publishes the queue; false when the set has no memory for it.
+    bool add(Queue* queue) noexcept {
+        return vxm::internal::noThrow(false, [&] {
+            std::lock_guard<std::mutex> guard(lock_);
+            live_.insert(queue);
+            return true;
+        });
     }
 
     // Enters a receive; false when the queue is gone or going.
-    bool enter(Queue* queue) {
+    bool enter(Queue* queue) noexcept {
         std::lock_guard<std::mutex> guard(lock_);
         if (live_.count(queue) == 0 || closing(queue)) return false;
         ++queue->receivers;
         return true;
     }
 
-    void leave(Queue* queue) {
+    void leave(Queue* queue) noexcept {
         std::lock_guard<std::mutex> guard(lock_);
         if (--queue->receivers == 0 && closing(queue)) left_.notify_all();
     }
 
-    static bool closing(const Queue* queue) { return __atomic_load_n(&queue->closing, __ATOMIC_ACQUIRE); }
+    static bool closing(const Queue* queue) noexcept { return __atomic_load_n(&queue->closing, __ATOMIC_ACQUIRE); }
 
     // Marks the queue as going, wakes every receiver blocked on its semaphore and waits until each
     // has left. A queue never published (a failed create) has no receivers.
-    void retire(Queue* queue) {
+    void retire(Queue* queue) noexcept {
         std::unique_lock<std::mutex> guard(lock_);
         if (live_.erase(queue) == 0) return;
         __atomic_store_n(&queue->closing, true, __ATOMIC_RELEASE);
@@ -70,14 +76,17 @@ private:
     std::unordered_set<Queue*> live_;
 };
 
-Lifetimes& lifetimes() {
-    static Lifetimes* instance = new Lifetimes;  // never destroyed: receivers may run at exit
+// Built in static storage, never destroyed (receivers may run at exit): its first use needs no
+// memory and so cannot fail.
+Lifetimes& lifetimes() noexcept {
+    alignas(Lifetimes) static unsigned char storage[sizeof(Lifetimes)];
+    static Lifetimes* instance = new (storage) Lifetimes;
     return *instance;
 }
 
-Queue* toQueue(VXM_MSG_QUEUE handle) { return reinterpret_cast<Queue*>(handle); }
+Queue* toQueue(VXM_MSG_QUEUE handle) noexcept { return reinterpret_cast<Queue*>(handle); }
 
-unsigned char* slot(const Queue* queue, VXM_UINT32 index) {
+unsigned char* slot(const Queue* queue, VXM_UINT32 index) noexcept {
     return queue->buffer + static_cast<std::size_t>(index) * queue->size;
 }
 
@@ -100,11 +109,10 @@ VXM_MSG_QUEUE VXM_msg_create(unsigned int capacity, unsigned int size, unsigned 
     queue->size = size;
     queue->flags = flags;
     if (queue->buffer == nullptr || VXM_sem_create(1, &queue->sem) != 0 ||
-        (queue->mutex = VXM_mutex_create()) == 0) {
+        (queue->mutex = VXM_mutex_create()) == 0 || !lifetimes().add(queue)) {
         VXM_msg_destroy(handle);
         return 0;
     }
-    lifetimes().add(queue);
     return handle;
 }
 

@@ -33,7 +33,7 @@ std::atomic<int> g_createIndex{0};
 std::atomic<int> g_createExIndex{0};
 std::atomic<int> g_createJoinableIndex{0};
 
-std::atomic<int>& counterOf(CreateKind kind) {
+std::atomic<int>& counterOf(CreateKind kind) noexcept {
     switch (kind) {
         case CreateKind::Registered: return g_createIndex;
         case CreateKind::RegisteredEx: return g_createExIndex;
@@ -41,10 +41,10 @@ std::atomic<int>& counterOf(CreateKind kind) {
     }
 }
 
-int registryKey(pthread_t thread) { return static_cast<int>(thread); }
+int registryKey(pthread_t thread) noexcept { return static_cast<int>(thread); }
 
 int createThread(CreateKind kind, VXM_THREAD_ENTRY entry, void* arg, unsigned long* handle,
-                 unsigned int stackSize, bool detached) {
+                 unsigned int stackSize, bool detached) noexcept {
     VXM_UINT32 start = VXM_get_ticks();
     if (entry == nullptr) return -1;
     auto* record = static_cast<ThreadRecord*>(VXM_malloc(sizeof(ThreadRecord)));

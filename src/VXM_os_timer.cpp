@@ -43,7 +43,7 @@ std::atomic<int> g_initialised{0};
 
 class ListLock {
 public:
-    ListLock() : mutex_(g_listMutex.load(std::memory_order_acquire)) { VXM_mutex_lock(mutex_); }
+    ListLock() noexcept : mutex_(g_listMutex.load(std::memory_order_acquire)) { VXM_mutex_lock(mutex_); }
     ~ListLock() { VXM_mutex_unlock(mutex_); }
     ListLock(const ListLock&) = delete;
     ListLock& operator=(const ListLock&) = delete;
@@ -52,12 +52,12 @@ private:
     unsigned long mutex_;
 };
 
-std::uint64_t expiryOf(const VXM_TIMER_INFO& timer) {
+std::uint64_t expiryOf(const VXM_TIMER_INFO& timer) noexcept {
     return static_cast<std::uint64_t>(timer.start) + timer.ulDelay;
 }
 
 // Under the list lock. A new timer goes before pending timers that expire at the same moment.
-bool insertTimer(const VXM_TIMER_INFO& timer) {
+bool insertTimer(const VXM_TIMER_INFO& timer) noexcept {
     Service& s = g_service;
     if (s.count >= kMaxPending) return false;
     const std::uint64_t expiry = expiryOf(timer);
@@ -70,7 +70,7 @@ bool insertTimer(const VXM_TIMER_INFO& timer) {
 }
 
 // Under the list lock. Returns the removed record through removed; false when not pending.
-bool removeTimer(int id, VXM_TIMER_INFO* removed) {
+bool removeTimer(int id, VXM_TIMER_INFO* removed) noexcept {
     Service& s = g_service;
     if (id < 0 || s.count == 0) return false;
     int position = 0;
@@ -83,11 +83,11 @@ bool removeTimer(int id, VXM_TIMER_INFO* removed) {
     return true;
 }
 
-void freeAllIds() {
+void freeAllIds() noexcept {
     for (int& id : g_service.ids) id = kFreeId;
 }
 
-int addPeriodic(const VXM_TIMER_INFO& timer) {
+int addPeriodic(const VXM_TIMER_INFO& timer) noexcept {
     Service& s = g_service;
     for (int i = 1; i < kIdSlots; ++i) {
         if (s.ids[i] != kFreeId) continue;
@@ -100,7 +100,7 @@ int addPeriodic(const VXM_TIMER_INFO& timer) {
     return -1;
 }
 
-int addOneShot(const VXM_TIMER_INFO& timer) {
+int addOneShot(const VXM_TIMER_INFO& timer) noexcept {
     Service& s = g_service;
     s.oneShotCounter = s.oneShotCounter > kOneShotWrapAbove ? kOneShotRestart : s.oneShotCounter + 1;
     VXM_TIMER_INFO armed = timer;

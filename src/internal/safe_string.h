@@ -20,7 +20,7 @@ namespace vxm::internal {
 // safeclib's snprintf_s refuses and clears instead of truncating, which the library's texts (dump
 // paths and lines) must not do. Returns the length the full text would have had, or -1.
 __attribute__((format(printf, 3, 4))) inline int formatTruncated(char* dst, std::size_t size,
-                                                                 const char* format, ...) {
+                                                                 const char* format, ...) noexcept {
     if (dst == nullptr || size == 0) return -1;
     va_list args;
     va_start(args, format);
@@ -39,7 +39,7 @@ __attribute__((format(printf, 3, 4))) inline int formatTruncated(char* dst, std:
 // Copies at most count characters of src into dst (size bytes) and terminates the copy, for any
 // size. A text that does not fit leaves dst empty, as the bounds-checked copy does.
 // Returns 0, or -1 when nothing was copied.
-inline int copyText(char* dst, std::size_t size, const char* src, std::size_t count) {
+inline int copyText(char* dst, std::size_t size, const char* src, std::size_t count) noexcept {
     if (dst == nullptr || size == 0) return -1;
     const std::size_t length = src != nullptr ? strnlen(src, count) : size;
     if (length >= size) {

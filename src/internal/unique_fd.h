@@ -8,16 +8,16 @@ namespace vxm::internal {
 
 class UniqueFd {
 public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     ~UniqueFd() {
         if (fd_ >= 0) close(fd_);
     }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
-    bool ok() const { return fd_ >= 0; }
-    int get() const { return fd_; }
+    bool ok() const noexcept { return fd_ >= 0; }
+    int get() const noexcept { return fd_; }
     // Gives the descriptor up to a new owner (fdopendir, say).
-    int release() {
+    int release() noexcept {
         const int fd = fd_;
         fd_ = -1;
         return fd;

@@ -71,7 +71,7 @@ int copyOut(std::string_view name, char* buffer, int size) {
 
 namespace vxm::network {
 
-VXM_INT32 connectionType() { return g_connType.load(std::memory_order_relaxed); }
+VXM_INT32 connectionType() noexcept { return g_connType.load(std::memory_order_relaxed); }
 
 }  // namespace vxm::network
 

@@ -6,7 +6,7 @@
 
 using vxm::network::kModuleTag;
 
-std::uint16_t VXM_network_checksum(const void* buffer, std::size_t length) {
+std::uint16_t VXM_network_checksum(const void* buffer, std::size_t length) noexcept {
     if (buffer == nullptr) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "param error!");
         return 0xFFFF;

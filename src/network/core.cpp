@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "internal/log.h"
 #include "network/network_internal.h"
@@ -29,22 +30,25 @@ struct PostGate {
     int posts = 0;
 };
 
-PostGate& gate() {
-    static PostGate* instance = new PostGate;  // never destroyed: a post may come at exit
+// Built in static storage, never destroyed (a post may come at exit): its first use needs no
+// memory and so cannot fail.
+PostGate& gate() noexcept {
+    alignas(PostGate) static unsigned char storage[sizeof(PostGate)];
+    static PostGate* instance = new (storage) PostGate;
     return *instance;
 }
 std::atomic<VXM_NETWORK_MSG_CALLBACK> g_callback{nullptr};
 std::atomic<int> g_running{0};
 
-void loadName(char (&dst)[VXM_NETWORK_NAME_SIZE], const char (&src)[VXM_NETWORK_NAME_SIZE]) {
+void loadName(char (&dst)[VXM_NETWORK_NAME_SIZE], const char (&src)[VXM_NETWORK_NAME_SIZE]) noexcept {
     for (std::size_t i = 0; i < VXM_NETWORK_NAME_SIZE; ++i) dst[i] = __atomic_load_n(&src[i], __ATOMIC_RELAXED);
 }
 
 }  // namespace
 
-VXM_NETWORK_CARD_INFO& defaultCard() { return g_defaultCard; }
+VXM_NETWORK_CARD_INFO& defaultCard() noexcept { return g_defaultCard; }
 
-VXM_NETWORK_CARD_INFO snapshot(const VXM_NETWORK_CARD_INFO* card) {
+VXM_NETWORK_CARD_INFO snapshot(const VXM_NETWORK_CARD_INFO* card) noexcept {
     if (card != nullptr && card != &g_defaultCard) return *card;
     VXM_NETWORK_CARD_INFO copy;
     loadName(copy.ifrName, g_defaultCard.ifrName);
@@ -54,13 +58,13 @@ VXM_NETWORK_CARD_INFO snapshot(const VXM_NETWORK_CARD_INFO* card) {
     return copy;
 }
 
-void storeName(char (&dst)[VXM_NETWORK_NAME_SIZE], const char* src) {
+void storeName(char (&dst)[VXM_NETWORK_NAME_SIZE], const char* src) noexcept {
     const std::size_t length = strnlen(src, kNameMax);
     for (std::size_t i = 0; i < VXM_NETWORK_NAME_SIZE; ++i)
         __atomic_store_n(&dst[i], i < length ? src[i] : '\0', __ATOMIC_RELAXED);
 }
 
-void storeWord(VXM_UINT32& dst, VXM_UINT32 value) { __atomic_store_n(&dst, value, __ATOMIC_RELAXED); }
+void storeWord(VXM_UINT32& dst, VXM_UINT32 value) noexcept { __atomic_store_n(&dst, value, __ATOMIC_RELAXED); }
 
 }  // namespace vxm::network
 

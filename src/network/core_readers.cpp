@@ -19,7 +19,7 @@ constexpr char kParamError[] = "VXM_network_content   input para error";
 constexpr char kPopenPermitted[] = "&";
 
 // Opens path with mode (close-on-exec); reports a failure under its own name.
-FILE* VXM_newwork_OpenFile(const char* path, const char* mode) {
+FILE* VXM_newwork_OpenFile(const char* path, const char* mode) noexcept {
     char withCloexec[8];
     std::snprintf(withCloexec, sizeof withCloexec, "%se", mode);
     FILE* file = std::fopen(path, withCloexec);
@@ -29,7 +29,7 @@ FILE* VXM_newwork_OpenFile(const char* path, const char* mode) {
 
 }  // namespace
 
-void VXM_network_get_content(const char* path, char* buffer) {
+void VXM_network_get_content(const char* path, char* buffer) noexcept {
     if (path == nullptr || buffer == nullptr) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, kParamError);
         return;
@@ -47,7 +47,7 @@ void VXM_network_get_content(const char* path, char* buffer) {
     VXM_LOG(VXM_LOG_INFO, kModuleTag, "VXM_network_content path '%s' buf'%s' ", path, buffer);
 }
 
-void VXM_network_get_content_int(const char* path, std::int64_t* out) {
+void VXM_network_get_content_int(const char* path, std::int64_t* out) noexcept {
     char buffer[kContentSize] = {};
     if (path == nullptr || out == nullptr) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, kParamError);
@@ -60,7 +60,7 @@ void VXM_network_get_content_int(const char* path, std::int64_t* out) {
     VXM_LOG(VXM_LOG_INFO, kModuleTag, " VXM_network_get_content '%d' path'%s' ", value, path);
 }
 
-void VXM_network_popen_get_content(const char* command, const char* key, char* buffer) {
+void VXM_network_popen_get_content(const char* command, const char* key, char* buffer) noexcept {
     char line[kContentSize] = {};
     if (command == nullptr || key == nullptr || buffer == nullptr) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, kParamError);
@@ -85,7 +85,7 @@ void VXM_network_popen_get_content(const char* command, const char* key, char* b
     pclose(stream);
 }
 
-void VXM_network_popen_get_int(const char* command, const char* key, int* out) {
+void VXM_network_popen_get_int(const char* command, const char* key, int* out) noexcept {
     if (out == nullptr) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "VXM_network_popen_get_int   input para error");
         return;
@@ -95,7 +95,7 @@ void VXM_network_popen_get_int(const char* command, const char* key, int* out) {
     *out = std::atoi(buffer);
 }
 
-int actShellCmd(const char* command, int closeWaitMs) {
+int actShellCmd(const char* command, int closeWaitMs) noexcept {
     if (command == nullptr) {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "null pointer");
         return -1;

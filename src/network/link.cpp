@@ -43,7 +43,7 @@ void interfaceFile(char (&path)[kPathSize], const char* name, const char* file) 
 
 namespace vxm::network {
 
-FlagRead readFlags(const char* name, short& flags) {
+FlagRead readFlags(const char* name, short& flags) noexcept {
     RequestSocket sock;
     if (!sock.ok()) return FlagRead::NoSocket;
     ifreq request = interfaceRequest(name);
@@ -52,7 +52,7 @@ FlagRead readFlags(const char* name, short& flags) {
     return FlagRead::Ok;
 }
 
-FlagRead flagState(const char* name, short flag, int* state, bool reportRequestFailure) {
+FlagRead flagState(const char* name, short flag, int* state, bool reportRequestFailure) noexcept {
     *state = kUnknown;
     if (name[0] == '\0') {
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, kNameEmpty);

@@ -14,27 +14,26 @@ namespace vxm::platform {
 enum class Clock { Monotonic, RealTime };
 
 // Nanoseconds of the given clock.
-std::int64_t systemTime(Clock clock);
+std::int64_t systemTime(Clock clock) noexcept;
 
 // Runs thread tid (0: the calling thread) at the given nice value. Returns 0 or -1.
-int setThreadPriority(int tid, int nice);
+int setThreadPriority(int tid, int nice) noexcept;
 
-// System properties: one file per property in propertyDir(), named as the key, holding exactly the
-// value. Writes go to a temporary file in the same directory and are renamed into place.
+// System properties: one file per property in the directory $VXM_PROPERTY_DIR (or
+// /run/vxmosal/properties when it is unset or empty), named as the key, holding exactly the value.
+// Writes go to a temporary file in the same directory and are renamed into place. The library's
+// calls take no memory: they cannot fail for want of it.
 constexpr std::size_t kPropertyValueMax = 92;  // value bytes plus the terminator
-
-// $VXM_PROPERTY_DIR, or /run/vxmosal/properties when it is unset or empty.
-std::string propertyDir();
 
 // Reads the property into value (kPropertyValueMax bytes, terminated). Returns the value's length;
 // 0 (value empty) when the property is unset or the key is not valid.
-int propertyGet(const char* key, char* value);
+int propertyGet(const char* key, char* value) noexcept;
 
 // Sets the property. Returns 0, or -1 for an invalid key (empty, holding '/', starting with '.'),
 // a value of kPropertyValueMax bytes or more, an "ro." key that is already set, or a failed write.
-int propertySet(const char* key, const char* value);
+int propertySet(const char* key, const char* value) noexcept;
 
-// Every property as (key, value), sorted by key.
+// Every property as (key, value), sorted by key (for the tools; the library does not list them).
 std::vector<std::pair<std::string, std::string>> propertyList();
 
 }  // namespace vxm::platform

@@ -6,7 +6,7 @@
 
 namespace vxm::platform {
 
-int setThreadPriority(int tid, int nice) {
+int setThreadPriority(int tid, int nice) noexcept {
     if (tid == 0) tid = VXM_thread_gettid();
     return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0 ? 0 : -1;
 }

@@ -1,5 +1,6 @@
 // Processor, memory and traffic statistics from /proc/stat, /proc/meminfo and /proc/net/dev.
 #include <arpa/inet.h>
+#include <limits.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -11,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "internal/log.h"
 #include "internal/safe_string.h"
@@ -31,11 +31,17 @@ constexpr std::size_t kCardNameSize = 64;
 
 std::atomic<const char*> g_root{""};
 
-std::string kernelPath(const char* path) { return std::string(g_root.load()) + path; }
+// Opens a kernel file (below the root a test chose), or gives null.
+std::FILE* openKernelFile(const char* path) noexcept {
+    char full[PATH_MAX];
+    const int length = vxm::internal::formatTruncated(full, sizeof full, "%s%s", g_root.load(), path);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof full) return nullptr;
+    return std::fopen(full, "re");
+}
 
 class File {
 public:
-    explicit File(const std::string& path) : file_(std::fopen(path.c_str(), "re")) {}
+    explicit File(const char* kernelPath) noexcept : file_(openKernelFile(kernelPath)) {}
     ~File() {
         if (file_ != nullptr) std::fclose(file_);
     }
@@ -72,7 +78,7 @@ std::atomic<std::uint64_t> g_lastIdle{0};
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
-unsigned int usagePercent(std::uint64_t total, std::uint64_t idle, std::uint64_t scale) {
+unsigned int usagePercent(std::uint64_t total, std::uint64_t idle, std::uint64_t scale) noexcept {
     return static_cast<unsigned int>((total - idle) * 100 * scale / total);
 }
 
@@ -81,8 +87,8 @@ struct MemInfo {
     int total = 0, free = 0, buffers = 0, cached = 0;
 };
 
-bool readMemInfo(MemInfo& info) {
-    File file(kernelPath("/proc/meminfo"));
+bool readMemInfo(MemInfo& info) noexcept {
+    File file("/proc/meminfo");
     if (!file) return false;
     char line[kMeminfoLineSize];
     while (std::fgets(line, sizeof line, file.get()) != nullptr) {
@@ -103,7 +109,7 @@ bool readMemInfo(MemInfo& info) {
 // The process-wide socket that serves as the handle of the interface queries; kept open.
 std::atomic<int> g_lookupSocket{-1};
 
-int lookupSocket() {
+int lookupSocket() noexcept {
     int fd = g_lookupSocket.load();
     if (fd >= 0) return fd;
     fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -117,7 +123,7 @@ int lookupSocket() {
 }
 
 // The name of the up and running interface that holds the address, or false.
-bool cardNameByIp(const char* ip, char (&name)[kCardNameSize]) {
+bool cardNameByIp(const char* ip, char (&name)[kCardNameSize]) noexcept {
     int fd = lookupSocket();
     if (fd < 0) return false;
     alignas(ifreq) char buffer[kIfConfSize];
@@ -142,7 +148,7 @@ bool cardNameByIp(const char* ip, char (&name)[kCardNameSize]) {
     return false;
 }
 
-char* trim(char* text) {
+char* trim(char* text) noexcept {
     while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r') ++text;
     std::size_t length = std::strlen(text);
     while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\t' ||
@@ -155,7 +161,7 @@ char* trim(char* text) {
 
 namespace vxm::stats {
 
-void setRootForTesting(const char* root) { g_root.store(root != nullptr ? root : ""); }
+void setRootForTesting(const char* root) noexcept { g_root.store(root != nullptr ? root : ""); }
 
 }  // namespace vxm::stats
 
@@ -164,7 +170,7 @@ extern "C" {
 unsigned int VXM_get_cpuUsage(void) {
     unsigned long long user = 0, nice = 0, system = 0, idle = 0;
     {
-        File file(kernelPath("/proc/stat"));
+        File file("/proc/stat");
         if (!file) {
             VXM_LOG(VXM_LOG_INFO, kModuleTag, "get cpu time fail.");
             return 0;
@@ -221,7 +227,7 @@ unsigned int VXM_get_memUsage(void) {
 }
 
 unsigned int VXM_get_freeMemorySize(void) {
-    File file(kernelPath("/proc/meminfo"));
+    File file("/proc/meminfo");
     if (!file) return 0;
     int memFree = 0;
     char line[kMeminfoLineSize];
@@ -240,7 +246,7 @@ int VXM_get_netStat(const char* ip, unsigned long long* txBytes, unsigned long l
         std::fprintf(stderr, "VXM_get_netCardNameByIP failed ip[%s].\n", ip);
         return -1;
     }
-    File file(kernelPath("/proc/net/dev"));
+    File file("/proc/net/dev");
     if (!file) return -1;
     char buffer[kNetDevLineSize];
     while (std::fgets(buffer, sizeof buffer, file.get()) != nullptr) {

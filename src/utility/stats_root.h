@@ -6,7 +6,7 @@
 namespace vxm::stats {
 
 // Prefix put before "/proc/..." ("" for the real files). The text must outlive its use.
-void setRootForTesting(const char* root);
+void setRootForTesting(const char* root) noexcept;
 
 }  // namespace vxm::stats
 

@@ -1,0 +1,287 @@
+// Each allocation an operation makes fails in turn (support/alloc_seam.h), each time in a fresh
+// process, so that first uses (the tick thread, the registries, the queues' bookkeeping) are
+// reached every time: the operation must give its documented result, or succeed, and the process
+// must neither crash nor hang nor (under AddressSanitizer) leak.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "integration/netbed.h"
+#include "support/alloc_seam.h"
+#include "vxmosal/vxmosal.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr char kChildFlag[] = "--alloc-failure-row";
+constexpr char kSeamText[] = "seam";
+constexpr char kReadFile[] = "/tmp/alloc_failure.txt";
+constexpr unsigned long kMostAllocations = 64;
+constexpr auto kChildBound = std::chrono::seconds(30);
+
+using Result = std::intptr_t;  // a status, a handle or a pointer
+
+// What the rows of one child share between preparing, running and checking.
+unsigned long g_handle = 0;
+void* g_block = nullptr;
+char g_text[128] = {};
+
+void useEth0() {
+    VXM_NETWORK_CARD_INFO card{};
+    std::strcpy(card.ifrName, "eth0");
+    card.cardType = VXM_CARD_TYPE_WIRED;
+    VXM_network_setNetWorkCardInfo(&card);
+}
+
+void* returnAtOnce(void*) { return nullptr; }
+
+// Checks of a result; each releases what the operation made, so that a leak would show.
+bool status(Result r) { return r == 0 || r == -1; }
+bool zero(Result r) { return r == 0; }
+bool freed(Result r) {
+    std::free(reinterpret_cast<void*>(r));
+    return true;
+}
+bool seamCopy(Result r) {
+    auto* copy = reinterpret_cast<char*>(r);
+    const bool ok = copy == nullptr || std::strcmp(copy, kSeamText) == 0;
+    VXM_free(copy);
+    return ok;
+}
+bool mutexHandle(Result r) {
+    const auto m = static_cast<unsigned long>(r);
+    return m == 0 || (VXM_mutex_lock(m) == 0 && VXM_mutex_unlock(m) == 0 && VXM_mutex_destroy(m) == 0);
+}
+bool joined(Result r) { return r == -1 || (r == 0 && VXM_thread_join(g_handle) == 0); }
+bool dumped(const char* path, const char* line) {
+    return vxmtest::readFile(path).find(line) != std::string::npos;
+}
+
+struct Row {
+    const char* name;
+    void (*prepare)();           // before the seam is armed; null: nothing
+    Result (*run)();             // the operation
+    bool (*documented)(Result);  // whether the result is documented; null: the operation has none
+};
+
+const Row kRows[] = {
+    {"VXM_malloc", nullptr, [] { return Result(VXM_malloc(64)); }, freed},
+    {"VXM_reallocMem", [] { g_block = VXM_malloc(8); }, [] { return Result(VXM_reallocMem(g_block, 16, 8)); },
+     freed},
+    {"VXM_strdup", nullptr, [] { return Result(VXM_strdup(kSeamText)); }, seamCopy},
+    {"VXM_dup_string", nullptr, [] { return Result(VXM_dup_string(kSeamText)); }, seamCopy},
+    {"VXM_GetEnvStr", [] { setenv("VXM_SEAM", kSeamText, 1); }, [] { return Result(VXM_GetEnvStr("VXM_SEAM")); },
+     seamCopy},
+    {"VXM_posix_memalign", nullptr, [] { return Result(VXM_posix_memalign(&g_block, 64, 100)); },
+     [](Result r) { return (r == 0 && freed(Result(g_block))) || r == ENOMEM; }},
+    {"VXM_valloc", nullptr, [] { return Result(VXM_valloc(100)); }, freed},
+    {"VXM_file_read", [] { VXM_file_write(kReadFile, kSeamText, sizeof kSeamText - 1); },
+     [] {
+         unsigned int size = 0;
+         return Result(VXM_file_read(kReadFile, reinterpret_cast<char**>(&g_block), &size));
+     },
+     [](Result r) { return (r == 0 && seamCopy(Result(g_block))) || r == -1; }},
+    {"VXM_sem_create", nullptr, [] { return Result(VXM_sem_create(0, &g_handle)); },
+     [](Result r) { return (r == 0 && VXM_sem_destroy(g_handle) == 0) || r == -1; }},
+    {"VXM_mutex_createWithoutMutexMgr", nullptr, [] { return Result(VXM_mutex_createWithoutMutexMgr()); },
+     mutexHandle},
+    {"VXM_mutex_create", nullptr, [] { return Result(VXM_mutex_create()); }, mutexHandle},
+    // The first tick read starts the tick thread; a later read never goes back.
+    {"VXM_get_ticks", nullptr, [] { return Result(VXM_get_ticks()); },
+     [](Result r) { return VXM_get_ticks() >= static_cast<VXM_UINT32>(r); }},
+    {"VXM_thread_create", nullptr, [] { return Result(VXM_thread_create(returnAtOnce, nullptr, nullptr, 0, 0)); },
+     status},
+    {"VXM_thread_createEX", nullptr,
+     [] { return Result(VXM_thread_createEX(returnAtOnce, nullptr, &g_handle, 0, 0, 0)); }, joined},
+    {"VXM_thread_createJoinable", nullptr,
+     [] { return Result(VXM_thread_createJoinable(returnAtOnce, nullptr, &g_handle, 0, 0)); }, joined},
+    {"VXM_msg_create", nullptr, [] { return Result(VXM_msg_create(4, sizeof(int), 0)); },
+     [](Result r) {
+         const auto queue = static_cast<VXM_MSG_QUEUE>(r);
+         const int in = 7;
+         int out = 0;
+         return queue == 0 || (VXM_msg_post(queue, &in) == 0 && VXM_msg_peek(queue, &out) == 0 && out == in &&
+                               VXM_msg_destroy(queue) == 0);
+     }},
+    {"VXM_timer_init", nullptr, [] { return Result(VXM_timer_init()); },
+     [](Result r) { return (r == 0 && (VXM_timer_quit(), true)) || r == -1; }},
+    // A record that cannot be kept is dropped silently.
+    {"VXM_AddMutexInfo", nullptr, [] { return VXM_AddMutexInfo(0x1000, 1), Result(0); }, nullptr},
+    {"VXM_AddThreadInfo", nullptr, [] { return VXM_AddThreadInfo(7, 1), Result(0); }, nullptr},
+    {"VXM_Mutex_dump", [] { g_handle = VXM_mutex_create(); }, [] { return VXM_Mutex_dump("/tmp"), Result(0); },
+     [](Result) { return dumped("/tmp/mutexInfo.txt", "pMutex is") && VXM_mutex_destroy(g_handle) == 0; }},
+    {"VXM_Thread_dump", [] { VXM_get_ticks(); }, [] { return VXM_Thread_dump("/tmp"), Result(0); },
+     [](Result) { return dumped("/tmp/threadsInfo.txt", "pThread is"); }},
+    // The bed holds the release "4.4" (so the gateway comes from the netlink route dump).
+    {"VXM_property_get", nullptr,
+     [] { return Result(VXM_property_get("ro.build.version.release", g_text, sizeof g_text)); },
+     [](Result r) { return (r == 0 && std::strcmp(g_text, "4.4") == 0) || r == -1; }},
+    {"VXM_property_set", nullptr, [] { return Result(VXM_property_set("vxm.seam", kSeamText)); },
+     [](Result r) {
+         return (r == 0 && VXM_property_get("vxm.seam", g_text, sizeof g_text) == 0 &&
+                 std::strcmp(g_text, kSeamText) == 0) || r == -1;
+     }},
+    {"VXM_utl_get_os_type", nullptr, [] { return Result(VXM_utl_get_os_type()); },
+     [](Result r) { return r == 4 || r == 0; }},
+    {"VXM_network_setDNS", nullptr,
+     [] {
+         const char* const servers[] = {"10.9.0.53"};
+         return Result(VXM_network_setDNS(servers, 1));
+     },
+     zero},
+    {"VXM_network_getDNS", nullptr, [] { return Result(VXM_network_getDNS(g_text, 0, sizeof g_text)); }, zero},
+    {"VXM_network_getGateway", useEth0, [] { return Result(VXM_network_getGateway(nullptr, g_text, sizeof g_text)); },
+     status},
+    {"VXM_network_getStatic", nullptr,
+     [] {
+         static VXM_NETWORK_STATIC_INFO info{};
+         std::strcpy(info.ifrName, "eth0");
+         return Result(VXM_network_getStatic(&info));
+     },
+     status},
+    {"VXM_network_threadInit", nullptr, [] { return Result(VXM_network_threadInit()); },
+     [](Result r) { return r == 0 && VXM_network_deInit() == 0; }},
+    // Without the task thread's queue a post is refused.
+    {"VXM_network_postTask", nullptr, [] { return Result(VXM_network_postTask(1, 2)); },
+     [](Result r) { return r == -1; }},
+    {"VXM_network_deInit", nullptr, [] { return Result(VXM_network_deInit()); }, zero},
+    {"VXM_sock_getHostByName", nullptr, [] { return Result(VXM_sock_getHostByName(g_text, "localhost")); },
+     status},
+    // The bed holds "persist.sys.vxm.ipaddress", and eth0 has an address.
+    {"VXM_network_IGMPLeave", nullptr, [] { return Result(VXM_network_IGMPLeave("239.1.1.1")); }, status},
+    {"VXM_network_IGMPLeave2", useEth0, [] { return Result(VXM_network_IGMPLeave2("239.1.1.1")); }, status},
+    {"VXM_network_IGMPLeave3", useEth0, [] { return Result(VXM_network_IGMPLeave3("239.1.1.1", 1)); }, status},
+    // The bed's daemon runs the commands.
+    {"VXM_csopen", nullptr,
+     [] {
+         int fd = -1;
+         return Result(VXM_csopen("echo seam", "r", &fd, nullptr));
+     },
+     [](Result r) {
+         auto* handle = reinterpret_cast<VXM_CS_HANDLE*>(r);
+         if (handle == nullptr) return true;
+         const ssize_t got = read(handle->fd, g_text, sizeof g_text);
+         return VXM_csclose(handle, 3000) == 0 && got == 5 && std::strncmp(g_text, "seam\n", 5) == 0;
+     }},
+    {"VXM_utl_shellCMD", nullptr, [] { return Result(VXM_utl_shellCMD("echo seam")); }, status},
+    {"VXM_utl_execFind", nullptr, [] { return Result(VXM_utl_execFind("echo seam", kSeamText)); },
+     [](Result r) { return r == 0 || r == 1; }},
+    {"VXM_utl_shellFind", nullptr, [] { return Result(VXM_utl_shellFind("echo seam")); },
+     [](Result r) { return r == 0 || r == 1; }},
+    {"VXM_del_files", nullptr, [] { return Result(VXM_del_files(kReadFile, 1)); }, zero},
+    {"VXM_network_IGMPSetVersion", nullptr, [] { return Result(VXM_network_IGMPSetVersion(2)); }, status},
+};
+
+// The child: prepares, fails the k-th allocation of the operation, checks its result and prints how
+// many allocations it made.
+int runRow(const char* name, unsigned long k) {
+    for (const Row& row : kRows) {
+        if (std::strcmp(row.name, name) != 0) continue;
+        if (row.prepare != nullptr) row.prepare();
+        vxmtest::seam::arm(k);
+        const Result result = row.run();
+        const unsigned long made = vxmtest::seam::disarm();
+        std::printf("%lu\n", made);
+        if (row.documented == nullptr || row.documented(result)) return 0;
+        std::fprintf(stderr, "%s with allocation %lu failing: undocumented result %lld\n", name, k,
+                     static_cast<long long>(result));
+        return 1;
+    }
+    std::fprintf(stderr, "no row %s\n", name);
+    return 2;
+}
+
+struct ChildRun {
+    std::string problem;  // empty when the child ended well
+    unsigned long made = 0;
+};
+
+// Runs one row with the k-th allocation failing in a fresh process of this program.
+ChildRun runChild(const char* name, unsigned long k) {
+    ChildRun run;
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return {"cannot name this program"};
+    std::vector<std::string> args = vxmtest::emulatorPrefix();
+    args.insert(args.end(), {self, kChildFlag, name, std::to_string(k)});
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) return {"no pipe"};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (spawned != 0) {
+        close(out[0]);
+        return {"cannot start a child"};
+    }
+    int wait = 0;
+    if (!vxmtest::waitUntil([&] { return waitpid(pid, &wait, WNOHANG) == pid; }, kChildBound)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &wait, 0);
+        run.problem = "hung, killed";
+    } else if (WIFSIGNALED(wait)) {
+        run.problem = std::string("crashed: ") + strsignal(WTERMSIG(wait));
+    } else if (WEXITSTATUS(wait) != 0) {
+        run.problem = "exit status " + std::to_string(WEXITSTATUS(wait)) + " (see its output)";
+    }
+    char text[32] = {};
+    if (read(out[0], text, sizeof text - 1) > 0) run.made = std::strtoul(text, nullptr, 10);
+    close(out[0]);
+    return run;
+}
+
+class AllocationFailure : public vxmtest::NetBedTest {};
+
+TEST_F(AllocationFailure, EveryAllocationOfAnOperationFailsInTurn) {
+    ASSERT_TRUE(bed().addCard("eth0"));
+    ASSERT_TRUE(bed().addIPv4("eth0", "10.9.0.2/24"));
+    ASSERT_TRUE(bed().setProperty("ro.build.version.release", "4.4"));
+    ASSERT_TRUE(bed().setProperty("persist.sys.vxm.ipaddress", "10.9.0.2"));
+    ASSERT_TRUE(bed().startDaemon());
+    int runs = 0;
+    for (const Row& row : kRows) {
+        SCOPED_TRACE(row.name);
+        for (unsigned long k = 1;; ++k) {
+            const ChildRun run = runChild(row.name, k);
+            ++runs;
+            EXPECT_EQ(run.problem, "") << "with allocation " << k << " failing";
+            if (!run.problem.empty() || run.made < k) break;
+            if (k == kMostAllocations) {
+                ADD_FAILURE() << "more than " << kMostAllocations << " allocations";
+                break;
+            }
+        }
+    }
+    std::printf("%zu operations, %d runs\n", sizeof kRows / sizeof kRows[0], runs);
+}
+
+}  // namespace
+
+// ThreadSanitizer would hold each child a second at its exit, to catch races there.
+extern "C" const char* __tsan_default_options() { return "atexit_sleep_ms=0"; }
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], kChildFlag) == 0)
+        return runRow(argv[2], std::strtoul(argv[3], nullptr, 10));
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
