@@ -77,9 +77,15 @@ fi
 
 operstate() { [ "$(cat "/sys/class/net/$1/operstate" 2>/dev/null)" = "$2" ]; }
 
+cards=()
 for ((i = 0; i < ${VXMBOX_CARD_COUNT:-0}; i++)); do
   var="VXMBOX_CARD_$i"
-  read -r name kind is_up carrier mac ipv4 ipv6 gateway gateway6 <<< "${!var}"
+  cards+=("${!var}")
+done
+
+# The cards with their addresses, both ends.
+for card in "${cards[@]+"${cards[@]}"}"; do
+  read -r name kind is_up carrier mac ipv4 ipv6 gateway gateway6 <<< "$card"
   ip link add "$name" type veth peer name "$name" netns "$holder" ||
     fail "card $name could not be made (ip link add refused it)"
   if [ "$mac" != - ]; then ip link set "$name" address "$mac" || fail "card $name refused MAC $mac"; fi
@@ -95,24 +101,38 @@ for ((i = 0; i < ${VXMBOX_CARD_COUNT:-0}; i++)); do
       up ip -6 addr add "$gateway6/${ipv6#*/}" dev "$name" nodad || fail "the upstream refused gateway6 $gateway6"
     fi
   fi
+done
+
+# Up all at once, then wait for those with carrier: the kernel sets the operational state (which
+# the running flag follows) asynchronously, up to a second later.
+for card in "${cards[@]+"${cards[@]}"}"; do
+  read -r name kind is_up carrier rest <<< "$card"
   if [ "$carrier" = 1 ]; then up ip link set "$name" up || fail "the upstream end of $name stays down"; fi
-  if [ "$is_up" = 1 ]; then
-    ip link set "$name" up || fail "card $name could not be brought up"
-    want=down
-    [ "$carrier" = 1 ] && want=up
-    # The operational state (which the running flag follows) is set asynchronously.
-    wait_for operstate "$name" "$want" || fail "card $name did not come $want"
-    table=$((100 + i))
-    [ -n "$tables" ] && echo "$table $name" >> "$tables"
-    if [ "$gateway" != - ]; then
-      ip -4 route add default via "$gateway" dev "$name" metric "$table" &&
-        ip -4 route add default via "$gateway" dev "$name" table "$table" ||
-        fail "the default route through $gateway could not be added"
-    fi
-    if [ "$gateway6" != - ]; then
-      ip -6 route add default via "$gateway6" dev "$name" metric "$table" ||
-        fail "the IPv6 default route through $gateway6 could not be added"
-    fi
+  if [ "$is_up" = 1 ]; then ip link set "$name" up || fail "card $name could not be brought up"; fi
+done
+for card in "${cards[@]+"${cards[@]}"}"; do
+  read -r name kind is_up carrier rest <<< "$card"
+  if [ "$is_up" = 1 ] && [ "$carrier" = 1 ]; then
+    wait_for operstate "$name" up || fail "card $name did not come up"
+  fi
+done
+
+# Default routes of the cards that are up, in the main table and in the card's own.
+i=0
+for card in "${cards[@]+"${cards[@]}"}"; do
+  read -r name kind is_up carrier mac ipv4 ipv6 gateway gateway6 <<< "$card"
+  table=$((100 + i))
+  i=$((i + 1))
+  [ "$is_up" = 1 ] || continue
+  [ -n "$tables" ] && echo "$table $name" >> "$tables"
+  if [ "$gateway" != - ]; then
+    ip -4 route add default via "$gateway" dev "$name" metric "$table" &&
+      ip -4 route add default via "$gateway" dev "$name" table "$table" ||
+      fail "the default route through $gateway could not be added"
+  fi
+  if [ "$gateway6" != - ]; then
+    ip -6 route add default via "$gateway6" dev "$name" metric "$table" ||
+      fail "the IPv6 default route through $gateway6 could not be added"
   fi
 done
 exit 0
