@@ -70,10 +70,16 @@ up ip link set lo up || fail "the upstream loopback could not be brought up"
 
 # Routing tables named after the cards, as the box has them ("ip route list table eth0"); the
 # names live on a tmpfs over rt_tables.d in this mount namespace only.
+# Where the machine has no rt_tables.d, a copy of /etc/iproute2 with one is bound over it.
 tables=""
-if [ -d /etc/iproute2/rt_tables.d ] && mount -t tmpfs -o mode=0755 tmpfs /etc/iproute2/rt_tables.d; then
-  tables=/etc/iproute2/rt_tables.d/vxmbox.conf
+if [ -d /etc/iproute2/rt_tables.d ]; then
+  mount -t tmpfs -o mode=0755 tmpfs /etc/iproute2/rt_tables.d && tables=/etc/iproute2/rt_tables.d/vxmbox.conf
+elif [ -d /etc/iproute2 ]; then
+  cp -a /etc/iproute2 /tmp/vxmbox/iproute2 && mkdir -p /tmp/vxmbox/iproute2/rt_tables.d &&
+    mount --bind /tmp/vxmbox/iproute2 /etc/iproute2 && tables=/etc/iproute2/rt_tables.d/vxmbox.conf
 fi
+[ -n "$tables" ] ||
+  echo "vxmbox: note: the routing tables cannot be named after the cards here (no /etc/iproute2)" >&2
 
 operstate() { [ "$(cat "/sys/class/net/$1/operstate" 2>/dev/null)" = "$2" ]; }
 
