@@ -84,7 +84,6 @@ constexpr int kBoxError = 1;
 constexpr auto kDaemonWait = std::chrono::seconds(10);
 constexpr auto kStopWait = std::chrono::seconds(5);
 
-volatile sig_atomic_t g_forwardTo = 0;  // the pid signals are passed on to (0: none yet)
 
 void message(const std::string& text) { std::fprintf(stderr, "vxmbox: %s\n", text.c_str()); }
 
@@ -150,35 +149,52 @@ std::vector<std::string> words(const char* text) {
     _exit(error == ENOENT ? 127 : 126);
 }
 
-// The signals a box passes on to the program it runs. Ctrl-C reaches that program from the
-// terminal itself (the kernel sends it to the whole foreground group), so only signals sent by a
-// process are passed on, and the program never sees one Ctrl-C twice.
+// The signals a box passes on to the program it runs. Every process of vxmbox keeps them (and
+// SIGCHLD) blocked and takes them with sigwaitinfo while it waits for its child. Ctrl-C reaches
+// that program from the terminal itself (the kernel sends it to the whole foreground group), so
+// only signals sent by a process are passed on, and the program never sees one Ctrl-C twice.
 const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-void forward(int signal, siginfo_t* info, void*) {
-    if (info != nullptr && info->si_code == SI_KERNEL) return;
-    if (g_forwardTo > 0) kill(g_forwardTo, signal);
-}
-
-void installForwarding() {
-    struct sigaction action {};
-    action.sa_sigaction = forward;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (int s : kForwarded) sigaction(s, &action, nullptr);
-}
-
-void setSignalMask(int how) {
+sigset_t waitedSignals() {
     sigset_t set;
     sigemptyset(&set);
     for (int s : kForwarded) sigaddset(&set, s);
-    sigprocmask(how, &set, nullptr);
+    sigaddset(&set, SIGCHLD);
+    return set;
 }
 
-// A child with the default handlers and mask, as a program expects to start.
+void blockSignals() {
+    const sigset_t set = waitedSignals();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+// A child with the mask a program expects to start with, and the default actions of the signals
+// vxmbox passes on (a shell starts background commands with SIGINT and SIGQUIT ignored), SIGHUP
+// excepted, so that nohup still holds.
 void resetSignals() {
-    for (int s : kForwarded) signal(s, SIG_DFL);
-    setSignalMask(SIG_UNBLOCK);
+    for (int s : kForwarded)
+        if (s != SIGHUP) signal(s, SIG_DFL);
+    const sigset_t set = waitedSignals();
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+// Waits for child, reaping any other child that ends meanwhile (a box's init adopts the box's
+// orphans), and passes the signals in kForwarded that a process sends on to forwardTo (when > 0).
+bool waitChild(pid_t child, pid_t forwardTo, int& status) {
+    const sigset_t set = waitedSignals();
+    for (;;) {
+        int any = 0;
+        pid_t ended = waitpid(-1, &any, WNOHANG);
+        if (ended == child) {
+            status = any;
+            return true;
+        }
+        if (ended > 0) continue;
+        if (ended < 0 && errno != EINTR) return false;
+        siginfo_t info{};
+        int signal = sigwaitinfo(&set, &info);
+        if (signal > 0 && signal != SIGCHLD && info.si_code != SI_KERNEL && forwardTo > 0) kill(forwardTo, signal);
+    }
 }
 
 int statusOf(int status) {
@@ -265,7 +281,7 @@ private:
             execOrDie(args, -1);
         }
         int status = 0;
-        if (waitFor(pid, status) && statusOf(status) == 0) return true;
+        if (waitChild(pid, 0, status) && statusOf(status) == 0) return true;
         if (statusOf(status) == 127) message("cannot set up the box: bash is not installed");
         return false;
     }
@@ -354,33 +370,18 @@ private:
             execOrDie(command_, errors[1]);
         }
         close(errors[1]);
-        g_forwardTo = pid;
         int error = 0;
         ssize_t got;
         while ((got = read(errors[0], &error, sizeof error)) < 0 && errno == EINTR) {
         }
         close(errors[0]);
         int status = 0;
-        waitFor(pid, status);
-        g_forwardTo = 0;
+        waitChild(pid, pid, status);
         if (got == sizeof error) {
             message("cannot run '" + command_[0] + "': " + std::strerror(error));
             return error == ENOENT ? 127 : 126;
         }
         return statusOf(status);
-    }
-
-    // Waits for one child, reaping whatever else ends in the meantime (the box's orphans are ours).
-    static bool waitFor(pid_t pid, int& status) {
-        for (;;) {
-            int any = 0;
-            pid_t ended = waitpid(-1, &any, 0);
-            if (ended == pid) {
-                status = any;
-                return true;
-            }
-            if (ended < 0 && errno != EINTR) return false;
-        }
     }
 
     // Ends every process left in the box: SIGTERM (vxmopend removes its socket), then SIGKILL for
@@ -408,6 +409,43 @@ private:
 
 // Outside the box ---------------------------------------------------------------------------------
 
+// Waits for child, passing signals on to it, and gives its status as an exit status.
+int waitPassingSignals(pid_t child) {
+    int status = 0;
+    return waitChild(child, child, status) ? statusOf(status) : kBoxError;
+}
+
+// The box's maker, a child of vxmbox: it makes the namespaces and starts the box's init in them.
+// A process that has made a PID namespace can start nothing more once that namespace's init has
+// ended, so this is not vxmbox itself, which may still need to (a sanitizer's leak check does).
+[[noreturn]] void makeBox(const vxmbox::Box& box, const Places& places, const std::vector<std::string>& command,
+                          const std::string& cwd) {
+    if (geteuid() != 0) {
+        std::string error = enterUserNamespace();
+        if (!error.empty()) {
+            message(error);
+            _exit(kBoxError);
+        }
+    }
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID) != 0) {
+        message(std::string("cannot make the box's namespaces: ") + std::strerror(errno));
+        _exit(kBoxError);
+    }
+    pid_t init = fork();
+    if (init < 0) {
+        message(std::string("cannot start the box: fork: ") + std::strerror(errno));
+        _exit(kBoxError);
+    }
+    if (init == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        Init box_init(box, places, command, cwd);
+        int status = box_init.run();
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    _exit(waitPassingSignals(init));
+}
+
 int runBox(const vxmbox::Box& box, const Places& places, const std::vector<std::string>& command) {
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
@@ -418,42 +456,21 @@ int runBox(const vxmbox::Box& box, const Places& places, const std::vector<std::
         message("cannot find vxmopend at " + places.daemon + " (set VXMBOX_OPEND to its path)");
         return kBoxError;
     }
-    if (geteuid() != 0) {
-        std::string error = enterUserNamespace();
-        if (!error.empty()) {
-            message(error);
-            return kBoxError;
-        }
-    }
-    if (unshare(CLONE_NEWNS | CLONE_NEWNET | CLONE_NEWPID) != 0) {
-        message(std::string("cannot make the box's namespaces: ") + std::strerror(errno));
-        return kBoxError;
-    }
-    setSignalMask(SIG_BLOCK);  // until this side's handlers are in place
+    blockSignals();
     std::fflush(nullptr);
-    pid_t init = fork();
-    if (init < 0) {
+    const pid_t self = getpid();
+    pid_t maker = fork();
+    if (maker < 0) {
         message(std::string("cannot start the box: fork: ") + std::strerror(errno));
         return kBoxError;
     }
-    if (init == 0) {
-        // The box dies with vxmbox, whatever ends it.
+    if (maker == 0) {
+        // The box dies with vxmbox, whatever ends it: the maker with vxmbox, the init with the maker.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        installForwarding();
-        setSignalMask(SIG_UNBLOCK);
-        Init box_init(box, places, command, cwd);
-        int status = box_init.run();
-        std::fflush(nullptr);
-        _exit(status);
+        if (getppid() != self) _exit(kBoxError);
+        makeBox(box, places, command, cwd);
     }
-    g_forwardTo = init;
-    installForwarding();
-    setSignalMask(SIG_UNBLOCK);
-    int status = 0;
-    while (waitpid(init, &status, 0) < 0) {
-        if (errno != EINTR) return kBoxError;
-    }
-    return statusOf(status);
+    return waitPassingSignals(maker);
 }
 
 int usageError(const std::string& text) {
