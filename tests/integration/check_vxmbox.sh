@@ -74,7 +74,7 @@ done
 ln -s "$(command -v sleep)" "$work/dozer"
 ln -s "$(command -v sleep)" "$work/napper"
 "$vxmbox" run -- sh -c '
-  started() { for i in $(seq 1000); do grep -q "$2" "/proc/$1/cmdline" 2>/dev/null && return 0; sleep 0.01; done; return 1; }
+  started() { for i in $(seq 1000); do [ "$(cat "/proc/$1/comm" 2>/dev/null)" = "$2" ] && return 0; sleep 0.01; done; return 1; }
   "$1/dozer" 1000 & a=$!; "$1/dozer" 1000 & b=$!; "$1/napper" 1000 & c=$!
   started $a dozer && started $b dozer && started $c napper || exit 10
   "$2" dozer || exit 11

@@ -281,9 +281,10 @@ private:
             execOrDie(args, -1);
         }
         int status = 0;
-        if (waitChild(pid, 0, status) && statusOf(status) == 0) return true;
+        if (!waitChild(pid, pid, status)) return false;
+        if (WIFSIGNALED(status)) message("the box's setup was ended by signal " + std::to_string(WTERMSIG(status)));
         if (statusOf(status) == 127) message("cannot set up the box: bash is not installed");
-        return false;
+        return statusOf(status) == 0;
     }
 
     bool writeStore() {
