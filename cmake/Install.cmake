@@ -39,6 +39,11 @@ install(FILES ${PROJECT_BINARY_DIR}/vxmosal.pc DESTINATION ${CMAKE_INSTALL_LIBDI
 if(VXM_BUILD_TOOLS)
   install(TARGETS vxmdiag vxm-getprop vxm-setprop RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(TARGETS vxmopend RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+  # vxmbox finds its stand-in tools, its sample box and vxmopend from its own place under the prefix.
+  install(TARGETS vxmbox RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/vxmbox/share/sample.box DESTINATION ${CMAKE_INSTALL_DATADIR}/vxmosal)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/tools/vxmbox/share/vxmbox DESTINATION ${CMAKE_INSTALL_DATADIR}/vxmosal
+          USE_SOURCE_PERMISSIONS)
   set_target_properties(vxmdiag PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   # The unit names the daemon where the configured prefix puts it.
   set(VXM_VXMOPEND_PATH ${CMAKE_INSTALL_FULL_SBINDIR}/vxmopend)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a build tree into a temporary prefix and builds a C99 host against the installed copy,
 # once through find_package(vxmosal) and once through pkg-config; both must print the known results.
-# Also checks that the daemon, the tools and the daemon's systemd unit were installed.
+# Also checks that the daemon, the tools (vxmbox with its share/vxmosal files) and the daemon's
+# systemd unit were installed.
 # Usage: check_install.sh SOURCE_DIR BUILD_DIR C_COMPILER CROSSCOMPILING [SANITIZERS]
 # Exits 77 (a skip) when cross-compiling, where the host could not run here, and in a sanitizer
 # build, whose library a plain host cannot load (its runtime must come first).
@@ -27,10 +28,16 @@ libdir=$(dirname "$(find "$usr" -name libvxmosal.so -print -quit)")
 [ "$(readlink "$libdir/libvxmosal.so")" = libvxmosal.so.1 ] || fail "libvxmosal.so does not link to libvxmosal.so.1"
 [ -f "$libdir/libvxmosal.so.1.0.0" ] || fail "libvxmosal.so.1.0.0 is not installed"
 for f in include/vxmosal/vxmosal.h include/vxmosal/VXM_network.h sbin/vxmopend bin/vxmdiag \
-         bin/vxm-getprop bin/vxm-setprop lib/systemd/system/vxmopend.service; do
+         bin/vxm-getprop bin/vxm-setprop lib/systemd/system/vxmopend.service bin/vxmbox \
+         share/vxmosal/sample.box share/vxmosal/vxmbox/setup.sh share/vxmosal/vxmbox/bin/ps \
+         share/vxmosal/vxmbox/bin/iwlist; do
   [ -e "$usr/$f" ] || fail "$f is not installed"
 done
 [ -x "$usr/sbin/vxmopend" ] || fail "sbin/vxmopend is not executable"
+[ -x "$usr/share/vxmosal/vxmbox/bin/ps" ] || fail "vxmbox's ps is not executable"
+# The installed vxmbox finds its sample box (and beside it its tools) under its own prefix.
+"$usr/bin/vxmbox" --help | grep -qF "(default: the sample box, $usr/share/vxmosal/sample.box)" ||
+  fail "the installed vxmbox does not find its sample box under $usr/share/vxmosal"
 unit=$usr/lib/systemd/system/vxmopend.service
 grep -qx 'Type=simple' "$unit" || fail "the unit is not Type=simple"
 grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"

@@ -53,8 +53,24 @@ Value gatewayOf(const VXM_NETWORK_CARD_INFO& card) {
     return Value::text(text[0] != '\0' ? text : "none");
 }
 
-// The card's counters. The statistics record is matched by name prefix, so a card whose name
-// begins another card's (eth1, eth10) would show a mix: that is reported instead.
+// The radio figures the statistics record carries for "wlan0", from the wireless tools.
+Value wirelessOf(const VXM_NETWORK_STATIC_INFO& info) {
+    Value out = Value::object();
+    int state = 0;
+    out.add("state", VXM_network_getWIFIState(nullptr, &state) == 0
+                         ? Value::text(state == 2 ? "running" : state == 1 ? "not running" : "unknown")
+                         : Value::failure("VXM_network_getWIFIState returned -1"));
+    out.add("rssi_dbm", Value::integer(info.rssi));
+    out.add("snr", Value::integer(info.snr));
+    out.add("quality_percent", Value::integer(static_cast<long long>(info.quality * 100.0f + 0.5f)));
+    out.add("tx_bad", Value::integer(info.txBad));
+    out.add("frequency_hz", Value::integer(info.frequency));
+    return out;
+}
+
+// The card's counters (and, for "wlan0", its radio figures under "wireless"). The statistics
+// record is matched by name prefix, so a card whose name begins another card's (eth1, eth10)
+// would show a mix: that is reported instead.
 Value trafficOf(const VXM_NETWORK_CARD_INFO& card, const VXM_NETWORK_CARD_INFO* cards, int count) {
     int matching = 0;
     for (int i = 0; i < count; ++i)
@@ -66,6 +82,7 @@ Value trafficOf(const VXM_NETWORK_CARD_INFO& card, const VXM_NETWORK_CARD_INFO* 
     std::memcpy(info.ifrName, card.ifrName, strnlen(card.ifrName, sizeof info.ifrName - 1));
     if (VXM_network_getStatic(&info) != 0) return Value::failure("VXM_network_getStatic returned -1");
     Value out = Value::object();
+    if (std::strcmp(card.ifrName, "wlan0") == 0) out.add("wireless", wirelessOf(info));
     out.add("rx_bytes", Value::integer(info.rx_bytes));
     out.add("rx_packets", Value::integer(info.rx_packets));
     out.add("rx_errors", Value::integer(info.rx_errors));

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# vxmbox as a user meets it: bad box files and commands get their message and status; a command's
+# status comes back; VXM_utl_killProcess inside the box kills exactly the matching processes; and
+# whatever way a box ends (bad command, Ctrl-C), none of its namespaces, processes or files remain.
+# Usage: check_vxmbox.sh VXMBOX VXMOPEND KILL_MATCHING
+set -uo pipefail
+vxmbox=$1 opend=$2 killer=$3
+# Not under /tmp: the box's /tmp is its own (the directory stays visible from inside either way).
+work=$(mktemp -d "$PWD/check_vxmbox.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+if ! "$vxmbox" run -- true 2>"$work/err"; then
+  if grep -q "needs root\|cannot make the box's namespaces" "$work/err"; then
+    echo "SKIP: no box here: $(cat "$work/err")"
+    exit 77
+  fi
+  fail "a box running true failed: $(cat "$work/err")"
+fi
+
+# The daemon, seen from inside the box: notes every namespace in it, then becomes vxmopend.
+cat > "$work/opend" <<SCRIPT
+#!/bin/sh
+for p in /proc/[0-9]*; do readlink \$p/ns/net \$p/ns/mnt \$p/ns/pid; done 2>/dev/null | sort -u > "$work/ns"
+exec "$opend" "\$@"
+SCRIPT
+chmod +x "$work/opend"
+export VXMBOX_OPEND=$work/opend
+
+# Whether the namespaces the last box noted are all gone from this machine, and its /tmp with them.
+box_gone() {
+  local what=$1
+  [ -s "$work/ns" ] || { fail "$what: the box noted no namespaces"; return; }
+  local left
+  left=$(find /proc/[0-9]*/ns -type l -printf '%l\n' 2>/dev/null | sort -u | comm -12 - "$work/ns")
+  [ -z "$left" ] || fail "$what: namespaces left: $left"
+  [ ! -e "/tmp/vxmbox-check.$$" ] && [ ! -e /tmp/vxmbox ] || fail "$what: the box's /tmp files are left"
+  rm -f "$work/ns"
+}
+
+# Box file (or options) | command | status | first line on stderr
+cases=(
+  "colour = red|true|2|vxmbox: BOX:2: unknown key 'colour'"
+  "card.eth0.ipv4 = 192.168.1.300|true|2|vxmbox: BOX:2: '192.168.1.300' is not an IPv4 address (a.b.c.d or a.b.c.d/len)"
+  "card.eth0.ipv6 = fd00::1::2/64|true|2|vxmbox: BOX:2: 'fd00::1::2/64' is not an IPv6 address (x::y or x::y/len)"
+  "card.eth0.gateway = 10.0.0.1|true|2|vxmbox: BOX: card eth0 has a gateway but no ipv4"
+  "card.eth0123456789abc.up = yes|true|2|vxmbox: BOX:2: card name 'eth0123456789abc' is longer than 15 characters"
+  "card.eth0.mac = 01:00:5e:00:00:01|true|2|vxmbox: BOX:2: '01:00:5e:00:00:01' is not a unicast MAC address (02:00:00:00:00:01)"
+  "release = 8.0.0|true|2|vxmbox: BOX:3: 'release' is given twice"
+  "eth0 up|true|2|vxmbox: BOX:2: expected KEY = VALUE"
+  "card.eth0.ipv4 = 10.0.0.2|/nonexistent/program|127|vxmbox: cannot run '/nonexistent/program': No such file or directory"
+  "card.eth0.ipv4 = 10.0.0.2|$work/box|126|vxmbox: cannot run '$work/box': Permission denied"
+  "card.eth0.ipv4 = 10.0.0.2|sh -c 'touch /tmp/vxmbox-check.$$; exit 7'|7|"
+)
+for row in "${cases[@]}"; do
+  IFS='|' read -r line command want_status want_message <<< "$row"
+  printf '# a box\n%s\nrelease = 8.0.0\n' "$line" > "$work/box"
+  rm -f "$work/ns"
+  eval "\"\$vxmbox\" --box \"\$work/box\" run -- $command" >/dev/null 2>"$work/err"
+  status=$?
+  message=$(head -n 1 "$work/err")
+  [ $status -eq "$want_status" ] || fail "[$line | $command] exited $status, not $want_status ($message)"
+  [ "$message" = "${want_message//BOX/$work/box}" ] || fail "[$line | $command] said: $message"
+  if [ "$want_status" -eq 2 ]; then
+    [ ! -e "$work/ns" ] || fail "[$line] a box was built from a bad box file"
+  else
+    box_gone "[$line | $command]"
+  fi
+done
+
+# The process killer reads the box's ps: two "dozer" processes are killed, the "napper" and the
+# box's own processes are not.
+ln -s "$(command -v sleep)" "$work/dozer"
+ln -s "$(command -v sleep)" "$work/napper"
+"$vxmbox" run -- sh -c '
+  started() { for i in $(seq 1000); do [ "$(cat "/proc/$1/comm" 2>/dev/null)" = "$2" ] && return 0; sleep 0.01; done; return 1; }
+  "$1/dozer" 1000 & a=$!; "$1/dozer" 1000 & b=$!; "$1/napper" 1000 & c=$!
+  started $a dozer && started $b dozer && started $c napper || exit 10
+  "$2" dozer || exit 11
+  wait $a; sa=$?; wait $b; sb=$?
+  [ $sa = 137 ] && [ $sb = 137 ] || exit 12
+  kill -0 $c && [ -S /tmp/vxmopend ] || exit 13
+  "$2" nothing-matches-this && exit 14
+  exit 0' check "$work" "$killer" 2>"$work/err"
+status=$?
+[ $status -eq 0 ] || fail "the process killer inside the box: step $status failed ($(head -n 3 "$work/err"))"
+box_gone "the process killer"
+
+# Ctrl-C (here a SIGINT sent to vxmbox): the command ends with it, and so does the box.
+"$vxmbox" run -- sh -c 'touch "$1/started"; exec sleep 1000' check "$work" 2>"$work/err" &
+box=$!
+for _ in $(seq 1000); do [ -e "$work/started" ] && break; sleep 0.01; done
+kill -INT $box
+wait $box
+status=$?
+[ $status -eq 130 ] || fail "SIGINT: vxmbox exited $status, not 130 ($(head -n 1 "$work/err"))"
+box_gone "SIGINT"
+
+[ $failures -eq 0 ] && echo "check_vxmbox: all passed"
+exit $((failures > 0))
