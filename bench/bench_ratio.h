@@ -49,8 +49,8 @@ inline std::string goalVerdict(double value, Goal goal, double bound, const char
         met = value < bound;
     }
     char text[96];
-    // Plain ratios read as "2.0"; bounds with a unit as "1%" or "25 ms".
-    std::snprintf(text, sizeof text, *unit != '\0' ? "goal %s %g%s: %s" : "goal %s %.1f%s: %s", op,
+    // Plain ratios read as "1.03"; bounds with a unit as "1%" or "25 ms".
+    std::snprintf(text, sizeof text, *unit != '\0' ? "goal %s %g%s: %s" : "goal %s %.2f%s: %s", op,
                   bound, unit, met ? "met" : "not met");
     return text;
 }
@@ -138,7 +138,7 @@ inline bool printRatios(const RatioReporter& reporter, const std::vector<Ratio>&
             continue;
         }
         double value = num / den;
-        std::printf("ratio %s / %s = %.2f (%s)   [%s: %s / %s]\n", ratio.numeratorLabel.c_str(),
+        std::printf("ratio %s / %s = %.3f (%s)   [%s: %s / %s]\n", ratio.numeratorLabel.c_str(),
                     ratio.denominatorLabel.c_str(), value,
                     goalVerdict(value, ratio.goal, ratio.bound).c_str(), measureName(ratio.measure),
                     formatValue(num, ratio.measure).c_str(), formatValue(den, ratio.measure).c_str());
