@@ -1,6 +1,6 @@
 // Ratios of benchmarks against baselines measured in the same run, printed after the table.
 // Every benchmark program of bench/ builds its main from runWithRatios; programs that measure
-// without Google Benchmark print their goal line with goalVerdict.
+// without Google Benchmark print their goal line with goalVerdict or printMeasured.
 #ifndef VXMOSAL_BENCH_BENCH_RATIO_H
 #define VXMOSAL_BENCH_BENCH_RATIO_H
 
@@ -36,23 +36,38 @@ struct Ratio {
     Measure measure = Measure::CpuTime;
 };
 
-// "goal <= 2.0: met", "goal < 1%: not met", or "no goal".
+// "goal <= 1.30", "goal < 22 ms", or "no goal".
+inline std::string goalText(Goal goal, double bound, const char* unit = "") {
+    if (goal == Goal::None) return "no goal";
+    const char* op = goal == Goal::AtLeast ? ">=" : goal == Goal::Below ? "<" : "<=";
+    char text[64];
+    // Plain ratios read as "1.03"; bounds with a unit as "1%" or "22 ms".
+    std::snprintf(text, sizeof text, *unit != '\0' ? "goal %s %g%s" : "goal %s %.2f%s", op, bound, unit);
+    return text;
+}
+
+inline bool goalMet(double value, Goal goal, double bound) {
+    switch (goal) {
+        case Goal::AtMost: return value <= bound;
+        case Goal::AtLeast: return value >= bound;
+        case Goal::Below: return value < bound;
+        case Goal::None: break;
+    }
+    return true;
+}
+
+// "goal <= 1.30: met", "goal < 1%: not met", or "no goal".
 inline std::string goalVerdict(double value, Goal goal, double bound, const char* unit = "") {
     if (goal == Goal::None) return "no goal";
-    const char* op = "<=";
-    bool met = value <= bound;
-    if (goal == Goal::AtLeast) {
-        op = ">=";
-        met = value >= bound;
-    } else if (goal == Goal::Below) {
-        op = "<";
-        met = value < bound;
-    }
-    char text[96];
-    // Plain ratios read as "1.03"; bounds with a unit as "1%" or "25 ms".
-    std::snprintf(text, sizeof text, *unit != '\0' ? "goal %s %g%s: %s" : "goal %s %.2f%s: %s", op,
-                  bound, unit, met ? "met" : "not met");
-    return text;
+    return goalText(goal, bound, unit) + (goalMet(value, goal, bound) ? ": met" : ": not met");
+}
+
+// One result line of a program that measures without Google Benchmark:
+// "timer lateness p99 idle: 19.87 ms (goal < 22 ms: met)".
+inline void printMeasured(const char* label, double value, const char* unit, Goal goal = Goal::None,
+                          double bound = 0.0) {
+    std::printf("%s: %.*f%s (%s)\n", label, value == static_cast<long long>(value) ? 0 : 2, value, unit,
+                goalVerdict(value, goal, bound, unit).c_str());
 }
 
 // Shows the usual table and keeps, per benchmark name, the CPU and wall time per iteration (in
@@ -132,8 +147,8 @@ inline bool printRatios(const RatioReporter& reporter, const std::vector<Ratio>&
         double den = 0.0;
         if (!reporter.value(ratio.numerator, ratio.measure, &num) ||
             !reporter.value(ratio.denominator, ratio.measure, &den) || den <= 0.0) {
-            std::printf("ratio %s / %s: not measured\n", ratio.numeratorLabel.c_str(),
-                        ratio.denominatorLabel.c_str());
+            std::printf("ratio %s / %s: not measured (%s: not measured)\n", ratio.numeratorLabel.c_str(),
+                        ratio.denominatorLabel.c_str(), goalText(ratio.goal, ratio.bound).c_str());
             complete = false;
             continue;
         }
