@@ -26,6 +26,8 @@ enum class Goal { None, AtMost, AtLeast, Below };
 enum class Measure { CpuTime, RealTime, ItemsPerSecond };
 
 // A ratio numerator / denominator, where each side is the name a benchmark was registered under.
+// With numeratorBase and denominatorBase set, each side is itself a ratio, numerator /
+// numeratorBase against denominator / denominatorBase: how two candidates scale.
 struct Ratio {
     std::string numerator;
     std::string numeratorLabel;
@@ -34,6 +36,8 @@ struct Ratio {
     Goal goal = Goal::None;
     double bound = 0.0;
     Measure measure = Measure::CpuTime;
+    std::string numeratorBase = {};
+    std::string denominatorBase = {};
 };
 
 // "goal <= 1.30", "goal < 22 ms", or "no goal".
@@ -145,11 +149,28 @@ inline bool printRatios(const RatioReporter& reporter, const std::vector<Ratio>&
     for (const Ratio& ratio : ratios) {
         double num = 0.0;
         double den = 0.0;
+        double numBase = 1.0;
+        double denBase = 1.0;
+        const bool scaling = !ratio.numeratorBase.empty();
         if (!reporter.value(ratio.numerator, ratio.measure, &num) ||
-            !reporter.value(ratio.denominator, ratio.measure, &den) || den <= 0.0) {
-            std::printf("ratio %s / %s: not measured (%s: not measured)\n", ratio.numeratorLabel.c_str(),
-                        ratio.denominatorLabel.c_str(), goalText(ratio.goal, ratio.bound).c_str());
+            !reporter.value(ratio.denominator, ratio.measure, &den) || den <= 0.0 ||
+            (scaling && (!reporter.value(ratio.numeratorBase, ratio.measure, &numBase) ||
+                         !reporter.value(ratio.denominatorBase, ratio.measure, &denBase) || numBase <= 0.0 ||
+                         denBase <= 0.0 || num <= 0.0))) {
+            std::printf("ratio %s / %s: not measured (%s)\n", ratio.numeratorLabel.c_str(),
+                        ratio.denominatorLabel.c_str(),
+                        ratio.goal == Goal::None ? "no goal"
+                                                 : (goalText(ratio.goal, ratio.bound) + ": not measured").c_str());
             complete = false;
+            continue;
+        }
+        if (scaling) {
+            const double value = (num / numBase) / (den / denBase);
+            std::printf("ratio %s / %s = %.3f (%s)   [%s: %s / %s against %s / %s]\n",
+                        ratio.numeratorLabel.c_str(), ratio.denominatorLabel.c_str(), value,
+                        goalVerdict(value, ratio.goal, ratio.bound).c_str(), measureName(ratio.measure),
+                        formatValue(num, ratio.measure).c_str(), formatValue(numBase, ratio.measure).c_str(),
+                        formatValue(den, ratio.measure).c_str(), formatValue(denBase, ratio.measure).c_str());
             continue;
         }
         double value = num / den;
