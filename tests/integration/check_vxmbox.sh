@@ -28,12 +28,27 @@ SCRIPT
 chmod +x "$work/opend"
 export VXMBOX_OPEND=$work/opend
 
+# Clock ticks since boot, the unit of a process's start time in /proc/PID/stat.
+hz=$(getconf CLK_TCK)
+ticks_now() {
+  local up
+  read -r up _ < /proc/uptime
+  echo $(( ${up%.*} * hz + 10#${up#*.} * hz / 100 ))
+}
+
 # Whether the namespaces the last box noted are all gone from this machine, and its /tmp with them.
+# A namespace's number is free again once the box has ended, and a test running beside this one may
+# get it for a namespace of its own: only a process started before the box ended counts.
 box_gone() {
-  local what=$1
+  local what=$1 ended
+  ended=$(ticks_now)
   [ -s "$work/ns" ] || { fail "$what: the box noted no namespaces"; return; }
-  local left
-  left=$(find /proc/[0-9]*/ns -type l -printf '%l\n' 2>/dev/null | sort -u | comm -12 - "$work/ns")
+  local left="" dir link pid start
+  while read -r dir link; do
+    pid=${dir#/proc/}; pid=${pid%%/*}
+    start=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | cut -d' ' -f20)
+    [ -n "$start" ] && [ "$start" -lt "$ended" ] && left+="$link (pid $pid) "
+  done < <(find /proc/[0-9]*/ns -type l -printf '%h %l\n' 2>/dev/null | awk 'NR == FNR { noted[$0]; next } $2 in noted' "$work/ns" -)
   [ -z "$left" ] || fail "$what: namespaces left: $left"
   [ ! -e "/tmp/vxmbox-check.$$" ] && [ ! -e /tmp/vxmbox ] || fail "$what: the box's /tmp files are left"
   rm -f "$work/ns"
