@@ -178,6 +178,15 @@ void resetSignals() {
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
+// Forks a child that starts with the signals a program expects. When fork fails, says what could
+// not be done ("cannot WHAT: fork: ...") and returns -1.
+pid_t forkChild(const char* what) {
+    pid_t pid = fork();
+    if (pid < 0) message(std::string("cannot ") + what + ": fork: " + std::strerror(errno));
+    if (pid == 0) resetSignals();
+    return pid;
+}
+
 // Waits for child, reaping any other child that ends meanwhile (a box's init adopts the box's
 // orphans), and passes the signals in kForwarded that a process sends on to forwardTo (when > 0).
 bool waitChild(pid_t child, pid_t forwardTo, int& status) {
@@ -271,13 +280,9 @@ private:
             setenv(("VXMBOX_CARD_" + std::to_string(i)).c_str(), line.c_str(), 1);
         }
         setenv("VXMBOX_CARD_COUNT", std::to_string(box_.cards.size()).c_str(), 1);
-        pid_t pid = fork();
-        if (pid < 0) {
-            message(std::string("cannot set up the box: fork: ") + std::strerror(errno));
-            return false;
-        }
+        pid_t pid = forkChild("set up the box");
+        if (pid < 0) return false;
         if (pid == 0) {
-            resetSignals();
             execOrDie(args, -1);
         }
         int status = 0;
@@ -319,13 +324,9 @@ private:
     bool startDaemon() {
         std::vector<std::string> args = words(getenv("VXMBOX_EMULATOR"));
         args.push_back(places_.daemon);
-        pid_t pid = fork();
-        if (pid < 0) {
-            message(std::string("cannot start vxmopend: fork: ") + std::strerror(errno));
-            return false;
-        }
+        pid_t pid = forkChild("start vxmopend");
+        if (pid < 0) return false;
         if (pid == 0) {
-            resetSignals();
             int null = open("/dev/null", O_RDONLY);
             int log = open("/tmp/vxmbox/vxmopend.log", O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
             if (null >= 0) dup2(null, 0);
@@ -360,14 +361,14 @@ private:
             message(std::string("cannot run the command: pipe: ") + std::strerror(errno));
             return kBoxError;
         }
-        pid_t pid = fork();
+        pid_t pid = forkChild("run the command");
         if (pid < 0) {
-            message(std::string("cannot run the command: fork: ") + std::strerror(errno));
+            close(errors[0]);
+            close(errors[1]);
             return kBoxError;
         }
         if (pid == 0) {
             close(errors[0]);
-            resetSignals();
             execOrDie(command_, errors[1]);
         }
         close(errors[1]);
