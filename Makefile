@@ -1,5 +1,5 @@
 # A thin wrapper over CMake: every target calls a script in scripts/.
-.PHONY: all demo test bench sanitize cross-test fuzz clean
+.PHONY: all demo test bench sanitize cross-test fuzz coverage clean
 
 all:
 	scripts/build.sh build
@@ -21,6 +21,9 @@ cross-test:
 
 fuzz:
 	scripts/fuzz.sh
+
+coverage:
+	scripts/coverage.sh
 
 clean:
 	rm -rf build build-*

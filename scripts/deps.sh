@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests, benchmarks and demo need, and only those missing.
-# Usage: scripts/deps.sh [host|cross|bench]   (host is the default; bench adds what only the
-# benchmarks need)
+# Usage: scripts/deps.sh [host|cross|bench|coverage]   (host is the default; the others add what
+# only the cross build, the benchmarks or the coverage report need)
 set -euo pipefail
 
 host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev
@@ -9,6 +9,8 @@ host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmo
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
 # The benchmarks' baselines: GLib's GAsyncQueue.
 bench_pkgs=(libglib2.0-dev)
+# What make coverage adds.
+coverage_pkgs=(gcovr)
 # Multiarch packages whose armhf build must match the amd64 one installed beside it.
 cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3)
 
@@ -25,6 +27,9 @@ mode=${1:-host}
 for p in "${host_pkgs[@]}"; do want "$p"; done
 if [ "$mode" = bench ]; then
   for p in "${bench_pkgs[@]}"; do want "$p"; done
+fi
+if [ "$mode" = coverage ]; then
+  for p in "${coverage_pkgs[@]}"; do want "$p"; done
 fi
 if [ "$mode" = cross ]; then
   for p in "${cross_pkgs[@]}"; do want "$p"; done
