@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests, benchmarks and demo need, and only those missing.
-# Usage: scripts/deps.sh [host|cross|bench|coverage]   (host is the default; the others add what
-# only the cross build, the benchmarks or the coverage report need)
+# Usage: scripts/deps.sh [host|cross|bench|coverage|docs]   (host is the default; the others add
+# what only the cross build, the benchmarks, the coverage report or the API reference need)
 set -euo pipefail
 
 host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev
-           googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark)
+           googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark
+           android-libcutils-dev android-libutils-dev)
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
 # The benchmarks' baselines: GLib's GAsyncQueue.
 bench_pkgs=(libglib2.0-dev)
 # What make coverage adds.
 coverage_pkgs=(gcovr)
+# What make docs adds.
+docs_pkgs=(doxygen)
 # Multiarch packages whose armhf build must match the amd64 one installed beside it.
 cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3)
 
@@ -30,6 +33,9 @@ if [ "$mode" = bench ]; then
 fi
 if [ "$mode" = coverage ]; then
   for p in "${coverage_pkgs[@]}"; do want "$p"; done
+fi
+if [ "$mode" = docs ]; then
+  for p in "${docs_pkgs[@]}"; do want "$p"; done
 fi
 if [ "$mode" = cross ]; then
   for p in "${cross_pkgs[@]}"; do want "$p"; done
