@@ -44,7 +44,8 @@ typedef struct {
 /** The task callback: the two 32-bit words of a task message, in order; 0 means success. */
 typedef int (*VXM_NETWORK_MSG_CALLBACK)(VXM_UINT32 first, VXM_UINT32 second);
 
-/* ---- card record, task thread ---- */
+/** @name Card record, task thread */
+/** @{ */
 
 /** Sets the default card from card: its cardType, and ifrName and ifrExtName (each cleared, then at
  * most 15 characters copied). The default connType is kept. A null card changes nothing.
@@ -76,10 +77,13 @@ VXM_API void* VXM_netProThread(void* unused);
  * @retval 0 success  @retval -1 when there is no queue (before VXM_network_threadInit, after deInit) */
 VXM_API int VXM_network_postTask(VXM_UINT32 first, VXM_UINT32 second);
 
-/* ---- cards, interface names, connection type, address texts ---- */
+/** @} */
 
-/* Cards are the entries of "/sys/class/net" whose names begin "eth" (wired) or "ra" or "wlan"
- * (wireless), in the directory's own order. */
+/** @name Cards, interface names, connection type, address texts
+ * Cards are the entries of "/sys/class/net" whose names begin "eth" (wired) or "ra" or "wlan"
+ * (wireless), in the directory's own order.
+ */
+/** @{ */
 
 /** @return the number of cards ("count:%d", level 2); 0 when the directory cannot be opened
  *         ("opendir error, dir:%s", level 4) */
@@ -127,7 +131,10 @@ VXM_API int VXM_isValidIPAddr(const char* text);
  *         ("sscanf_s(szIP,\"%hhu.%hhu.%hhu.%hhu\",&a,&b,&c,&d) == 4 not true. "), level 4 */
 VXM_API int VXM_network_isIPv4(const char* text);
 
-/* ---- addresses ---- */
+/** @} */
+
+/** @name Addresses */
+/** @{ */
 
 /** The card's IPv4 address (null card: the default) in dotted form, as inet_ntop writes it into
  * buffer with length (a buffer too short for the text keeps what it held; 16 bytes always hold it).
@@ -154,7 +161,10 @@ VXM_API int VXM_network_getNetMask(const VXM_NETWORK_CARD_INFO* card, char* buff
  *         /proc/net/if_inet6 failed!!"; "find ipv6 addr failed!!" from parse_inet_file); level 4 */
 VXM_API int VXM_network_getIpv6Addr(const VXM_NETWORK_CARD_INFO* card, char* buffer, int length);
 
-/* ---- link properties ---- */
+/** @} */
+
+/** @name Link properties */
+/** @{ */
 
 /** State codes of the link functions */
 #define VXM_LINK_UNKNOWN 0 /**< the state could not be read */
@@ -194,7 +204,10 @@ VXM_API int VXM_network_getNetCardDuplex(int* duplex);
  *         failed read ("speed file fread error, errno=%d.") */
 VXM_API int VXM_network_getNetCardCapacity(int* speed);
 
-/* ---- MAC addresses, DNS servers, PPPoE header ---- */
+/** @} */
+
+/** @name MAC addresses, DNS servers, PPPoE header */
+/** @{ */
 
 /** The card's MAC (null card: the default) as "%02X:%02X:%02X:%02X:%02X:%02X", at most size - 1
  * characters. A card named "ppp0" has none of its own: its ifrExtName is asked instead
@@ -230,15 +243,18 @@ VXM_API int VXM_network_setPPPoeIPHeader(int value);
 /** @return the stored switch */
 VXM_API int VXM_network_getPPPoeIPHeader(void);
 
-/* ---- IGMP leave and join messages ---- */
+/** @} */
 
-/* Each sender builds one packet by hand, a 24-byte IPv4 header (type of service 0xC0, don't
+/** @name IGMP leave and join messages
+ * Each sender builds one packet by hand, a 24-byte IPv4 header (type of service 0xC0, don't
  * fragment, time to live 1, the Router Alert option) and the IGMP message, and hands it to the
  * kernel once on a raw IGMP socket with IP_HDRINCL (the process needs the right to open raw
  * sockets); the kernel's multicast routing picks the card. A group or source text that is not a
  * dotted-decimal IPv4 address logs `"INCORRECT IP ADDRESS!\n"` (level 4) and gives 0.0.0.0, and the
  * packet still goes out; a zero source is filled in by the kernel.
- * @retval 0 when the packet was handed to the kernel  @retval -1 otherwise */
+ * @retval 0 when the packet was handed to the kernel  @retval -1 otherwise
+ */
+/** @{ */
 
 /** IGMPv2 Leave Group for group to 224.0.0.2 (32 bytes), from the property
  * "persist.sys.vxm.ipaddress"; on a PPPoE connection with the PPPoE header switch 0 the property is
@@ -274,7 +290,10 @@ VXM_API int VXM_network_IGMPLeave3(const char* group, unsigned int join);
  *         (nothing is written) */
 VXM_API int VXM_network_IGMPSetVersion(int version);
 
-/* ---- the wireless card ---- */
+/** @} */
+
+/** @name The wireless card */
+/** @{ */
 
 /** The library's wireless card record, named "wlan0" with cardType 2 (set again on each call when
  * its name was changed; ifrExtName and connType are never touched). @return it, never null */
@@ -294,7 +313,10 @@ VXM_API int VXM_wifi_searchList(const VXM_NETWORK_CARD_INFO* card, void* result)
  * @retval -1 always ("Invaild param." at once for a null card, an empty name or a null request) */
 VXM_API int VXM_wifi_connectToSSID(const VXM_NETWORK_CARD_INFO* card, const void* request);
 
-/* ---- default gateway ---- */
+/** @} */
+
+/** @name Default gateway */
+/** @{ */
 
 /** The card's IPv4 default gateway (null card: the default) in dotted form. The release class of
  * VXM_utl_get_os_type picks the way:
@@ -317,7 +339,10 @@ VXM_API int VXM_wifi_connectToSSID(const VXM_NETWORK_CARD_INFO* card, const void
  *         before any socket, command or file) or the failures above */
 VXM_API int VXM_network_getGateway(const VXM_NETWORK_CARD_INFO* card, char* buffer, int length);
 
-/* ---- interface statistics ---- */
+/** @} */
+
+/** @name Interface statistics */
+/** @{ */
 
 #define VXM_NETWORK_TEXT_SIZE 128 /**< the address texts of the statistics record */
 
@@ -376,6 +401,8 @@ typedef struct {
  *         ("VXM_network_getStatic  can't malloc mem for cardinfo card number '%d'") or a failed
  *         listing ("VXM_network_getStatic  get netcard failed"); level 4 */
 VXM_API int VXM_network_getStatic(VXM_NETWORK_STATIC_INFO* info);
+
+/** @} */
 
 /** @} */
 

@@ -43,7 +43,8 @@ typedef struct {
     char path[108]; /**< terminated inside the 108 bytes */
 } VXM_SOCKADDR_UN;
 
-/* ---- creating, closing, binding ---- */
+/** @name Creating, closing, binding */
+/** @{ */
 
 /** domain 1: AF_INET6, else AF_INET; type 2: SOCK_DGRAM, else SOCK_STREAM; close-on-exec. */
 VXM_API int VXM_sock_socket(int domain, int type);
@@ -77,7 +78,10 @@ VXM_API int VXM_sock_setsockopt(int sockfd, int level, int name, const void* val
 /** getsockopt(); -1 for a null value or valueLen. */
 VXM_API int VXM_sock_getsockopt(int sockfd, int level, int name, void* value, socklen_t* valueLen);
 
-/* ---- connecting ---- */
+/** @} */
+
+/** @name Connecting */
+/** @{ */
 
 /** Logs "VXM_sock_connect: pSockaddr = NULL, lSocketfd=%d" for a null record or negative descriptor,
  * and "VXM_sock_connect: iRet=%d, errno=%d" for every failed connect (EINPROGRESS included). */
@@ -99,7 +103,10 @@ VXM_API int VXM_sock_connectTimeOut(int sockfd, const VXM_SOCKADDR* addr, int ti
  * alone). */
 VXM_API int handle_socketOptError(int sockfd, int savedFlags);
 
-/* ---- sending and receiving ---- */
+/** @} */
+
+/** @name Sending and receiving */
+/** @{ */
 
 /** send(); -1 for a null buffer or a length of 0 or less (the descriptor is not checked). */
 VXM_API int VXM_sock_send(int sockfd, const void* buffer, int length, int flags);
@@ -116,7 +123,10 @@ VXM_API int VXM_sock_recvfrom(int sockfd, void* buffer, int length, int flags, V
 VXM_API int VXM_sock_select(int nfds, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
                             int timeoutMs);
 
-/* ---- names and address text ---- */
+/** @} */
+
+/** @name Names and address text */
+/** @{ */
 
 /** Resolves host and writes its first IPv4 address as dotted text into out (16 bytes); 0 or -1, out
  * untouched on failure. */
@@ -144,9 +154,13 @@ VXM_API int VXM_sock_getsockname(int sockfd, struct sockaddr_in* addrV4, struct 
 VXM_API int VXM_sock_getpeername(int sockfd, struct sockaddr_in* addrV4, struct sockaddr_in6* addrV6,
                                  int* family);
 
-/* ---- the box's own interface ----
+/** @} */
+
+/** @name The box's own interface
  * The interface is the default card's ifrName, or its ifrExtName when its connType is PPPoE and the
- * selector is not 1. None of these log. */
+ * selector is not 1. None of these log.
+ */
+/** @{ */
 
 /** The interface's IPv4 address as text into out (16 bytes), and its index (0 when unknown) into
  * index when not null. When the address cannot be had, the last address obtained is given instead
@@ -158,6 +172,8 @@ VXM_API int VXM_sock_getInterfaceName(char* out, unsigned int size, int selector
 VXM_API unsigned int VXM_sock_getInterfaceIdx(int selector);
 /** The hardware address of "eth0" as "00:1a:2b:3c:4d:5e" (lower case) into out (18 bytes); 0 or -1. */
 VXM_API int VXM_sock_getMac(char* out);
+
+/** @} */
 
 /** @} */
 

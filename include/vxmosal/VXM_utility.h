@@ -15,7 +15,8 @@
 
 VXM_BEGIN_DECLS
 
-/* ---- files ---- */
+/** @name Files */
+/** @{ */
 
 /** Opens path with fopen(path, mode) and sets the file's permission bits to perm with fchmod (an
  * existing file's bits too). The caller closes the stream with fclose.
@@ -70,7 +71,10 @@ VXM_API int VXM_unzip(const char* archive, const char* targetDir);
  *         A pointer into path; nothing is allocated. */
 VXM_API char* VXM_path_absoluteToRelative(char* path);
 
-/* ---- strings ---- */
+/** @} */
+
+/** @name Strings */
+/** @{ */
 
 /** Splits text (modified: each delimiter that ends a token becomes 0) at any character of delim into
  * at most capacity tokens stored in tokens[]; runs of delimiters give no empty token and text beyond
@@ -98,7 +102,10 @@ VXM_API int VXM_network_URLResolveHostAndPort(const char* url, char* host, int h
  *   no memory            "VXM_GetEnvStr malloc null" */
 VXM_API char* VXM_GetEnvStr(const char* name);
 
-/* ---- system properties (values at most VXM_PROPERTY_VALUE_MAX - 1 = 91 bytes) ---- */
+/** @} */
+
+/** @name System properties (values at most VXM_PROPERTY_VALUE_MAX - 1 = 91 bytes) */
+/** @{ */
 
 /** Size of a property value with its terminator. */
 #define VXM_PROPERTY_VALUE_MAX 92
@@ -113,7 +120,10 @@ VXM_API int VXM_property_get(const char* key, char* value, unsigned int size);
  *         already set */
 VXM_API int VXM_property_set(const char* key, const char* value);
 
-/* ---- random numbers and timing ---- */
+/** @} */
+
+/** @name Random numbers and timing */
+/** @{ */
 
 /** @return 32 random bits from the crypto library's generator; 0 when the generator fails */
 VXM_API unsigned int VXM_gen_random(void);
@@ -122,7 +132,10 @@ VXM_API unsigned int VXM_gen_random(void);
  *         ticks since the tick origin */
 VXM_API int VXM_get_responseTime(void);
 
-/* ---- the callers' callback table ---- */
+/** @} */
+
+/** @name The callers' callback table */
+/** @{ */
 
 /** Size of RootFunCallback in bytes. */
 #define VXM_ROOT_FUN_CALLBACK_SIZE 48
@@ -140,6 +153,8 @@ VXM_API int VXM_utl_regRootFunCallback(const void* table);
 VXM_API int VXM_utl_curRootFunCallback(void* out);
 /** @return the address of RootFunCallback */
 VXM_API void* VXM_utl_getRootFunCallback(void);
+
+/** @} */
 
 /** @} */
 
