@@ -37,11 +37,13 @@ rlimit g_descriptors{};  // restored after the call, so that a coverage build ca
 
 [[maybe_unused]] void* idle(void*) { return nullptr; }
 
-long addressQuery() {
+// A query of the loopback card's address texts.
+template <int (*query)(const VXM_NETWORK_CARD_INFO*, char*, int)>
+long onLoopback() {
     VXM_NETWORK_CARD_INFO card{};
     std::strcpy(card.ifrName, "lo");
-    char address[VXM_NETWORK_TEXT_SIZE];
-    return VXM_network_getIpAddr(&card, address, sizeof address);
+    char text[VXM_NETWORK_TEXT_SIZE];
+    return query(&card, text, sizeof text);
 }
 
 long openResult(FILE* file) {
@@ -50,8 +52,22 @@ long openResult(FILE* file) {
 }
 
 const Row kRows[] = {
-    {"address query socket", Limit::Descriptors, addressQuery, -1, VXM_LOG_ERROR, "NETWORK",
-     "create socket error,errno = %d."},
+    {"address query socket", Limit::Descriptors, onLoopback<VXM_network_getIpAddr>, -1, VXM_LOG_ERROR,
+     "NETWORK", "create socket error,errno = %d."},
+    {"netmask query socket", Limit::Descriptors, onLoopback<VXM_network_getNetMask>, -1, VXM_LOG_ERROR,
+     "NETWORK", "create socket error,errno = %d."},
+    {"IPv6 address table", Limit::Descriptors, onLoopback<VXM_network_getIpv6Addr>, -1, VXM_LOG_ERROR,
+     "NETWORK", "fopen /proc/net/if_inet6 failed!!"},
+    {"MAC query socket", Limit::Descriptors, onLoopback<VXM_network_getMacAddr>, -1, VXM_LOG_ERROR, "NETWORK",
+     "create socket error,errno = %d,get mac failed."},
+    {"link query socket", Limit::Descriptors, [] {
+         int active = 0;
+         return long{VXM_network_getNetActive("lo", &active)};
+     }, -1, VXM_LOG_ERROR, "NETWORK", "create socket error, errno:%d."},
+    {"card of an address", Limit::Descriptors, [] {
+         unsigned long long counters[4];
+         return long{VXM_get_netStat("127.0.0.1", &counters[0], &counters[1], &counters[2], &counters[3])};
+     }, -1, 0, "", ""},
     {"channel socket", Limit::Descriptors, [] { return long{VXM_utl_shellCMD("true")}; }, -1,
      VXM_LOG_ERROR, "os_utility", "shell command can't excute : %s"},
     {"processor statistics", Limit::Descriptors, [] { return static_cast<long>(VXM_get_cpuUsage()); }, 0,
