@@ -51,12 +51,15 @@ int VXM_net_readNlSock(int sockFd, char* bufPtr) {
     int msgLen = 0;
     for (;;) {
         VXM_CHECK((readLen = recv(sockFd, bufPtr, VXM_RECV_BUFSIZE - msgLen, 0)) >= 0, -1);
-        const nlmsghdr* nlHdr = reinterpret_cast<const nlmsghdr*>(bufPtr);
-        VXM_CHECK(NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR, -1);
-        if (nlHdr->nlmsg_type == NLMSG_DONE) break;
+        // A datagram of a length that is not a multiple of 4 leaves the next one unaligned: its
+        // header is read through a copy.
+        nlmsghdr header{};
+        std::memcpy(&header, bufPtr, std::min<std::size_t>(static_cast<std::size_t>(readLen), sizeof header));
+        VXM_CHECK(NLMSG_OK(&header, (VXM_UINT32)readLen) && header.nlmsg_type != NLMSG_ERROR, -1);
+        if (header.nlmsg_type == NLMSG_DONE) break;
         bufPtr += readLen;
         msgLen += readLen;
-        if ((nlHdr->nlmsg_flags & NLM_F_MULTI) == 0) break;
+        if ((header.nlmsg_flags & NLM_F_MULTI) == 0) break;
     }
     return msgLen;
 }
@@ -139,7 +142,7 @@ Outcome listingGateway(const char* name, char* buffer, int length) {
 namespace vxm::network {
 
 bool routeDumpGateway(int sock, const char* name, char* buffer, int length) noexcept {
-    char msgBuf[VXM_RECV_BUFSIZE];
+    alignas(nlmsghdr) char msgBuf[VXM_RECV_BUFSIZE];
     std::memset(msgBuf, 0, sizeof msgBuf);
     int len = VXM_net_readNlSock(sock, msgBuf);
     if (len < 0) return false;
