@@ -55,11 +55,12 @@ int VXM_net_readNlSock(int sockFd, char* bufPtr) {
         // header is read through a copy.
         nlmsghdr header{};
         std::memcpy(&header, bufPtr, std::min<std::size_t>(static_cast<std::size_t>(readLen), sizeof header));
-        VXM_CHECK(NLMSG_OK(&header, (VXM_UINT32)readLen) && header.nlmsg_type != NLMSG_ERROR, -1);
-        if (header.nlmsg_type == NLMSG_DONE) break;
+        const nlmsghdr* nlHdr = &header;  // the check's message names it
+        VXM_CHECK(NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR, -1);
+        if (nlHdr->nlmsg_type == NLMSG_DONE) break;
         bufPtr += readLen;
         msgLen += readLen;
-        if ((header.nlmsg_flags & NLM_F_MULTI) == 0) break;
+        if ((nlHdr->nlmsg_flags & NLM_F_MULTI) == 0) break;
     }
     return msgLen;
 }
