@@ -4,7 +4,7 @@
 # only the cross build, the benchmarks or the coverage report need)
 set -euo pipefail
 
-host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev
+host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
            googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark)
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
 # The benchmarks' baselines: GLib's GAsyncQueue.
