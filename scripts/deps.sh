@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests, benchmarks and demo need, and only those missing.
-# Usage: scripts/deps.sh [host|cross|bench|coverage]   (host is the default; the others add what
-# only the cross build, the benchmarks or the coverage report need)
+# Usage: scripts/deps.sh [host|cross|bench|coverage|package]   (host is the default; the others add
+# what only the cross build, the benchmarks, the coverage report or the Debian packages need)
 set -euo pipefail
 
 host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
-           googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark)
+           scdoc googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark man-db)
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
 # The benchmarks' baselines: GLib's GAsyncQueue.
 bench_pkgs=(libglib2.0-dev)
 # What make coverage adds.
 coverage_pkgs=(gcovr)
+# What make package adds (dpkg-shlibdeps is in dpkg-dev).
+package_pkgs=(dpkg-dev lintian file)
 # Multiarch packages whose armhf build must match the amd64 one installed beside it.
 cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3)
 
@@ -27,6 +29,9 @@ mode=${1:-host}
 for p in "${host_pkgs[@]}"; do want "$p"; done
 if [ "$mode" = bench ]; then
   for p in "${bench_pkgs[@]}"; do want "$p"; done
+fi
+if [ "$mode" = package ]; then
+  for p in "${package_pkgs[@]}"; do want "$p"; done
 fi
 if [ "$mode" = coverage ]; then
   for p in "${coverage_pkgs[@]}"; do want "$p"; done

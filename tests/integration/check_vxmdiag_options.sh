@@ -29,7 +29,7 @@ status=$?
 "${run[@]}" --help >"$work/out" 2>"$work/err"
 status=$?
 [ $status -eq 0 ] || fail "--help exited $status"
-grep -qx '  --watch N   redraw the report every N seconds (1 to 86400), with traffic per second' "$work/out" ||
+grep -qx '  --watch N     redraw the report every N seconds (1 to 86400), with traffic per second' "$work/out" ||
   fail "--help does not describe --watch"
 
 # Runs --watch 1 (and OPTIONS) into FILE until it has drawn COUNT refreshes (lines matching MARKER),

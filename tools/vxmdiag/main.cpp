@@ -56,12 +56,12 @@ constexpr Section kSections[] = {
 void printUsage(std::FILE* out) {
     std::fputs(
         "usage: vxmdiag [--json] [-v] [--card NAME] [--watch N]\n"
-        "  --json      print the report as one JSON object\n"
-        "  --watch N   redraw the report every N seconds (1 to 86400), with traffic per second\n"
-        "  --card NAME the library's default card (else the first card found)\n"
-        "  -v          also log the library's info records (level 2) to stderr; -vv adds debug (level 1)\n"
-        "  -h, --help  show this help\n"
-        "  --version   show the version\n"
+        "  --json        print the report as one JSON object\n"
+        "  --watch N     redraw the report every N seconds (1 to 86400), with traffic per second\n"
+        "  --card NAME   the library's default card (else the first card found)\n"
+        "  -v            also log the library's info records (level 2) to stderr; -vv adds debug (level 1)\n"
+        "  -h, --help    show this help\n"
+        "  --version     show the version\n"
         "The library's warnings and errors (levels 3 and 4) always go to stderr.\n",
         out);
 }
