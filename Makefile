@@ -1,5 +1,5 @@
 # A thin wrapper over CMake: every target calls a script in scripts/.
-.PHONY: all demo test bench sanitize cross-test fuzz coverage clean
+.PHONY: all demo test bench sanitize cross-test fuzz coverage package clean
 
 all:
 	scripts/build.sh build
@@ -24,6 +24,9 @@ fuzz:
 
 coverage:
 	scripts/coverage.sh
+
+package:
+	scripts/package.sh
 
 clean:
 	rm -rf build build-*

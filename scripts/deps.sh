@@ -13,8 +13,9 @@ bench_pkgs=(libglib2.0-dev)
 coverage_pkgs=(gcovr)
 # What make package adds (dpkg-shlibdeps is in dpkg-dev).
 package_pkgs=(dpkg-dev lintian file)
-# Multiarch packages whose armhf build must match the amd64 one installed beside it.
-cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3)
+# Multiarch packages whose armhf build must match the amd64 one installed beside it (libstdc++6:armhf
+# is what dpkg-shlibdeps knows the armhf packages by).
+cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3 libstdc++6)
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
