@@ -5,16 +5,17 @@
 set -euo pipefail
 
 host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
-           scdoc googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark man-db)
+           scdoc googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark man-db
+           dpkg-dev)
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
 # The benchmarks' baselines: GLib's GAsyncQueue.
 bench_pkgs=(libglib2.0-dev)
 # What make coverage adds.
 coverage_pkgs=(gcovr)
-# What make package adds (dpkg-shlibdeps is in dpkg-dev).
-package_pkgs=(dpkg-dev lintian file)
-# Multiarch packages whose armhf build must match the amd64 one installed beside it (libstdc++6:armhf
-# is what dpkg-shlibdeps knows the armhf packages by).
+# What make package adds.
+package_pkgs=(lintian file)
+# Multiarch packages whose armhf build must match the amd64 one installed beside it (dpkg-shlibdeps
+# finds the armhf C++ runtime of the armhf packages through libstdc++6:armhf).
 cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3 libstdc++6)
 
 SUDO=""
