@@ -1,5 +1,5 @@
 # A thin wrapper over CMake: every target calls a script in scripts/.
-.PHONY: all demo test bench sanitize cross-test fuzz coverage docs clean
+.PHONY: all demo test bench sanitize cross-test fuzz coverage docs package clean
 
 all:
 	scripts/build.sh build
@@ -27,6 +27,9 @@ coverage:
 
 docs:
 	scripts/docs.sh
+
+package:
+	scripts/package.sh
 
 clean:
 	rm -rf build build-*
