@@ -71,10 +71,7 @@ int killListed(char* listing, int (*run)(const char* command)) noexcept {
     const int count = VXM_utl_split(listing, "\n", ids, kKillMax);
     char command[kCommandSize];
     for (int i = 0; i < count; ++i) {
-        if (VXM_check_inject_str(ids[i]) != 0) {
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "System Command para error");
-            return -1;
-        }
+        if (VXM_check_inject_str(ids[i]) != 0) return -1;
         vxm::internal::formatTruncated(command, sizeof command, kKillTemplate, ids[i]);
         (void)run(command);
     }
@@ -135,7 +132,9 @@ int VXM_utl_killProcess(const char* pattern) {
         if (got == 0) return -1;
         listing[got] = '\0';
     }
-    return vxm::process::killListed(listing, VXM_HAL_system);
+    if (vxm::process::killListed(listing, VXM_HAL_system) == 0) return 0;
+    VXM_LOG(VXM_LOG_ERROR, kModuleTag, "System Command para error");
+    return -1;
 }
 
 int VXM_utl_get_os_type(void) {

@@ -7,7 +7,7 @@ namespace vxm::process {
 
 // Splits listing (terminated; cut in place) at newlines into at most 20 ids and passes
 // "kill -9 <id>" for each to run, in order. Returns 0, or -1 at the first id that
-// VXM_check_inject_str refuses (logging "System Command para error").
+// VXM_check_inject_str refuses (the caller logs that, under its own name).
 int killListed(char* listing, int (*run)(const char* command)) noexcept;
 
 }  // namespace vxm::process
