@@ -1,15 +1,11 @@
 // Statistics over counter files that the test writes (exact arithmetic of the figures), and over
 // the real kernel files. The program compiles the statistics module into itself so that it can
 // point the kernel paths below a directory of its own.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <fstream>
-#include <string>
 
-#include "support/files.h"
-#include "support/log_capture.h"
+#include "support/spine.h"
 #include "utility/stats_root.h"
 #include "vxmosal/VXM_stats.h"
 
@@ -37,29 +33,23 @@ TEST_F(Stats, CpuUsageOverIntervals) {
     EXPECT_EQ(VXM_get_cpuUsageExtend(2), 0u) << "no completed interval yet";
     const struct { const char* stat; unsigned usage; const char* why; } rows[] = {
         {nullptr, 0, "a missing file"},
-        {"100 0 100 800", 0, "the first sample is only the base"},
-        {"100 0 100 1300", 0, "500 ticks do not complete an interval"},
-        {"100 0 100 1800", 0, "an idle-only interval"},
-        {"600 0 600 1800", 100, "a busy-only interval"},
-        {"650 0 650 1800", 100, "repeats the last interval"},
-        {"20600 10000 8056 64344", 37, "the base did not move on the repeat"},
+        {"cpu  100 0 100 800 7 0 3\ncpu0 1 2 3 4\n", 0, "the first sample is only the base"},
+        {"cpu  100 0 100 1300 7 0 3\n", 0, "500 ticks do not complete an interval"},
+        {"cpu  100 0 100 1800 7 0 3\n", 0, "an idle-only interval"},
+        {"cpu  600 0 600 1800 7 0 3\n", 100, "a busy-only interval"},
+        {"cpu  650 0 650 1800 7 0 3\n", 100, "repeats the last interval"},
+        {"cpu  20600 10000 8056 64344 7 0 3\n", 37, "the base did not move on the repeat"},
         {nullptr, 0, "a missing file again"},
-        {"20700 10000 8056 64344", 37, "the failed read left the state alone"},
+        {"cpu  20700 10000 8056 64344 7 0 3\n", 37, "the failed read left the state alone"},
     };
     for (const auto& row : rows) {
-        write("/proc/stat", row.stat ? ("cpu  " + std::string(row.stat) + " 7 0 3 0 0 0\ncpu0 1 2 3 4 5\n").c_str() : nullptr);
+        write("/proc/stat", row.stat);
         EXPECT_EQ(VXM_get_cpuUsage(), row.usage) << row.why;
     }
     for (auto [places, usage] : {std::pair{0u, 37u}, {2u, 3745u}, {4u, 374560u}, {5u, 0u}})
         EXPECT_EQ(VXM_get_cpuUsageExtend(places), usage) << places;
-    const char* messages[] = {"iBit:[2]", "get cpu time fail.", "get cpu time fail.", "iBit:[5]"};
-    auto records = capture.all();
-    ASSERT_EQ(records.size(), std::size(messages));
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        EXPECT_EQ(records[i].message, messages[i]);
-        EXPECT_EQ(records[i].level, VXM_LOG_INFO) << messages[i];
-        EXPECT_EQ(records[i].module, "os_utility") << messages[i];
-    }
+    vxmtest::expectRecords(capture.all(), {{2, "os_utility", "iBit:[2]"}, {2, "os_utility", "get cpu time fail."},
+                                           {2, "os_utility", "get cpu time fail."}, {2, "os_utility", "iBit:[5]"}});
 }
 
 TEST_F(Stats, MemoryUsageCutsToMegabytesAndFreeSizeWraps) {
@@ -82,37 +72,31 @@ TEST_F(Stats, MemoryUsageCutsToMegabytesAndFreeSizeWraps) {
 }
 
 TEST_F(Stats, NetStatOfTheCardHoldingTheAddress) {
-    const std::string header =
-        "Inter-|   Receive                                                |  Transmit\n"
-        " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets errs drop "
-        "fifo colls carrier compressed\n";
+    const std::string header = "Inter-|   Receive                                                |  Transmit\n"
+                               " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets "
+                               "errs drop fifo colls carrier compressed\n";
     const std::string good = header + "  eth0: 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9\n"
                                       "    lo: 1001 11 3 4 5 6 7 8 2002 22 13 14 15 16 17 18\n";
-    const std::string shortLine = header + "lo: 1 2 3\n";
-    const std::string otherName = header + "lor: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n";
-    const struct { const char* dev; const char* ip; int result; bool logged; } rows[] = {
-        {good.c_str(), "127.0.0.1", 0, false}, {shortLine.c_str(), "127.0.0.1", -1, true},
-        {otherName.c_str(), "127.0.0.1", -1, false}, {nullptr, "127.0.0.1", -1, false},
-        {good.c_str(), "", -1, false}, {good.c_str(), "not an address", -1, false},
-        {good.c_str(), "192.0.2.77", -1, false},
+    const std::string shortLine = header + "lo: 1 2 3\n", otherName = header + "lor: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n";
+    const struct { const char* dev; const char* ip; int result; } rows[] = {
+        {good.c_str(), "127.0.0.1", 0},  {shortLine.c_str(), "127.0.0.1", -1}, {otherName.c_str(), "127.0.0.1", -1},
+        {nullptr, "127.0.0.1", -1},      {good.c_str(), "", -1},               {good.c_str(), "not an address", -1},
+        {good.c_str(), "192.0.2.77", -1},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.ip) + " " + (row.dev ? row.dev + header.size() : "no file"));
         write("/proc/net/dev", row.dev);
         vxmtest::LogCapture capture;
-        unsigned long long tx = 0, rx = 0, txPackets = 0, rxPackets = 0;
+        unsigned long long counters[4] = {};
         testing::internal::CaptureStderr();
-        EXPECT_EQ(VXM_get_netStat(row.ip, &tx, &rx, &txPackets, &rxPackets), row.result);
-        std::string lookup = std::string(row.ip) == "127.0.0.1" ? "" : "VXM_get_netCardNameByIP failed ip[" + std::string(row.ip) + "].\n";
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), lookup);
-        if (row.result == 0) EXPECT_EQ(std::to_string(rx) + " " + std::to_string(rxPackets) + " " + std::to_string(tx) + " " + std::to_string(txPackets), "1001 11 2002 22");
-        auto records = capture.all();
-        ASSERT_EQ(records.size(), row.logged ? 1u : 0u);
-        if (row.logged) {
-            EXPECT_EQ(records[0].message, "get netcard netflow info failed.");
-            EXPECT_EQ(records[0].level, VXM_LOG_ERROR);
-            EXPECT_EQ(records[0].module, "os_utility");
-        }
+        EXPECT_EQ(VXM_get_netStat(row.ip, &counters[0], &counters[1], &counters[2], &counters[3]), row.result);
+        bool found = std::string(row.ip) == "127.0.0.1";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  found ? "" : "VXM_get_netCardNameByIP failed ip[" + std::string(row.ip) + "].\n");
+        if (row.result == 0) EXPECT_EQ(std::vector<unsigned long long>(counters, counters + 4), (std::vector<unsigned long long>{2002, 1001, 22, 11}));
+        std::vector<vxmtest::Expected> logged;
+        if (row.dev == shortLine.c_str()) logged.push_back({VXM_LOG_ERROR, "os_utility", "get netcard netflow info failed."});
+        vxmtest::expectRecords(capture.all(), logged);
     }
     unsigned long long value = 0;
     EXPECT_EQ(VXM_get_netStat(nullptr, &value, &value, &value, &value), -1);
@@ -120,17 +104,16 @@ TEST_F(Stats, NetStatOfTheCardHoldingTheAddress) {
     EXPECT_EQ(VXM_get_netStat("127.0.0.1", &value, &value, &value, nullptr), -1);
 }
 
-unsigned long long memFreeKb() {
-    unsigned long long value = 0;
-    for (const auto& line : vxmtest::readLines("/proc/meminfo"))
-        if (std::sscanf(line.c_str(), "MemFree: %llu kB", &value) == 1) break;
-    return value;
-}
-
 TEST(KernelStats, FiguresOfTheRealFiles) {
     unsigned int usage = VXM_get_memUsage();
     EXPECT_GT(usage, 0u);
     EXPECT_LE(usage, 100u);
+    auto memFreeKb = [] {
+        unsigned long long value = 0;
+        for (const auto& line : vxmtest::readLines("/proc/meminfo"))
+            if (std::sscanf(line.c_str(), "MemFree: %llu kB", &value) == 1) break;
+        return value;
+    };
     unsigned long long before = memFreeKb(), freeKb = VXM_get_freeMemorySize() / 1024ull, after = memFreeKb();
     if (std::max(before, after) * 1024 < (1ull << 32)) {  // free memory moves while we read: allow 64 MiB
         EXPECT_GE(freeKb + 65536, std::min(before, after));

@@ -1,12 +1,6 @@
 // The timer service: messages, identifiers, capacity, order, running, re-arming and cancelling.
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <mutex>
-#include <thread>
-#include <vector>
 
-#include "support/log_capture.h"
 #include "support/spine.h"
 #include "vxmosal/VXM_os_timer.h"
 #include "vxmosal/VXM_time.h"
@@ -16,37 +10,32 @@ namespace {
 using vxmtest::Steady;
 using vxmtest::waitFor;
 
-// What the callbacks saw, in order.
 struct Run {
     int id, arg;
     Steady::time_point at;
 };
 std::mutex g_lock;
-std::vector<Run> g_runs;
+std::vector<Run> g_runs;  // what the callbacks saw, in order
 
 std::vector<Run> runs() {
     std::lock_guard<std::mutex> guard(g_lock);
     return g_runs;
 }
+
+// Records its run; with arg -1 it cancels itself, with 20 or 21 it adds a follower (arg + 1), and
+// with -2 it tries to quit the service.
 void record(int id, int arg) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_runs.push_back({id, arg, Steady::now()});
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        g_runs.push_back({id, arg, Steady::now()});
+    }
+    if (arg == -1) VXM_timer_cancel(id);
+    if (arg == 20 || arg == 21) VXM_timer_add(record, arg + 1, 0, 0);
+    if (arg == -2) VXM_timer_quit();
 }
-void never(int, int) { ADD_FAILURE() << "a discarded timer ran"; }
-void cancelSelf(int id, int arg) {
-    record(id, arg);
-    VXM_timer_cancel(id);
-}
-void addFollower(int id, int arg) {
-    record(id, arg);
-    if (arg < 3) VXM_timer_add(addFollower, arg + 1, 0, 0);
-}
-void quitFromCallback(int id, int arg) {
-    VXM_timer_quit();
-    record(id, arg);
-}
-long msBetween(const Run& a, const Run& b) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(b.at - a.at).count());
+
+long msBetween(const Steady::time_point& a, const Steady::time_point& b) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
 }
 
 std::vector<VXM_TIMER_INFO> pending() {
@@ -84,26 +73,19 @@ TEST(TimerService, MessagesBeforeAndAfterInit) {
     EXPECT_EQ(VXM_timer_cancel(4242), 0);
     EXPECT_EQ(VXM_timer_getRunCount(-3), 0u);
     VXM_timer_quit();
-    const char* add = "VXM_timer_add:pCallback = %p, iArg = %d, ulDelay = %u, ulInterval = %u";
-    const char* failed = "VXM_timer_add failed, pCallback = %p, g_pTimerThread = %p";
-    const struct { int level; const char* format; const char* part; } rows[] = {
-        {VXM_LOG_INFO, add, ", iArg = 1, ulDelay = 10, ulInterval = 0"},
-        {VXM_LOG_ERROR, failed, ", g_pTimerThread = (nil)"},
-        {VXM_LOG_INFO, "VXM_timer_cancel = %d", "VXM_timer_cancel = 5"},
-        {VXM_LOG_INFO, " already inited..", " already inited.."},
-        {VXM_LOG_INFO, add, "pCallback = (nil), iArg = 0, ulDelay = 10, ulInterval = 0"},
-        {VXM_LOG_ERROR, failed, "pCallback = (nil), g_pTimerThread = 0x"},
-        {VXM_LOG_INFO, "VXM_timer_cancel = %d", "VXM_timer_cancel = 4242"},
-    };
+    char callback[32];
+    std::snprintf(callback, sizeof callback, "%p", reinterpret_cast<void*>(record));
     std::vector<vxmtest::LogRecord> logged;
     for (const auto& entry : capture.all())
         if (entry.module == "os_time") logged.push_back(entry);
-    ASSERT_EQ(logged.size(), std::size(rows));
-    for (std::size_t i = 0; i < logged.size(); ++i) {
-        EXPECT_EQ(logged[i].level, rows[i].level) << i;
-        EXPECT_EQ(logged[i].format, rows[i].format) << i;
-        EXPECT_NE(logged[i].message.find(rows[i].part), std::string::npos) << logged[i].message;
-    }
+    vxmtest::expectRecords(logged, {
+        {2, "os_time", "VXM_timer_add:pCallback = " + std::string(callback) + ", iArg = 1, ulDelay = 10, ulInterval = 0"},
+        {4, "os_time", "VXM_timer_add failed, pCallback = " + std::string(callback) + ", g_pTimerThread = (nil)"},
+        {2, "os_time", "VXM_timer_cancel = 5"},
+        {2, "os_time", " already inited.."},
+        {2, "os_time", "VXM_timer_add:pCallback = (nil), iArg = 0, ulDelay = 10, ulInterval = 0"},
+        {4, "os_time", "VXM_timer_add failed, pCallback = (nil), g_pTimerThread = 0x*"},
+        {2, "os_time", "VXM_timer_cancel = 4242"}});
 }
 
 TEST_F(Timer, IdentifiersAndCapacity) {
@@ -131,16 +113,13 @@ TEST_F(Timer, IdentifiersAndCapacity) {
 }
 
 TEST_F(Timer, PendingOrderAndOneDueTimerPerCheck) {
-    VXM_timer_add(record, 1, 50000, 0);
-    VXM_timer_add(record, 2, 10000, 0);
-    VXM_timer_add(record, 3, 30000, 0);
+    for (auto [arg, delay] : {std::pair{1, 50000u}, {2, 10000u}, {3, 30000u}}) VXM_timer_add(record, arg, delay, 0);
     auto list = pending();
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].iArg * 100 + list[1].iArg * 10 + list[2].iArg, 231);
     EXPECT_EQ(list[0].pCallback, &record);
     EXPECT_EQ(list[0].ulDelay, 10000u);
-    EXPECT_EQ(list[0].ulInterval, 0u);
-    EXPECT_EQ(list[0].runCount, 0u);
+    EXPECT_EQ(list[0].ulInterval + list[0].runCount, 0u);
     // Two timers with the same expiry: the later one is listed, and runs, first, one check later.
     for (int attempt = 0; attempt < 50; ++attempt) {
         VXM_UINT32 before = VXM_get_ticks();
@@ -151,12 +130,11 @@ TEST_F(Timer, PendingOrderAndOneDueTimerPerCheck) {
             continue;
         }
         list = pending();
-        EXPECT_EQ(list[0].id, b);
-        EXPECT_EQ(list[1].id, a);
+        EXPECT_EQ(list[0].id * 1000 + list[1].id, b * 1000 + a);
         ASSERT_TRUE(waitFor([] { return runs().size() >= 2; }));
         auto ran = runs();
-        EXPECT_EQ(ran[0].arg * 10 + ran[1].arg, 120);
-        EXPECT_GE(msBetween(ran[0], ran[1]), 10);
+        EXPECT_EQ(ran[0].arg * 100 + ran[1].arg, 1110);
+        EXPECT_GE(msBetween(ran[0].at, ran[1].at), 10);
         EXPECT_EQ(pending().size(), 3u) << "a one-shot timer that ran is still listed";
         return;
     }
@@ -171,11 +149,10 @@ TEST_F(Timer, PeriodicRunsCountAndKeepTheirPeriod) {
     VXM_timer_cancel(id);
     auto ran = runs();
     ASSERT_GE(ran.size(), 4u);
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(ran[0].at - added).count(), 100);
+    EXPECT_GE(msBetween(added, ran[0].at), 100);
     for (std::size_t i = 1; i < 4; ++i) {
-        EXPECT_GE(msBetween(ran[i - 1], ran[i]), 95) << i;  // ticks move in 3 ms steps
-        EXPECT_EQ(ran[i].id, id);
-        EXPECT_EQ(ran[i].arg, 5);
+        EXPECT_GE(msBetween(ran[i - 1].at, ran[i].at), 95) << i;  // ticks move in 3 ms steps
+        EXPECT_EQ(ran[i].id * 10 + ran[i].arg, id * 10 + 5);
     }
 }
 
@@ -183,31 +160,32 @@ TEST_F(Timer, PeriodicRunsCountAndKeepTheirPeriod) {
 // timers, and a quit from one is refused.
 TEST_F(Timer, CallbacksCancelAddAndCannotQuit) {
     vxmtest::LogCapture capture;
-    int self = VXM_timer_add(cancelSelf, 0, 0, 40);
+    int self = VXM_timer_add(record, -1, 0, 40);
     ASSERT_TRUE(waitFor([] { return runs().size() == 1; }));
-    VXM_timer_add(addFollower, 1, 0, 0);
+    VXM_timer_add(record, 20, 0, 0);
     ASSERT_TRUE(waitFor([] { return runs().size() == 4; }));
-    VXM_timer_add(quitFromCallback, 9, 0, 0);
+    VXM_timer_add(record, -2, 0, 0);
     ASSERT_TRUE(waitFor([] { return runs().size() == 5; }));
     EXPECT_EQ(capture.withFormat("VXM_timer_quit called from a timer callback").size(), 1u);
     VXM_timer_add(record, 10, 0, 0);
     ASSERT_TRUE(waitFor([] { return runs().size() == 6; })) << "the service stopped";
     std::vector<int> args;
     for (const auto& run : runs()) args.push_back(run.arg);
-    EXPECT_EQ(args, (std::vector<int>{0, 1, 2, 3, 9, 10})) << "the self-cancelled timer ran again";
+    EXPECT_EQ(args, (std::vector<int>{-1, 20, 21, 22, -2, 10})) << "the self-cancelled timer ran again";
     EXPECT_TRUE(pending().empty());
     EXPECT_EQ(VXM_timer_add(record, 0, 100000, 100000), self) << "its identifier is free again";
 }
 
 TEST_F(Timer, QuitDiscardsPendingTimersAndInitStartsAgain) {
-    VXM_timer_add(never, 0, 200, 0);
-    VXM_timer_add(never, 0, 200, 200);
+    VXM_timer_add(record, 0, 200, 0);
+    VXM_timer_add(record, 0, 200, 200);
     VXM_timer_quit();
     EXPECT_TRUE(pending().empty());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    vxmtest::sleepMs(300);
     ASSERT_EQ(VXM_timer_init(), 0);
     EXPECT_EQ(VXM_timer_add(record, 9, 0, 100), 1);
     EXPECT_TRUE(waitFor([] { return !runs().empty(); }));
+    EXPECT_EQ(runs().at(0).arg, 9) << "a discarded timer ran";
 }
 
 }  // namespace
