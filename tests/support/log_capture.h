@@ -18,8 +18,7 @@ struct LogRecord {
     int line;
     std::string function;
     int tid, kind, level;
-    std::string module, format;
-    std::string message;  // format applied to the arguments
+    std::string module, format, message;  // message: the format applied to the arguments
 };
 
 class LogCapture {

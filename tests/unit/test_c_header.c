@@ -26,13 +26,8 @@ AT(VXM_NETWORK_STATIC_INFO, rxErrorRatio, 648); SIZE(statistics, VXM_NETWORK_STA
 static int failures = 0;
 static int records = 0;
 
-#define EXPECT(cond)                                                            \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond); \
-            failures++;                                                         \
-        }                                                                       \
-    } while (0)
+#define EXPECT(cond) \
+    if (!(cond)) fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond), failures++
 
 static void sink(const char* file, int line, const char* function, int tid, int kind, int level,
                  const char* module, const char* format, ...) {
@@ -48,7 +43,6 @@ static void* body(void* arg) {
 int main(void) {
     unsigned long mutex, thread = 0;
     int value = 0;
-
     g_VXMLogCallback = sink;
     mutex = VXM_mutex_create();
     EXPECT(mutex != 0 && VXM_mutex_lock(mutex) == 0 && VXM_mutex_unlock(mutex) == 0);

@@ -1,17 +1,8 @@
 // Threads: the three creation operations, their registry records and messages, join, kill, exit,
 // identity and naming.
-#include <gtest/gtest.h>
 #include <pthread.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cstdio>
-#include <functional>
-#include <string>
-#include <thread>
-
-#include "support/log_capture.h"
-#include "support/registry_dump.h"
 #include "support/spine.h"
 #include "vxmosal/VXM_mutex.h"
 #include "vxmosal/VXM_os_thread.h"
@@ -19,152 +10,112 @@
 
 namespace {
 
-using vxmtest::LogCapture;
 using vxmtest::waitFor;
 
-// A thread body that reports who it is and then waits, so that the test decides when it ends.
+// A thread that reports who it is and its stack, then waits until the test lets it end.
 struct Gate {
-    unsigned long sem = 0;
-    std::atomic<unsigned long> self{0};
+    unsigned long sem = 0, self = 0;
     std::atomic<int> tid{0};
-    std::atomic<size_t> stack{0};
-    Gate() { VXM_sem_create(0, &sem); }
-    ~Gate() { VXM_sem_destroy(sem); }
+    size_t stack = 0;
 };
 
 void* gated(void* arg) {
     auto* gate = static_cast<Gate*>(arg);
     pthread_attr_t attr;
-    size_t stack = 0;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstacksize(&attr, &stack);
-        pthread_attr_destroy(&attr);
-    }
-    gate->stack = stack;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) pthread_attr_getstacksize(&attr, &gate->stack);
+    pthread_attr_destroy(&attr);
     gate->self = VXM_thread_self();
     gate->tid = VXM_thread_gettid();
     VXM_sem_wait(gate->sem);
     return nullptr;
 }
 
-constexpr char kCreated[] = "pthread_create iThreadIndex[%d] cost[%u] at[%u] tid[0x%08x]";
-
-bool taskRuns(int tid) { return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) == 0; }
-
-std::string hex(unsigned long id) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned int>(id));
-    return text;
+// Kinds: 0 VXM_thread_create, 1 createEX joinable, 2 createEX detached, 3 createJoinable.
+int create(int kind, VXM_THREAD_ENTRY entry, void* arg, unsigned long* handle, unsigned int stack) {
+    if (kind == 0) return VXM_thread_create(entry, arg, handle, 0, stack);
+    if (kind == 3) return VXM_thread_createJoinable(entry, arg, handle, 0, stack);
+    return VXM_thread_createEX(entry, arg, handle, 0, stack, kind == 2);
 }
 
 TEST(Thread, BadArgumentsCreateNothing) {
     unsigned long handle = 0;
     Gate gate;
-    EXPECT_EQ(VXM_thread_create(nullptr, nullptr, &handle, 0, 0), -1);
-    EXPECT_EQ(VXM_thread_createEX(nullptr, nullptr, &handle, 0, 0, 0), -1);
-    EXPECT_EQ(VXM_thread_createJoinable(nullptr, nullptr, &handle, 0, 0), -1);
-    EXPECT_EQ(VXM_thread_createJoinable(gated, &gate, &handle, 0, 1024), -1) << "a stack below the minimum";
+    for (int kind = 0; kind < 4; ++kind) EXPECT_EQ(create(kind, nullptr, &gate, &handle, 0), -1) << kind;
+    EXPECT_EQ(create(3, gated, &gate, &handle, 1024), -1) << "a stack below the minimum";
     EXPECT_EQ(handle, 0u);
-    LogCapture capture;
+    vxmtest::LogCapture capture;
     EXPECT_EQ(VXM_thread_join(0), 0);
     VXM_thread_kill(0);
     EXPECT_TRUE(capture.all().empty());
 }
 
-// Each kind of thread: its stack, whether the registry lists it (also after a detached one has
-// ended), and what joining or killing it does to the registry and reports.
+// Each kind: its stack, its message, whether the registry lists it (also after a detached one has
+// ended), and what joining (the system's result) or killing it does.
 TEST(Thread, KindsStacksRegistryJoinAndKill) {
-    using Create = std::function<int(Gate*, unsigned long*)>;
-    const struct { const char* name; Create create; size_t stack; bool listed, detached, kill; int joinResult; } rows[] = {
-        {"create", [](Gate* g, unsigned long* h) { return VXM_thread_create(gated, g, h, 0, 0); },
-         VXM_THREAD_DEFAULT_STACK, true, true, false, 22},
-        {"createEX joinable", [](Gate* g, unsigned long* h) { return VXM_thread_createEX(gated, g, h, 0, 1u << 20, 0); },
-         1u << 20, true, false, false, 0},
-        {"createEX detached, killed", [](Gate* g, unsigned long* h) { return VXM_thread_createEX(gated, g, h, 0, 0, 1); },
-         VXM_THREAD_DEFAULT_STACK, true, true, true, 0},
-        {"createEX joinable, killed", [](Gate* g, unsigned long* h) { return VXM_thread_createEX(gated, g, h, 0, 0, 0); },
-         VXM_THREAD_DEFAULT_STACK, true, false, true, 0},
-        {"createJoinable", [](Gate* g, unsigned long* h) { return VXM_thread_createJoinable(gated, g, h, 0, 0); },
-         VXM_THREAD_DEFAULT_STACK, false, false, false, 0},
-    };
+    const struct { int kind; unsigned int stack; bool listed, kill; int joinResult; } rows[] = {
+        {0, 0, true, false, 22}, {1, 1u << 20, true, false, 0}, {2, 0, true, true, 0}, {1, 0, true, true, 0},
+        {3, 0, false, false, 0}};
     vxmtest::TempDir dir;
     VXM_get_ticks();  // the tick thread's own creation stays out of the records below
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.kind * 10 + row.kill);
         Gate gate;
         unsigned long handle = 0;
-        LogCapture capture;
-        ASSERT_EQ(row.create(&gate, &handle), 0);
+        VXM_sem_create(0, &gate.sem);
+        vxmtest::LogCapture capture;
+        ASSERT_EQ(create(row.kind, gated, &gate, &handle, row.stack), 0);
         ASSERT_TRUE(waitFor([&] { return gate.tid != 0; }));
+        size_t stack = row.stack ? row.stack : VXM_THREAD_DEFAULT_STACK;
 #ifdef __SANITIZE_THREAD__
-        EXPECT_GE(gate.stack.load(), row.stack);  // the thread sanitizer adds room of its own
-#else
-        EXPECT_EQ(gate.stack.load(), row.stack);
+        stack = gate.stack >= stack ? gate.stack : stack;  // the thread sanitizer adds room of its own
 #endif
-        auto created = capture.withFormat(kCreated);
-        ASSERT_EQ(created.size(), 1u);
-        EXPECT_EQ(created[0].level, VXM_LOG_INFO);
-        EXPECT_EQ(created[0].module, "os_thread");
-        EXPECT_NE(created[0].message.find("tid[" + hex(gate.self) + "]"), std::string::npos) << created[0].message;
+        EXPECT_EQ(gate.stack, stack);
         EXPECT_EQ(vxmtest::threadListed(dir, gate.self), row.listed);
         VXM_sem_post(gate.sem);
-        if (row.detached) {
-            EXPECT_TRUE(waitFor([&] { return !taskRuns(gate.tid); }));
+        if (row.kind == 0 || row.kind == 2) {
+            std::string task = "/proc/self/task/" + std::to_string(gate.tid);
+            EXPECT_TRUE(waitFor([&] { return access(task.c_str(), F_OK) != 0; }));
             EXPECT_TRUE(vxmtest::threadListed(dir, gate.self)) << "a detached thread's record outlives it";
         }
-        if (row.kill) {
-            VXM_thread_kill(handle);
-        } else {
-            EXPECT_EQ(VXM_thread_join(handle), 0);
-            auto joined = capture.withFormat("pthread_join ret[%d] errno[%d] cost[%u] at[%u] tid[0x%08x]");
-            ASSERT_EQ(joined.size(), 1u);
-            EXPECT_EQ(joined[0].message.rfind("pthread_join ret[" + std::to_string(row.joinResult) + "] errno[", 0), 0u)
-                << joined[0].message;
-            EXPECT_NE(joined[0].message.find("tid[" + hex(gate.self) + "]"), std::string::npos);
-        }
+        if (row.kill) VXM_thread_kill(handle);
+        else EXPECT_EQ(VXM_thread_join(handle), 0);
         EXPECT_FALSE(vxmtest::threadListed(dir, gate.self));
+        char tid[24];
+        std::snprintf(tid, sizeof tid, "tid[0x%08x]", static_cast<unsigned int>(gate.self));
+        std::vector<vxmtest::Expected> expected{{VXM_LOG_INFO, "os_thread", "pthread_create iThreadIndex[*"}};
+        if (!row.kill) expected.push_back({VXM_LOG_INFO, "os_thread", "pthread_join ret[" + std::to_string(row.joinResult) + "] errno[*"});
+        vxmtest::expectRecords(capture.all(), expected);
+        for (const auto& record : capture.all()) EXPECT_NE(record.message.find(tid), std::string::npos);
+        VXM_sem_destroy(gate.sem);
     }
 }
 
 void* setFlag(void* arg) {
-    static_cast<std::atomic<bool>*>(arg)->store(true);
+    static_cast<std::atomic<int>*>(arg)->store(1);
+    VXM_thread_exit(nullptr);  // returns: the thread goes on
+    static_cast<std::atomic<int>*>(arg)->store(2);
+    VXM_thread_exit(arg);
+    static_cast<std::atomic<int>*>(arg)->store(3);  // never reached
     return nullptr;
 }
 
-TEST(Thread, CreationIndexAdvancesOnlyWithItsMessageAndANullHandleStillRuns) {
-    std::atomic<bool> ran[3] = {};
-    std::string messages[2];
+TEST(Thread, IndexAdvancesOnlyWithItsMessageAndExitEndsTheThread) {
+    std::atomic<int> state[3] = {};
+    int index[3] = {-1, -1, -1};
     VXM_get_ticks();
     for (int i = 0; i < 3; ++i) {
-        auto* capture = i != 1 ? new LogCapture : nullptr;  // the second creation is not reported
-        ASSERT_EQ(VXM_thread_createJoinable(setFlag, &ran[i], nullptr, 0, 0), 0);
-        if (capture != nullptr) messages[i / 2] = capture->withFormat(kCreated).at(0).message;
+        auto* capture = i != 1 ? new vxmtest::LogCapture : nullptr;  // the second creation is not reported
+        ASSERT_EQ(VXM_thread_createJoinable(setFlag, &state[i], nullptr, 0, 0), 0) << "without a handle";
+        if (capture != nullptr) std::sscanf(capture->all().at(0).message.c_str(), "pthread_create iThreadIndex[%d]", &index[i]);
         delete capture;
-        EXPECT_TRUE(waitFor([&] { return ran[i].load(); }));
+        EXPECT_TRUE(waitFor([&] { return state[i] == 2; }));
     }
-    int first = -1, second = -1;
-    ASSERT_EQ(std::sscanf(messages[0].c_str(), "pthread_create iThreadIndex[%d]", &first), 1);
-    ASSERT_EQ(std::sscanf(messages[1].c_str(), "pthread_create iThreadIndex[%d]", &second), 1);
-    EXPECT_EQ(second, first + 1);
+    EXPECT_EQ(index[2], index[0] + 1);
+    vxmtest::sleepMs(20);
+    EXPECT_EQ(state[0] + state[1] + state[2], 6) << "VXM_thread_exit(value) did not end the thread";
 }
 
-void* exitWithValue(void* arg) {
-    VXM_thread_exit(nullptr);  // returns: the thread goes on
-    static_cast<std::atomic<int>*>(arg)->store(1);
-    VXM_thread_exit(arg);
-    static_cast<std::atomic<int>*>(arg)->store(2);  // never reached
-    return nullptr;
-}
-
-TEST(Thread, ExitIdentityAndName) {
-    std::atomic<int> state{0};
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, exitWithValue, &state), 0);
-    void* value = nullptr;
-    pthread_join(thread, &value);
-    EXPECT_EQ(value, &state);
-    EXPECT_EQ(state, 1);
-
+TEST(Thread, IdentityAndName) {
     EXPECT_EQ(VXM_thread_self(), static_cast<unsigned long>(pthread_self()));
     EXPECT_EQ(VXM_thread_getpid(), getpid());
     std::string comm;
