@@ -50,6 +50,8 @@ TEST(Semaphore, CountsAndWaitsWithATimeout) {
     ASSERT_EQ(VXM_sem_create(2, &sem), 0);
     EXPECT_EQ(VXM_sem_trywait(sem) + VXM_sem_wait(sem), 0);
     EXPECT_EQ(VXM_sem_trywait(sem), VXM_ERR_SEM_TIMEOUT);
+    EXPECT_EQ(VXM_sem_post(sem), 0);
+    EXPECT_EQ(VXM_sem_wait_timeout(sem, 50), 0);
     auto start = vxmtest::Steady::now();
     EXPECT_EQ(VXM_sem_wait_timeout(sem, 50), VXM_ERR_SEM_TIMEOUT);
     EXPECT_GE(vxmtest::msSince(start), 50);

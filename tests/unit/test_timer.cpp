@@ -112,6 +112,7 @@ TEST_F(Timer, IdentifiersAndCapacity) {
     }
     EXPECT_EQ(VXM_timer_add(record, 0, 100000, 0), 102);
     VXM_timer_quit();
+    EXPECT_EQ(VXM_timer_add(record, 0, 0, 0), -1) << "added after quit";
     ASSERT_EQ(VXM_timer_init(), 0);
     EXPECT_EQ(VXM_timer_add(record, 0, 100000, 0), 102);
 }
