@@ -16,6 +16,7 @@ using vxmtest::waitFor;
 struct Gate {
     unsigned long sem = 0, self = 0;
     std::atomic<int> tid{0};
+    std::atomic<bool> done{false};  // the last thing the thread does with the gate
     size_t stack = 0;
 };
 
@@ -27,6 +28,7 @@ void* gated(void* arg) {
     gate->self = VXM_thread_self();
     gate->tid = VXM_thread_gettid();
     VXM_sem_wait(gate->sem);
+    gate->done = true;
     return nullptr;
 }
 
@@ -74,7 +76,7 @@ TEST(Thread, KindsStacksRegistryJoinAndKill) {
         VXM_sem_post(gate.sem);
         if (row.kind == 0 || row.kind == 2) {
             std::string task = "/proc/self/task/" + std::to_string(gate.tid);
-            EXPECT_TRUE(waitFor([&] { return access(task.c_str(), F_OK) != 0; }));
+            EXPECT_TRUE(waitFor([&] { return gate.done && access(task.c_str(), F_OK) != 0; }));
             EXPECT_TRUE(vxmtest::threadListed(dir, gate.self)) << "a detached thread's record outlives it";
         }
         if (row.kill) VXM_thread_kill(handle);
