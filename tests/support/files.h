@@ -2,7 +2,9 @@
 #ifndef VXMOSAL_TESTS_FILES_H
 #define VXMOSAL_TESTS_FILES_H
 
+#include <dirent.h>  // kept for the tests that rely on it
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
