@@ -1,6 +1,5 @@
-// The library's privileged services against the real vxmopend on /tmp/vxmopend: deleting a path or a
-// directory's entries, and a mode "w" channel whose command reads its input to the end. Runs in a
-// private /tmp (tests/run_in_private_tmp.sh); elsewhere every test skips.
+// The library's privileged services against the box's vxmopend: deleting a path or a directory's
+// entries, and a mode "w" channel whose command reads its input to the end.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,8 +13,7 @@
 
 #include "support/files.h"
 #include "support/log_capture.h"
-#include "support/opend_daemon.h"
-#include "support/private_tmp.h"
+#include "integration/box.h"
 #include "vxmosal/VXM_channel.h"
 #include "vxmosal/VXM_utility.h"
 
@@ -39,21 +37,12 @@ void writeText(const std::string& path, const std::string& text) {
 class OpendClient : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
-        ASSERT_FALSE(dir_.path().empty());
-        unlink(kSocket);
+        if (std::string why = vxmtest::boxMissing(); !why.empty()) GTEST_SKIP() << why;
     }
-
-    void startDaemon() {
-        daemon_ = std::make_unique<vxmtest::OpendDaemon>(VXMOPEND_PATH, kSocket, dir_.file("vxmopend.log"));
-        ASSERT_TRUE(daemon_->ready()) << daemon_->log();
+    static bool logs(const std::string& text) {
+        return vxmtest::waitUntil([&] { return log().find(text) != std::string::npos; }, std::chrono::seconds(5));
     }
-
-    void TearDown() override {
-        if (daemon_ == nullptr) return;
-        EXPECT_EQ(daemon_->stop(), 0);
-        EXPECT_EQ(daemon_->log().find("Sanitizer"), std::string::npos) << daemon_->log();
-    }
+    static std::string log() { return vxmtest::readFile("/tmp/vxmbox/vxmopend.log"); }
 
     // A directory "victim" holding two files, a hidden file and a subdirectory with a file.
     std::string makeVictim() {
@@ -68,19 +57,16 @@ protected:
     }
 
     vxmtest::TempDir dir_;
-    std::unique_ptr<vxmtest::OpendDaemon> daemon_;
 };
 
 TEST_F(OpendClient, DelFilesModeOneRemovesThePathItself) {
-    startDaemon();
     const std::string victim = makeVictim();
     EXPECT_EQ(VXM_del_files(victim.c_str(), 1), 0);
     EXPECT_FALSE(exists(victim));
-    EXPECT_TRUE(daemon_->logs("command=\"rm -rf " + victim + "\" status=0")) << daemon_->log();
+    EXPECT_TRUE(logs("command=\"rm -rf " + victim + "\" status=0")) << log();
 }
 
 TEST_F(OpendClient, DelFilesOtherModesRemoveWhatThePatternNames) {
-    startDaemon();
     for (unsigned int mode : {0u, 2u}) {
         const std::string victim = makeVictim();
         EXPECT_EQ(VXM_del_files(victim.c_str(), mode), 0);
@@ -92,13 +78,12 @@ TEST_F(OpendClient, DelFilesOtherModesRemoveWhatThePatternNames) {
         unlink((victim + "/.keep").c_str());
         EXPECT_EQ(rmdir(victim.c_str()), 0) << mode;
     }
-    EXPECT_TRUE(daemon_->logs("command=\"rm -rf " + dir_.file("victim") + "/*\" status=0")) << daemon_->log();
+    EXPECT_TRUE(logs("command=\"rm -rf " + dir_.file("victim") + "/*\" status=0")) << log();
     EXPECT_EQ(VXM_del_files(nullptr, 1), 0);
 }
 
 // A command cut at 511 characters would remove another path: one that does not fit is not run.
 TEST_F(OpendClient, DelFilesRunsNoCommandBeyond511Characters) {
-    startDaemon();
     const std::string victim = makeVictim();
     const std::string base = dir_.path() + "/";
     // Slashes pad the path without changing what it names.
@@ -113,14 +98,16 @@ TEST_F(OpendClient, DelFilesRunsNoCommandBeyond511Characters) {
     EXPECT_TRUE(exists(victim + "/.keep"));
     EXPECT_EQ(VXM_del_files(padded(511, 0).c_str(), 1), 0);
     EXPECT_FALSE(exists(victim));
-    EXPECT_TRUE(daemon_->logs("status=0"));
-    EXPECT_EQ(daemon_->log().find("command=\"rm -rf " + padded(512, 2)), std::string::npos);
+    EXPECT_TRUE(logs("status=0"));
+    EXPECT_EQ(log().find("command=\"rm -rf " + padded(512, 2)), std::string::npos);
 }
 
 TEST_F(OpendClient, DelFilesWithoutTheDaemonStillReturnsZero) {
     const std::string victim = makeVictim();
+    rename(kSocket, "/tmp/vxmopend.away");
     LogCapture log;
     EXPECT_EQ(VXM_del_files(victim.c_str(), 1), 0);
+    rename("/tmp/vxmopend.away", kSocket);
     EXPECT_TRUE(exists(victim + "/a.log"));
     auto records = log.all();
     ASSERT_EQ(records.size(), 2u);
@@ -135,7 +122,6 @@ TEST_F(OpendClient, DelFilesWithoutTheDaemonStillReturnsZero) {
 // A command that reads its input to the end learns of the end only when the descriptor is closed:
 // the close must not wait for the command before the command can see that end.
 TEST_F(OpendClient, WriteChannelCloseEndsACommandThatReadsToTheEnd) {
-    startDaemon();
     const std::string file = dir_.file("fed");
     const std::string command = "cat > '" + file + "'";
     int fd = -1;
@@ -162,7 +148,6 @@ TEST_F(OpendClient, WriteChannelCloseEndsACommandThatReadsToTheEnd) {
 
 // A read channel keeps its order: the close byte first, then the descriptor.
 TEST_F(OpendClient, ReadChannelCloseWaitsForTheCommand) {
-    startDaemon();
     int fd = -1;
     VXM_CS_HANDLE* handle = VXM_csopen("echo ok; sleep 0.3; exit 6", "r", &fd, nullptr);
     ASSERT_NE(handle, nullptr);
