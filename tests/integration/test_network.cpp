@@ -2,7 +2,12 @@
 // thread, the readers, card enumeration, addresses, link state, MAC and DNS, the wireless card,
 // the gateway on both of its ways, the statistics record and the socket family's card queries.
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/ethtool.h>
+#include <linux/if_tun.h>
+#include <linux/sockios.h>
 #include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -10,11 +15,13 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "integration/box.h"
 #include "network/network_internal.h"
+#include "support/socket_records.h"
 #include "vxmosal/VXM_os_net.h"
 #include "vxmosal/VXM_stats.h"
 
@@ -463,10 +470,37 @@ TEST_F(NetworkBox, CableStateActivityAndTheirFailures) {
                     {4, "", "ioctl error, errno:19."}});
 }
 
+// A tap card held open by the test (so it has a carrier), whose speed and duplex can be set.
+struct Tap {
+    explicit Tap(const char* name) : fd(open("/dev/net/tun", O_RDWR | O_CLOEXEC)) {
+        std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+        request.ifr_flags = IFF_TAP | IFF_NO_PI;
+        ok = ioctl(fd, TUNSETIFF, &request) == 0 && sh(std::string("ip link set up ") + name) == 0 &&
+             waitUntil([&] { return sysfs(name, "operstate") == "unknown\n"; }, seconds(5));
+    }
+    ~Tap() { close(fd); }
+    bool setLink(VXM_UINT32 speed, bool full) {
+        ethtool_cmd command{ETHTOOL_GSET};
+        request.ifr_data = reinterpret_cast<char*>(&command);
+        const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        bool done = ioctl(sock, SIOCETHTOOL, &request) == 0;
+        command.cmd = ETHTOOL_SSET;
+        ethtool_cmd_speed_set(&command, speed);
+        command.duplex = full ? DUPLEX_FULL : DUPLEX_HALF;
+        done = done && ioctl(sock, SIOCETHTOOL, &request) == 0;
+        close(sock);
+        return done;
+    }
+    int fd;
+    ifreq request{};
+    bool ok = false;
+};
+
 TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
     Card seven("eth0abc");
-    ASSERT_TRUE(seven.ok());
-    struct Row { const char* card; VXM_UINT32 type; int duplexResult, duplex, speedResult, speed; const char* lastLog; };
+    Tap tap("eth8");
+    ASSERT_TRUE(seven.ok() && tap.ok);
+    struct Row { const char* card; VXM_UINT32 type; int duplexResult, duplex, speedResult, speed; const char* lastLog; bool full = true; };
     const Row rows[] = {
         {"eth0", 1, 0, 1, 0, 10000, "network is FULL duplex"},
         {"eth0abcde", 1, 0, 1, 0, 10000, "ioctl error, errno:19."},  // eth0abc's files; eth0abcde's cable state
@@ -475,9 +509,12 @@ TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
         {"wlan0", 2, 0, 1, 0, 54, "ioctl error, errno:19."},
         {"wlan0", 0, 0, -1, 0, -1, "ioctl error, errno:19."},
         {"eth1", 1, 0, 1, 0, 0, ""},  // down: speed 0
+        {"eth8", 1, 0, 0, 0, 1000, "network is Half duplex", false},
+        {"eth8", 1, 0, 1, 0, 100000, "network is FULL duplex"},  // 6 characters: the most that is read
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.card + std::string(" ") + std::to_string(row.type));
+        if (std::string(row.card) == "eth8") ASSERT_TRUE(tap.setLink(row.speed, row.full)) << strerror(errno);
         setDefaultCard(row.card, row.type);
         LogCapture log;
         int duplex = -1, speed = -1;
@@ -903,6 +940,65 @@ TEST_F(NetworkBox, SocketQueriesOfTheDefaultCard) {
     EXPECT_EQ(VXM_get_netStat("10.6.0.1", &kept, &kept, &kept, &kept), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "VXM_get_netCardNameByIP failed ip[10.6.0.1].\n");
     EXPECT_EQ(kept, 12345u);
+}
+
+// A kernel setting of the box, put back at the end of the scope.
+struct Sysctl {
+    Sysctl(const std::string& key, const std::string& value) : path("/proc/sys/net/" + key), saved(readFile(path)) {
+        std::ofstream(path) << value;
+    }
+    ~Sysctl() { std::ofstream(path) << saved; }
+    std::string path, saved;
+};
+
+// Connects where loopback cannot take them: to neighbours whose hardware address nobody has (what
+// is sent there is never answered) and to one that never resolves; host names from a hosts file
+// of the test's own, one entry too large for the first buffer.
+TEST_F(NetworkBox, ConnectsThatRunOutAndHostNamesFromAHostsFile) {
+    for (const char* address : {"192.168.1.2", "2001:db8::2"})
+        ASSERT_EQ(sh(std::string("ip neigh replace ") + address + " lladdr 02:00:00:00:00:02 dev eth0 nud permanent"), 0);
+    using Settings = std::vector<std::pair<const char*, const char*>>;
+    struct Row { const char* name; VXM_SOCKADDR to; int timeoutMs; Settings sysctls; int result, level; const char* log; };
+    const Row rows[] = {
+        {"v4 100 ms", v4Record("192.168.1.2", 80), 100, {}, 3, VXM_LOG_INFO, ": RestTime=-20"},
+        {"v4 29 ms", v4Record("192.168.1.2", 80), 29, {}, 3, VXM_LOG_INFO, ": RestTime=-1"},
+        {"v6 30 ms", v6Record("2001:db8::2", 80), 30, {}, 3, VXM_LOG_INFO, ": RestTime=-30"},
+        // One SYN retry: the kernel gives up long before the call's own count-down.
+        {"kernel time-out", v4Record("192.168.1.2", 80), 60000, {{"ipv4/tcp_syn_retries", "1"}}, 3, VXM_LOG_ERROR,
+         ": ETIMEDOUT"},
+        // One solicitation given up after 100 ms: the pending error is none the call expects, and
+        // reading it clears it, so the next slice finds the socket writable without an error.
+        {"unresolved", v4Record("192.168.1.3", 80), 60000,
+         {{"ipv4/neigh/eth0/retrans_time_ms", "100"}, {"ipv4/neigh/eth0/mcast_solicit", "1"},
+          {"ipv4/neigh/eth0/ucast_solicit", "0"}}, 0, VXM_LOG_ERROR, ": unexcept error num"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::unique_ptr<Sysctl>> settings;
+        for (const auto& [key, value] : row.sysctls) settings.push_back(std::make_unique<Sysctl>(key, value));
+        const int sock = socket(row.to.family == AF_INET ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        LogCapture log;
+        EXPECT_EQ(VXM_sock_connectTimeOut(sock, &row.to, row.timeoutMs), row.result);
+        EXPECT_EQ(fcntl(sock, F_GETFL) & O_NONBLOCK, 0);  // the flags are put back
+        close(sock);
+        ASSERT_EQ(log.all().size(), 1u);
+        const LogRecord record = log.all()[0];
+        EXPECT_EQ(std::tie(record.message, record.level, record.module),
+                  std::make_tuple(withLine(record, row.log), row.level, std::string("os_net")));
+    }
+
+    std::string aliases;
+    for (int i = 0; i < 150; ++i) aliases += " alias" + std::to_string(1000 + i);  // 2 KiB of entry
+    std::ofstream("/tmp/hosts") << "10.1.1.1 twice\n10.1.1.2 twice\n2001:db8::7 onlysix\n10.20.30.40 crowded" << aliases << "\n";
+    ASSERT_EQ(mount("/tmp/hosts", "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    const std::pair<const char*, const char*> names[] = {
+        {"twice", "10.1.1.1"}, {"crowded", "10.20.30.40"}, {"alias1149", "10.20.30.40"}, {"onlysix", "kept"}};
+    for (const auto& [name, address] : names) {
+        char out[16] = "kept";
+        EXPECT_EQ(VXM_sock_getHostByName(out, name), std::strcmp(address, "kept") ? 0 : -1) << name;
+        EXPECT_STREQ(out, address) << name;
+    }
+    umount2("/etc/hosts", MNT_DETACH);
 }
 
 // Every query, on its success and its failure paths, closes what it opened.
