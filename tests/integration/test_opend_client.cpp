@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -20,7 +21,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using vxmtest::LogCapture;
+using namespace vxmtest;
 
 constexpr char kSocket[] = "/tmp/vxmopend";
 
@@ -40,12 +41,12 @@ protected:
         if (std::string why = vxmtest::boxMissing(); !why.empty()) GTEST_SKIP() << why;
     }
     static bool logs(const std::string& text) {
-        return vxmtest::waitUntil([&] { return log().find(text) != std::string::npos; }, std::chrono::seconds(5));
+        return vxmtest::waitUntil([&] { return daemonLog().find(text) != std::string::npos; }, std::chrono::seconds(5));
     }
-    static std::string log() { return vxmtest::readFile("/tmp/vxmbox/vxmopend.log"); }
+    static std::string daemonLog() { return vxmtest::readFile("/tmp/vxmbox/vxmopend.log"); }
 
     // A directory "victim" holding two files, a hidden file and a subdirectory with a file.
-    std::string makeVictim() {
+    void makeVictim() {
         const std::string victim = dir_.file("victim");
         EXPECT_EQ(mkdir(victim.c_str(), 0700), 0);
         EXPECT_EQ(mkdir((victim + "/sub").c_str(), 0700), 0);
@@ -53,70 +54,43 @@ protected:
         writeText(victim + "/b.log", "b");
         writeText(victim + "/.keep", "k");
         writeText(victim + "/sub/c.log", "c");
-        return victim;
     }
 
     vxmtest::TempDir dir_;
 };
 
-TEST_F(OpendClient, DelFilesModeOneRemovesThePathItself) {
-    const std::string victim = makeVictim();
-    EXPECT_EQ(VXM_del_files(victim.c_str(), 1), 0);
-    EXPECT_FALSE(exists(victim));
-    EXPECT_TRUE(logs("command=\"rm -rf " + victim + "\" status=0")) << log();
-}
-
-TEST_F(OpendClient, DelFilesOtherModesRemoveWhatThePatternNames) {
-    for (unsigned int mode : {0u, 2u}) {
-        const std::string victim = makeVictim();
-        EXPECT_EQ(VXM_del_files(victim.c_str(), mode), 0);
-        EXPECT_TRUE(exists(victim)) << mode;
-        EXPECT_FALSE(exists(victim + "/a.log")) << mode;
-        EXPECT_FALSE(exists(victim + "/b.log")) << mode;
-        EXPECT_FALSE(exists(victim + "/sub")) << mode;
-        EXPECT_TRUE(exists(victim + "/.keep")) << mode;  // the shell pattern names no hidden entry
-        unlink((victim + "/.keep").c_str());
-        EXPECT_EQ(rmdir(victim.c_str()), 0) << mode;
-    }
-    EXPECT_TRUE(logs("command=\"rm -rf " + dir_.file("victim") + "/*\" status=0")) << log();
-    EXPECT_EQ(VXM_del_files(nullptr, 1), 0);
-}
-
+// Mode 1 removes the path, any other mode what the shell pattern path/* names (no hidden entry).
 // A command cut at 511 characters would remove another path: one that does not fit is not run.
-TEST_F(OpendClient, DelFilesRunsNoCommandBeyond511Characters) {
-    const std::string victim = makeVictim();
-    const std::string base = dir_.path() + "/";
-    // Slashes pad the path without changing what it names.
-    auto padded = [&](std::size_t commandLength, std::size_t suffix) {
+// Without the daemon nothing is removed and the call still returns 0.
+TEST_F(OpendClient, DelFilesRunsOneCommandThatFitsThroughTheDaemon) {
+    const std::string base = dir_.path() + "/", victim = base + "victim";
+    auto padded = [&](std::size_t commandLength, std::size_t suffix) {  // slashes change nothing named
         return base + std::string(commandLength - 7 - suffix - base.size() - 6, '/') + "victim";
     };
-    EXPECT_EQ(VXM_del_files(padded(512, 2).c_str(), 0), 0);
-    EXPECT_EQ(VXM_del_files(padded(512, 0).c_str(), 1), 0);
-    EXPECT_TRUE(exists(victim + "/a.log"));
-    EXPECT_EQ(VXM_del_files(padded(511, 2).c_str(), 0), 0);
-    EXPECT_FALSE(exists(victim + "/a.log"));
-    EXPECT_TRUE(exists(victim + "/.keep"));
-    EXPECT_EQ(VXM_del_files(padded(511, 0).c_str(), 1), 0);
-    EXPECT_FALSE(exists(victim));
-    EXPECT_TRUE(logs("status=0"));
-    EXPECT_EQ(log().find("command=\"rm -rf " + padded(512, 2)), std::string::npos);
-}
-
-TEST_F(OpendClient, DelFilesWithoutTheDaemonStillReturnsZero) {
-    const std::string victim = makeVictim();
-    rename(kSocket, "/tmp/vxmopend.away");
-    LogCapture log;
-    EXPECT_EQ(VXM_del_files(victim.c_str(), 1), 0);
-    rename("/tmp/vxmopend.away", kSocket);
-    EXPECT_TRUE(exists(victim + "/a.log"));
-    auto records = log.all();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, "cs_conn failed:errno=2");
-    EXPECT_EQ(records[1].message, "shell command can't excute : rm -rf " + victim);
-    EXPECT_EQ(records[1].function, "VXM_utl_shellCMD");
-    EXPECT_EQ(records[1].level, VXM_LOG_ERROR);
-    EXPECT_EQ(records[1].module, "os_utility");
-    std::system(("rm -rf '" + victim + "'").c_str());
+    const std::string unrun = "shell command can't excute : rm -rf " + victim;
+    struct Row { std::string path; unsigned int mode; bool daemon; std::vector<bool> left; std::vector<Rec> records; };
+    const Row rows[] = {
+        {victim, 1, true, {false, false, false}, {}}, {victim, 0, true, {true, false, true}, {}},
+        {victim, 2, true, {true, false, true}, {}},   {padded(512, 2), 0, true, {true, true, true}, {}},
+        {padded(512, 0), 1, true, {true, true, true}, {}}, {padded(511, 2), 0, true, {true, false, true}, {}},
+        {padded(511, 0), 1, true, {false, false, false}, {}},
+        {victim, 1, false, {true, true, true},
+         {{4, "cs_conn", "cs_conn failed:errno=2", "os_utility"}, {4, "VXM_utl_shellCMD", unrun, "os_utility"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.path.size()) + " mode " + std::to_string(row.mode));
+        makeVictim();
+        if (!row.daemon) rename(kSocket, "/tmp/vxmopend.away");
+        LogCapture log;
+        EXPECT_EQ(VXM_del_files(row.path.c_str(), row.mode), 0);
+        rename("/tmp/vxmopend.away", kSocket);
+        expectLog(log, row.records);
+        EXPECT_EQ(std::vector<bool>({exists(victim), exists(victim + "/a.log"), exists(victim + "/.keep")}), row.left);
+        if (row.daemon && row.path == victim)
+            EXPECT_TRUE(logs("command=\"rm -rf " + row.path + (row.mode == 1 ? "" : "/*") + "\" status=0")) << daemonLog();
+        std::system(("rm -rf '" + victim + "'").c_str());
+    }
+    EXPECT_EQ(VXM_del_files(nullptr, 1), 0);
 }
 
 // A command that reads its input to the end learns of the end only when the descriptor is closed:
