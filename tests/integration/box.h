@@ -1,15 +1,15 @@
-// What the tests run inside vxmbox share: whether this is a box, veth cards made by a test, the
+// What the tests run inside vxmbox share: veth cards made by a test, the
 // library's default card, and checks of whole log sequences.
 #ifndef VXMOSAL_TESTS_BOX_H
 #define VXMOSAL_TESTS_BOX_H
 
 #include <stdlib.h>
-#include <sys/vfs.h>
 #include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -18,17 +18,10 @@
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "support/opend_daemon.h"  // waitUntil
+#include "support/private_tmp.h"
 #include "vxmosal/VXM_network.h"
 
 namespace vxmtest {
-
-// Empty inside a box (vxmbox sets VXMBOX and gives a private tmpfs /tmp), else why the test skips.
-inline std::string boxMissing() {
-    struct statfs tmp {};
-    if (getenv("VXMBOX") == nullptr) return "needs a box: run as root through vxmbox (CTest does)";
-    if (statfs("/tmp", &tmp) != 0 || tmp.f_type != 0x01021994) return "/tmp is not the box's private tmpfs";
-    return "";
-}
 
 inline int sh(const std::string& command) {
     int status = system((command + " >/dev/null 2>&1").c_str());
@@ -38,6 +31,12 @@ inline int sh(const std::string& command) {
 inline std::string sysfs(const std::string& card, const std::string& file) {
     return readFile("/sys/class/net/" + card + "/" + file);
 }
+
+// The box's daemon socket moved away for the scope: the channel then finds no daemon.
+struct NoDaemon {
+    NoDaemon() { rename("/tmp/vxmopend", "/tmp/vxmopend.away"); }
+    ~NoDaemon() { rename("/tmp/vxmopend.away", "/tmp/vxmopend"); }
+};
 
 // A veth card whose peer stays in the box, so its carrier follows the peer; removed at the end.
 class Card {
@@ -100,7 +99,7 @@ inline void expectLog(const LogCapture& log, const std::vector<Rec>& expected) {
 class BoxTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (std::string why = boxMissing(); !why.empty()) GTEST_SKIP() << why;
+        if (std::string why = privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
         setDefaultCard("");
     }
     void TearDown() override { setDefaultCard(""); }

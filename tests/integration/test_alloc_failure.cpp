@@ -220,7 +220,7 @@ std::string runChild(const char* name, unsigned long k, unsigned long& made) {
 
 // In a box (alloc.box): eth0 with an address, release 4.4, the leave's source property, a daemon.
 TEST(AllocationFailure, EveryAllocationOfAnOperationFailsInTurn) {
-    if (std::string why = vxmtest::boxMissing(); !why.empty()) GTEST_SKIP() << why;
+    if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
     int runs = 0;
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.name);

@@ -50,12 +50,6 @@ int openDescriptors() {
     return count;
 }
 
-// The box's socket moved away for the scope: the channel then finds no daemon.
-struct NoDaemon {
-    NoDaemon() { rename("/tmp/vxmopend", "/tmp/vxmopend.away"); }
-    ~NoDaemon() { rename("/tmp/vxmopend.away", "/tmp/vxmopend"); }
-};
-
 std::string daemonLog() { return readFile("/tmp/vxmbox/vxmopend.log"); }
 
 TEST(NetworkCardRecord, SetCopiesNamesCutTo15AndTypeButKeepsTheConnectionType) {
@@ -765,22 +759,14 @@ TEST_F(NetworkBox, GatewayFromTheDaemonsListingFromClassFive) {
 // ---- statistics ----
 
 struct Counter { const char* file; VXM_INT64 VXM_NETWORK_STATIC_INFO::*field; };
+#define VXM_COUNTER(name) {#name, &VXM_NETWORK_STATIC_INFO::name}
 const Counter kCounters[] = {
-    {"rx_bytes", &VXM_NETWORK_STATIC_INFO::rx_bytes}, {"rx_packets", &VXM_NETWORK_STATIC_INFO::rx_packets},
-    {"rx_errors", &VXM_NETWORK_STATIC_INFO::rx_errors}, {"rx_dropped", &VXM_NETWORK_STATIC_INFO::rx_dropped},
-    {"tx_bytes", &VXM_NETWORK_STATIC_INFO::tx_bytes}, {"tx_packets", &VXM_NETWORK_STATIC_INFO::tx_packets},
-    {"tx_errors", &VXM_NETWORK_STATIC_INFO::tx_errors}, {"tx_dropped", &VXM_NETWORK_STATIC_INFO::tx_dropped},
-    {"multicast", &VXM_NETWORK_STATIC_INFO::multicast}, {"collisions", &VXM_NETWORK_STATIC_INFO::collisions},
-    {"rx_crc_errors", &VXM_NETWORK_STATIC_INFO::rx_crc_errors},
-    {"rx_fifo_errors", &VXM_NETWORK_STATIC_INFO::rx_fifo_errors},
-    {"rx_over_errors", &VXM_NETWORK_STATIC_INFO::rx_over_errors},
-    {"rx_compressed", &VXM_NETWORK_STATIC_INFO::rx_compressed},
-    {"tx_aborted_errors", &VXM_NETWORK_STATIC_INFO::tx_aborted_errors},
-    {"tx_carrier_errors", &VXM_NETWORK_STATIC_INFO::tx_carrier_errors},
-    {"tx_compressed", &VXM_NETWORK_STATIC_INFO::tx_compressed},
-    {"tx_fifo_errors", &VXM_NETWORK_STATIC_INFO::tx_fifo_errors},
-    {"tx_heartbeat_errors", &VXM_NETWORK_STATIC_INFO::tx_heartbeat_errors},
-    {"tx_window_errors", &VXM_NETWORK_STATIC_INFO::tx_window_errors},
+    VXM_COUNTER(rx_bytes), VXM_COUNTER(rx_packets), VXM_COUNTER(rx_errors), VXM_COUNTER(rx_dropped),
+    VXM_COUNTER(tx_bytes), VXM_COUNTER(tx_packets), VXM_COUNTER(tx_errors), VXM_COUNTER(tx_dropped),
+    VXM_COUNTER(multicast), VXM_COUNTER(collisions), VXM_COUNTER(rx_crc_errors), VXM_COUNTER(rx_fifo_errors),
+    VXM_COUNTER(rx_over_errors), VXM_COUNTER(rx_compressed), VXM_COUNTER(tx_aborted_errors),
+    VXM_COUNTER(tx_carrier_errors), VXM_COUNTER(tx_compressed), VXM_COUNTER(tx_fifo_errors),
+    VXM_COUNTER(tx_heartbeat_errors), VXM_COUNTER(tx_window_errors),
 };
 constexpr VXM_INT64 kUnset = -7;
 

@@ -217,10 +217,11 @@ TEST_F(NetworkIgmp, SetVersionWritesTheKernelSettingThroughTheDaemon) {
     EXPECT_EQ(VXM_network_IGMPSetVersion(1) + VXM_network_IGMPSetVersion(0), -2);
     expectLog(log, {{1, "VXM_network_IGMPSetVersion", "set igmp version is [1]"},
                     {1, "VXM_network_IGMPSetVersion", "set igmp version is [0]"}});
-    rename("/tmp/vxmopend", "/tmp/vxmopend.away");
     log.clear();
-    EXPECT_EQ(VXM_network_IGMPSetVersion(3), -1);
-    rename("/tmp/vxmopend.away", "/tmp/vxmopend");
+    {
+        NoDaemon away;
+        EXPECT_EQ(VXM_network_IGMPSetVersion(3), -1);
+    }
     expectLog(log, {{1, "", "set igmp version is [3]"}, {4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
                     {4, "actShellCmd", "VXM_csopen exec [echo \"3\" > /proc/sys/net/ipv4/conf/all/force_igmp_version] faild"}});
     EXPECT_EQ(forced(), "2\n");
