@@ -8,6 +8,7 @@
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -568,6 +569,14 @@ TEST_F(NetworkBox, MacAddressesInBothFormsAndThePppoeSubstitution) {
     ASSERT_EQ(VXM_sock_getMac(text), 0);  // the socket family's, in lower case
     EXPECT_STREQ(text, "02:00:00:aa:bb:0c");
     EXPECT_EQ(VXM_sock_getMac(nullptr), -1);
+    std::thread([&] {  // in a namespace of its own, without eth0
+        LogCapture log;
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+        std::strcpy(text, "kept");
+        EXPECT_EQ(VXM_sock_getMac(text) + VXM_network_getEth0MacAddr(text, sizeof text), -2);
+        EXPECT_STREQ(text, "kept");
+        expectLog(log, {{4, "VXM_network_getEth0MacAddr", "ioctl error,errno = 19,get mac failed."}});
+    }).join();
 
     EXPECT_EQ(VXM_network_getPPPoeIPHeader(), 0);
     EXPECT_EQ(VXM_network_setPPPoeIPHeader(-1), 0);
@@ -897,6 +906,7 @@ TEST_F(NetworkBox, SocketQueriesOfTheDefaultCard) {
         SCOPED_TRACE(std::string(row.conn) + " " + row.card + " " + std::to_string(row.selector));
         ASSERT_EQ(VXM_network_setConnType(row.conn), 0);
         setDefaultCard(row.card, 0, "eth0");
+        EXPECT_EQ(VXM_sock_getIp(ip, row.selector, nullptr), 0);
         EXPECT_EQ(VXM_sock_getIp(ip, row.selector, &index), 0);
         EXPECT_STREQ(ip, row.ip);
         EXPECT_EQ(index, if_nametoindex(row.name));
@@ -987,19 +997,31 @@ TEST_F(NetworkBox, ConnectsThatRunOutAndHostNamesFromAHostsFile) {
     umount2("/etc/hosts", MNT_DETACH);
 }
 
-// Every query, on its success and its failure paths, closes what it opened.
+// Every query, on its success and its failure paths, closes what it opened, with no log sink too.
 TEST_F(NetworkBox, EveryQueryClosesWhatItOpens) {
+    Card wlan0("wlan0");
+    ASSERT_TRUE(wlan0.ok());
     const int before = openDescriptors();
     char text[64];
     int value = 0;
+    VXM_INT64 number = 0;
     VXM_NETWORK_CARD_INFO cards[4];
     for (int round = 0; round < 5; ++round) {
+        VXM_network_get_content(nullptr, text);
+        VXM_network_get_content_int(nullptr, &number);
+        VXM_network_popen_get_int("echo rate: 5", "rate:", &value);
+        VXM_network_popen_get_content("echo", "rate:", text);
+        VXM_network_getCableState_for_error_report(nullptr, &value);
+        VXM_network_getNetActive(nullptr, &value);
+        VXM_network_IGMPLeave2("239.1.1.1");
+        statistics("wlan0");
+        NoDaemon{}, actShellCmd("true");
         for (const char* name : {"eth0", "eth1", "eth7"}) {
             VXM_NETWORK_CARD_INFO c = cardNamed(name, "", 1);
             setDefaultCard(name, 1);
             VXM_network_getIpAddr(&c, text, sizeof text);
-            VXM_network_getNetMask(&c, text, sizeof text);
-            VXM_network_getIpv6Addr(&c, text, sizeof text);
+            VXM_network_getNetMask(&c, round ? text : nullptr, sizeof text);
+            VXM_network_getIpv6Addr(&c, round ? text : nullptr, sizeof text);
             VXM_network_getMacAddr(&c, text, sizeof text);
             VXM_network_getCableState(&c, &value);
             VXM_network_getCableState_for_error_report(name, &value);

@@ -211,8 +211,9 @@ TEST_F(NetworkIgmp, SetVersionWritesTheKernelSettingThroughTheDaemon) {
         EXPECT_EQ(VXM_network_IGMPSetVersion(version), 0);
         EXPECT_TRUE(waitUntil([&] { return forced() == std::to_string(version) + "\n"; }, std::chrono::seconds(5)));
     }
-    EXPECT_NE(readFile("/tmp/vxmbox/vxmopend.log").find(R"(command="echo \"3\" > /proc/sys/net/ipv4/conf/all/force_igmp_version")"),
-              std::string::npos);
+    EXPECT_TRUE(waitUntil([] {  // the daemon notes a session once it has ended
+        return readFile("/tmp/vxmbox/vxmopend.log").find(R"(command="echo \"3\" > /proc/sys/net/ipv4/conf/all/force_igmp_version")") != std::string::npos;
+    }, std::chrono::seconds(5)));
     log.clear();
     EXPECT_EQ(VXM_network_IGMPSetVersion(1) + VXM_network_IGMPSetVersion(0), -2);
     expectLog(log, {{1, "VXM_network_IGMPSetVersion", "set igmp version is [1]"},
