@@ -624,6 +624,7 @@ TEST_F(NetworkBox, TheWirelessCardItsStateAndItsWaits) {
     EXPECT_EQ(wifi->cardType, 2u);
     LogCapture log;
     int state = -1;
+    EXPECT_EQ(VXM_network_getWifiNetCards(wifi), -1);  // no wireless card yet
     EXPECT_EQ(VXM_network_getWIFIState(nullptr, &state), 0);  // no wlan0 yet
     EXPECT_EQ(state, 0);
     EXPECT_EQ(VXM_network_getWIFIState(nullptr, nullptr), -1);
@@ -1005,6 +1006,7 @@ TEST_F(NetworkBox, ConnectsThatRunOutAndHostNamesFromAHostsFile) {
 TEST_F(NetworkBox, EveryQueryClosesWhatItOpens) {
     Card wlan0("wlan0");
     ASSERT_TRUE(wlan0.ok());
+    setProperty("persist.sys.vxm.ipaddress", "192.168.1.10");  // the leave's source
     const int before = openDescriptors();
     char text[64];
     int value = 0;
@@ -1012,11 +1014,15 @@ TEST_F(NetworkBox, EveryQueryClosesWhatItOpens) {
     VXM_NETWORK_CARD_INFO cards[4];
     for (int round = 0; round < 5; ++round) {
         VXM_network_get_content(nullptr, text);
+        VXM_network_get_content("/sys/class/net/eth0/mtu", nullptr);
         VXM_network_get_content_int(nullptr, &number);
+        VXM_network_get_content_int("/sys/class/net/eth0/mtu", nullptr);
+        VXM_network_getCableState_for_error_report("eth0", nullptr);
         VXM_network_popen_get_int("echo rate: 5", "rate:", &value);
         VXM_network_popen_get_content("echo", "rate:", text);
         VXM_network_getCableState_for_error_report(nullptr, &value);
         VXM_network_getNetActive(nullptr, &value);
+        VXM_network_IGMPLeave("239.1.1.1");
         VXM_network_IGMPLeave2("239.1.1.1");
         statistics("wlan0");
         NoDaemon{}, actShellCmd("true");
