@@ -32,24 +32,20 @@ using namespace vxmtest;
 using std::chrono::seconds;
 constexpr char kGatewayFile[] = "/tmp/Gateway";
 
+// The entries of a directory under /proc/self that pass keep.
+template <typename Keep>
+int entries(const std::string& dir, Keep keep) {
+    int count = 0;
+    if (DIR* listing = opendir(("/proc/self/" + dir).c_str())) {
+        while (dirent* entry = readdir(listing)) count += keep("/proc/self/" + dir + "/" + entry->d_name);
+        closedir(listing);
+    }
+    return count;
+}
 int threadsNamed(const std::string& name) {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir))
-            count += readFile(std::string("/proc/self/task/") + entry->d_name + "/comm") == name + "\n";
-        closedir(dir);
-    }
-    return count;
+    return entries("task", [&](const std::string& task) { return readFile(task + "/comm") == name + "\n"; });
 }
-
-int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr) ++count;
-        closedir(dir);
-    }
-    return count;
-}
+int openDescriptors() { return entries("fd", [](const std::string&) { return true; }); }
 
 std::string daemonLog() { return readFile("/tmp/vxmbox/vxmopend.log"); }
 
