@@ -1,6 +1,7 @@
 // The network module on real cards inside a box (network.box): the card record and the task
 // thread, the readers, card enumeration, addresses, link state, MAC and DNS, the wireless card,
-// the gateway on both of its ways, the statistics record and the socket family's card queries.
+// the gateway on both of its ways, the statistics record, and the socket family: its card queries,
+// connects that run out, and host names.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/ethtool.h>
