@@ -491,7 +491,7 @@ struct Tap {
 TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
     Card seven("eth0abc", false);
     Tap tap("eth8");
-    ASSERT_TRUE(seven.ok() && tap.ok);
+    ASSERT_TRUE(seven.ok());
     setDefaultCard("eth0abcde", 1);  // eth0abc down, eth0abcde's cable state unknown: the file is read
     {
         LogCapture log;
@@ -515,9 +515,9 @@ TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.card + std::string(" ") + std::to_string(row.type));
-        if (std::string(row.card) == "eth8" && !tap.setLink(row.speed, row.full)) {  // the last rows
-            ASSERT_EQ(errno, ENOSYS) << strerror(errno);
-            GTEST_SKIP() << "the emulator does not pass the link settings request on";
+        if (std::string(row.card) == "eth8" && !(tap.ok && tap.setLink(row.speed, row.full))) {  // the last rows
+            ASSERT_TRUE(!tap.ok || errno == ENOSYS) << strerror(errno);
+            GTEST_SKIP() << (tap.ok ? "the emulator does not pass the link settings request on" : "no tap card (/dev/net/tun)");
         }
         setDefaultCard(row.card, row.type);
         LogCapture log;
