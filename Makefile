@@ -1,5 +1,5 @@
 # A thin wrapper over CMake: every target calls a script in scripts/.
-.PHONY: all demo test bench sanitize cross-test fuzz coverage clean
+.PHONY: all demo test bench sanitize cross-test fuzz coverage docs package clean
 
 all:
 	scripts/build.sh build
@@ -24,6 +24,12 @@ fuzz:
 
 coverage:
 	scripts/coverage.sh
+
+docs:
+	scripts/docs.sh
+
+package:
+	scripts/package.sh
 
 clean:
 	rm -rf build build-*

@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests, benchmarks and demo need, and only those missing.
-# Usage: scripts/deps.sh [host|cross|bench|coverage]   (host is the default; the others add what
-# only the cross build, the benchmarks or the coverage report need)
+# Usage: scripts/deps.sh [host|cross|bench|coverage|docs|package]   (host is the default; the others
+# add what only the cross build, the benchmarks, the coverage report, the API reference or the
+# Debian packages need)
 set -euo pipefail
 
-host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev
-           googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark)
+host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
+           scdoc googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark man-db
+           dpkg-dev android-libcutils-dev android-libutils-dev)
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
 # The benchmarks' baselines: GLib's GAsyncQueue.
 bench_pkgs=(libglib2.0-dev)
 # What make coverage adds.
 coverage_pkgs=(gcovr)
-# Multiarch packages whose armhf build must match the amd64 one installed beside it.
-cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3)
+# What make docs adds.
+docs_pkgs=(doxygen)
+# What make package adds.
+package_pkgs=(lintian file)
+# Multiarch packages whose armhf build must match the amd64 one installed beside it (dpkg-shlibdeps
+# finds the armhf C++ runtime of the armhf packages through libstdc++6:armhf).
+cross_multiarch=(libsafec-dev libsafec3 libssl-dev libssl3 libstdc++6)
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -28,8 +35,14 @@ for p in "${host_pkgs[@]}"; do want "$p"; done
 if [ "$mode" = bench ]; then
   for p in "${bench_pkgs[@]}"; do want "$p"; done
 fi
+if [ "$mode" = package ]; then
+  for p in "${package_pkgs[@]}"; do want "$p"; done
+fi
 if [ "$mode" = coverage ]; then
   for p in "${coverage_pkgs[@]}"; do want "$p"; done
+fi
+if [ "$mode" = docs ]; then
+  for p in "${docs_pkgs[@]}"; do want "$p"; done
 fi
 if [ "$mode" = cross ]; then
   for p in "${cross_pkgs[@]}"; do want "$p"; done

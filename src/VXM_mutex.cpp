@@ -1,15 +1,14 @@
 // Recursive mutexes behind handles that are the addresses of heap-allocated system mutexes.
 #include "vxmosal/VXM_mutex.h"
 
-#include <pthread.h>
-
+#include "internal/sync.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_registry.h"
 #include "vxmosal/VXM_time.h"
 
 namespace {
 
-pthread_mutex_t* toMutex(unsigned long handle) noexcept { return reinterpret_cast<pthread_mutex_t*>(handle); }
+constexpr auto toMutex = vxm::internal::mutexOf;
 
 }  // namespace
 

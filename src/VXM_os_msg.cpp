@@ -1,20 +1,28 @@
 // Message queues: a ring of capacity + 1 fixed-size slots, a mutex over the ring and a semaphore
 // that wakes receivers.
-#include <condition_variable>
+#include <atomic>
+#include <climits>
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_set>
 
 #include "internal/log.h"
-#include "internal/no_throw.h"
+#include "internal/sync.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_mutex.h"
 #include "vxmosal/VXM_os_msg.h"
 
 namespace {
 
+using vxm::internal::futexWait;
+using vxm::internal::futexWake;
+using vxm::internal::mutexOf;
+using vxm::internal::semOf;
+
 constexpr char kModuleTag[] = "MSG";
+
+// In Queue::life, beside the count of receivers inside VXM_msg_peek: a destroy has begun.
+constexpr int kClosing = 1 << 30;
 
 struct Queue {
     unsigned char* buffer;
@@ -25,63 +33,37 @@ struct Queue {
     unsigned long sem;
     unsigned long mutex;
     VXM_UINT32 flags;
-    // Lifetime: receivers inside VXM_msg_peek (guarded by the lifetimes' lock), and whether a
-    // destroy has begun (written under that lock, read atomically by woken receivers). A destroy
-    // wakes the receivers and releases nothing until all have left.
-    int receivers;
-    bool closing;
+    // Receivers inside VXM_msg_peek, plus kClosing once a destroy has begun. A destroy wakes the
+    // receivers and releases nothing until all have left.
+    std::atomic<int> life;
+    // 1 while a receiver may be asleep waiting for the semaphore. Receivers sleep here rather than
+    // in the semaphore's own wait, so that a post wakes them with one system call, not one per post
+    // until a woken receiver runs again.
+    std::atomic<int> sleeping;
+    Queue* nextFree;
 };
 
-// The queues that exist. A receive first checks its handle here, so that a receive racing with (or
-// following) a destroy never touches released memory.
-class Lifetimes {
-public:
-    // Publishes the queue; false when the set has no memory for it.
-    bool add(Queue* queue) noexcept {
-        return vxm::internal::noThrow(false, [&] {
-            std::lock_guard<std::mutex> guard(lock_);
-            live_.insert(queue);
-            return true;
-        });
+// Records of destroyed queues. They are kept for the next queues rather than released, so that a
+// receive on a destroyed handle reads a record that says so instead of released memory.
+std::mutex g_freeLock;
+Queue* g_freeRecords = nullptr;
+
+Queue* takeRecord() noexcept {
+    {
+        std::lock_guard<std::mutex> guard(g_freeLock);
+        if (Queue* queue = g_freeRecords) {
+            g_freeRecords = queue->nextFree;
+            return queue;
+        }
     }
+    void* memory = VXM_malloc(sizeof(Queue));
+    return memory == nullptr ? nullptr : new (memory) Queue{};
+}
 
-    // Enters a receive; false when the queue is gone or going.
-    bool enter(Queue* queue) noexcept {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (live_.count(queue) == 0 || closing(queue)) return false;
-        ++queue->receivers;
-        return true;
-    }
-
-    void leave(Queue* queue) noexcept {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (--queue->receivers == 0 && closing(queue)) left_.notify_all();
-    }
-
-    static bool closing(const Queue* queue) noexcept { return __atomic_load_n(&queue->closing, __ATOMIC_ACQUIRE); }
-
-    // Marks the queue as going, wakes every receiver blocked on its semaphore and waits until each
-    // has left. A queue never published (a failed create) has no receivers.
-    void retire(Queue* queue) noexcept {
-        std::unique_lock<std::mutex> guard(lock_);
-        if (live_.erase(queue) == 0) return;
-        __atomic_store_n(&queue->closing, true, __ATOMIC_RELEASE);
-        for (int i = 0; i < queue->receivers; ++i) VXM_sem_post(queue->sem);
-        left_.wait(guard, [queue] { return queue->receivers == 0; });
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable left_;
-    std::unordered_set<Queue*> live_;
-};
-
-// Built in static storage, never destroyed (receivers may run at exit): its first use needs no
-// memory and so cannot fail.
-Lifetimes& lifetimes() noexcept {
-    alignas(Lifetimes) static unsigned char storage[sizeof(Lifetimes)];
-    static Lifetimes* instance = new (storage) Lifetimes;
-    return *instance;
+void keepRecord(Queue* queue) noexcept {
+    std::lock_guard<std::mutex> guard(g_freeLock);
+    queue->nextFree = g_freeRecords;
+    g_freeRecords = queue;
 }
 
 Queue* toQueue(VXM_MSG_QUEUE handle) noexcept { return reinterpret_cast<Queue*>(handle); }
@@ -90,26 +72,70 @@ unsigned char* slot(const Queue* queue, VXM_UINT32 index) noexcept {
     return queue->buffer + static_cast<std::size_t>(index) * queue->size;
 }
 
+void wakeSleepers(Queue* queue) noexcept {
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (queue->sleeping.load(std::memory_order_relaxed) != 0 && queue->sleeping.exchange(0) != 0)
+        futexWake(queue->sleeping, INT_MAX);
+}
+
+// Enters a receive; false when the queue is gone or going.
+bool enter(Queue* queue) noexcept {
+    int life = queue->life.load(std::memory_order_relaxed);
+    do {
+        if (life & kClosing) return false;
+    } while (!queue->life.compare_exchange_weak(life, life + 1));
+    return true;
+}
+
+void leave(Queue* queue) noexcept {
+    if (queue->life.fetch_sub(1) == kClosing + 1) futexWake(queue->life, 1);
+}
+
+bool closing(const Queue* queue) noexcept { return (queue->life.load() & kClosing) != 0; }
+
+// Takes one count of the semaphore, sleeping while it has none; false when a destroy began.
+bool takeHint(Queue* queue) noexcept {
+    sem_t* sem = semOf(queue->sem);
+    for (;;) {
+        if (sem_trywait(sem) == 0) return true;
+        if (closing(queue)) return false;
+        queue->sleeping.store(1);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (sem_trywait(sem) == 0) return true;
+        if (closing(queue)) return false;
+        futexWait(queue->sleeping, 1);
+    }
+}
+
+// Wakes the receivers inside VXM_msg_peek and waits until each has left. A queue whose create
+// failed has none.
+void retire(Queue* queue) noexcept {
+    queue->life.fetch_or(kClosing);
+    wakeSleepers(queue);
+    for (int life; (life = queue->life.load()) != kClosing;) futexWait(queue->life, life);
+}
+
 }  // namespace
 
 extern "C" {
 
 VXM_MSG_QUEUE VXM_msg_create(unsigned int capacity, unsigned int size, unsigned int flags) {
     if (capacity == 0 || size == 0) return 0;
-    auto* queue = static_cast<Queue*>(VXM_malloc(sizeof(Queue)));
+    const unsigned long long bytes = static_cast<unsigned long long>(size) * (capacity + 1ull);
+    if (capacity == ~0u || bytes > ~0u) return 0;
+    Queue* queue = takeRecord();
     if (queue == nullptr) return 0;
     VXM_MSG_QUEUE handle = reinterpret_cast<VXM_MSG_QUEUE>(queue);
-    const unsigned long long bytes = static_cast<unsigned long long>(size) * (capacity + 1ull);
-    if (capacity == ~0u || bytes > ~0u) {
-        VXM_msg_destroy(handle);
-        return 0;
-    }
     queue->buffer = static_cast<unsigned char*>(VXM_malloc(static_cast<unsigned int>(bytes)));
     queue->slots = capacity + 1;
     queue->size = size;
+    queue->readIndex = queue->writeIndex = 0;
+    queue->sem = queue->mutex = 0;
     queue->flags = flags;
+    queue->sleeping.store(0, std::memory_order_relaxed);
+    queue->life.store(0);
     if (queue->buffer == nullptr || VXM_sem_create(1, &queue->sem) != 0 ||
-        (queue->mutex = VXM_mutex_create()) == 0 || !lifetimes().add(queue)) {
+        (queue->mutex = VXM_mutex_create()) == 0) {
         VXM_msg_destroy(handle);
         return 0;
     }
@@ -119,12 +145,12 @@ VXM_MSG_QUEUE VXM_msg_create(unsigned int capacity, unsigned int size, unsigned 
 int VXM_msg_post(VXM_MSG_QUEUE handle, const void* msg) {
     Queue* queue = toQueue(handle);
     if (queue == nullptr || msg == nullptr) return -1;
-    if (VXM_mutex_lock(queue->mutex) != 0) return -1;
+    if (pthread_mutex_lock(mutexOf(queue->mutex)) != 0) return -1;
     int result = 0;
-    VXM_UINT32 next = (queue->writeIndex + 1) % queue->slots;
+    VXM_UINT32 next = queue->writeIndex + 1 == queue->slots ? 0 : queue->writeIndex + 1;
     if (next == queue->readIndex) {
         if (queue->flags & VXM_MSG_DROP_OLDEST)
-            queue->readIndex = (next + 1) % queue->slots;
+            queue->readIndex = next + 1 == queue->slots ? 0 : next + 1;
         else
             result = -1;
     }
@@ -132,48 +158,49 @@ int VXM_msg_post(VXM_MSG_QUEUE handle, const void* msg) {
         std::memcpy(slot(queue, queue->writeIndex), msg, queue->size);
         queue->writeIndex = next;
     }
-    VXM_mutex_unlock(queue->mutex);
-    VXM_sem_post(queue->sem);
+    pthread_mutex_unlock(mutexOf(queue->mutex));
+    sem_post(semOf(queue->sem));
+    wakeSleepers(queue);
     return result;
 }
 
 int VXM_msg_peek(VXM_MSG_QUEUE handle, void* dest) {
     Queue* queue = toQueue(handle);
     if (queue == nullptr || dest == nullptr) return -1;
-    if (!lifetimes().enter(queue)) return -1;
+    if (!enter(queue)) return -1;
     int result = -1;
-    if (VXM_sem_wait(queue->sem) == 0 && !Lifetimes::closing(queue) &&
-        VXM_mutex_lock(queue->mutex) == 0) {
+    if (takeHint(queue) && !closing(queue) && pthread_mutex_lock(mutexOf(queue->mutex)) == 0) {
         if (queue->readIndex != queue->writeIndex) {
             std::memcpy(dest, slot(queue, queue->readIndex), queue->size);
-            queue->readIndex = (queue->readIndex + 1) % queue->slots;
+            queue->readIndex = queue->readIndex + 1 == queue->slots ? 0 : queue->readIndex + 1;
             result = 0;
         }
-        VXM_mutex_unlock(queue->mutex);
+        pthread_mutex_unlock(mutexOf(queue->mutex));
     }
-    lifetimes().leave(queue);
+    leave(queue);
     return result;
 }
 
 int VXM_msg_empty(VXM_MSG_QUEUE handle, int* empty) {
     Queue* queue = toQueue(handle);
     if (queue == nullptr || empty == nullptr) return -1;
-    if (VXM_mutex_lock(queue->mutex) != 0) return -1;
+    if (pthread_mutex_lock(mutexOf(queue->mutex)) != 0) return -1;
     *empty = queue->readIndex == queue->writeIndex ? 1 : 0;
-    VXM_mutex_unlock(queue->mutex);
+    pthread_mutex_unlock(mutexOf(queue->mutex));
     return 0;
 }
 
 int VXM_msg_destroy(VXM_MSG_QUEUE handle) {
     Queue* queue = toQueue(handle);
     if (queue == nullptr) return -1;
-    lifetimes().retire(queue);
+    retire(queue);
     if (queue->sem != 0) VXM_sem_destroy(queue->sem);
     if (queue->mutex != 0) VXM_mutex_destroy(queue->mutex);
     if (queue->readIndex != queue->writeIndex)
         VXM_LOG(VXM_LOG_WARN, kModuleTag, "Messge list is not emply but is destroy  ");
     VXM_free(queue->buffer);
-    VXM_free(queue);
+    queue->buffer = nullptr;
+    keepRecord(queue);
     return 0;
 }
 

@@ -1,14 +1,13 @@
 // Counting semaphores behind handles that are the addresses of heap-allocated, process-private
 // system semaphores. The wait with a time-out polls instead of using a timed system wait.
-#include <semaphore.h>
-
+#include "internal/sync.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_mutex.h"
 #include "vxmosal/VXM_time.h"
 
 namespace {
 
-sem_t* toSem(unsigned long handle) { return reinterpret_cast<sem_t*>(handle); }
+constexpr auto toSem = vxm::internal::semOf;
 
 constexpr VXM_UINT32 kPollSleepMs = 10;
 

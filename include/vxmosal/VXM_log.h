@@ -1,4 +1,4 @@
-/* File: VXM_log.h
+/** @defgroup logging Logging hook (VXM_log.h)
  *
  * The logging hook. The library never writes diagnostics itself: it hands every record, unformatted,
  * to the one sink the host installs in g_VXMLogCallback. While the pointer is null the library is
@@ -12,6 +12,7 @@
  *
  * The sink may be called from several threads at once; the library holds none of its own locks while
  * calling it. The host assigns the pointer directly; there is no setter.
+ * @{
  */
 #ifndef VXMOSAL_VXM_LOG_H
 #define VXMOSAL_VXM_LOG_H
@@ -20,19 +21,23 @@
 
 VXM_BEGIN_DECLS
 
-#define VXM_LOG_DEBUG 1 /* step-by-step detail */
-#define VXM_LOG_INFO 2  /* progress and results */
-#define VXM_LOG_WARN 3  /* tolerated oddities */
-#define VXM_LOG_ERROR 4 /* failures and rejected arguments */
+#define VXM_LOG_DEBUG 1 /**< step-by-step detail */
+#define VXM_LOG_INFO 2  /**< progress and results */
+#define VXM_LOG_WARN 3  /**< tolerated oddities */
+#define VXM_LOG_ERROR 4 /**< failures and rejected arguments */
 
+/** The sink: one call per record with the fields above; format and the arguments after it are
+ * as printf takes them. */
 typedef void (*VXM_LOG_CALLBACK)(const char* file, int line, const char* function, int tid, int kind,
                                  int level, const char* module, const char* format, ...);
 
-/* The installed sink, or null (the initial value) for silence. */
+/** The installed sink, or null (the initial value) for silence. */
 VXM_API extern VXM_LOG_CALLBACK g_VXMLogCallback;
 
-/* The calling thread's kernel thread id (the gettid system call). Every log record carries it. */
+/** The calling thread's kernel thread id (the gettid system call). Every log record carries it. */
 VXM_API int VXM_thread_gettid(void);
+
+/** @} */
 
 VXM_END_DECLS
 

@@ -1,4 +1,4 @@
-/* File: vxmosal.h
+/** @file vxmosal.h
  *
  * libvxmosal: an operating-system abstraction layer with a flat C interface. Include this header to
  * get every family; each family also has a header of its own beside it.
@@ -40,10 +40,13 @@
 #include "VXM_os_net.h"
 #include "VXM_network.h"
 
-/* The version of these headers; the shared object carries SONAME libvxmosal.so.<major>. */
-#define VXMOSAL_VERSION_MAJOR 1
-#define VXMOSAL_VERSION_MINOR 0
-#define VXMOSAL_VERSION_PATCH 0
-#define VXMOSAL_VERSION "1.0.0"
+/** @defgroup version Version
+ * The version of these headers; the shared object carries SONAME libvxmosal.so.MAJOR.
+ * @{ */
+#define VXMOSAL_VERSION_MAJOR 1      /**< MAJOR: changes when the interface breaks */
+#define VXMOSAL_VERSION_MINOR 0      /**< MINOR: changes when the interface grows */
+#define VXMOSAL_VERSION_PATCH 0      /**< PATCH: fixes only */
+#define VXMOSAL_VERSION "1.0.0"       /**< the three as text */
+/** @} */
 
 #endif

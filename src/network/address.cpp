@@ -50,8 +50,11 @@ int getNetMask(const char* pszIfrName, char* buffer, int length) {
     return 0;
 }
 
-// The first line of the table for name whose address does not begin "fe80" or "FE80".
-int parse_inet_file(std::FILE* file, const char* name, char* buffer, int length) {
+}  // namespace
+
+namespace vxm::network {
+
+int parse_inet_file(std::FILE* file, const char* name, char* buffer, int length) noexcept {
     char group[kGroups][kGroupSize] = {};
     char device[kDeviceSize];
     unsigned int index, prefix, scope, flags;
@@ -76,7 +79,7 @@ int parse_inet_file(std::FILE* file, const char* name, char* buffer, int length)
     return -1;
 }
 
-}  // namespace
+}  // namespace vxm::network
 
 extern "C" {
 
@@ -126,7 +129,7 @@ int VXM_network_getIpv6Addr(const VXM_NETWORK_CARD_INFO* card, char* pszIpAddr, 
         VXM_LOG(VXM_LOG_ERROR, kModuleTag, "fopen /proc/net/if_inet6 failed!!");
         return -1;
     }
-    int result = parse_inet_file(file, name, pszIpAddr, iLen);
+    int result = vxm::network::parse_inet_file(file, name, pszIpAddr, iLen);
     std::fclose(file);
     return result;
 }

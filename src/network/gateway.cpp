@@ -51,7 +51,11 @@ int VXM_net_readNlSock(int sockFd, char* bufPtr) {
     int msgLen = 0;
     for (;;) {
         VXM_CHECK((readLen = recv(sockFd, bufPtr, VXM_RECV_BUFSIZE - msgLen, 0)) >= 0, -1);
-        const nlmsghdr* nlHdr = reinterpret_cast<const nlmsghdr*>(bufPtr);
+        // A datagram of a length that is not a multiple of 4 leaves the next one unaligned: its
+        // header is read through a copy.
+        nlmsghdr header{};
+        std::memcpy(&header, bufPtr, std::min<std::size_t>(static_cast<std::size_t>(readLen), sizeof header));
+        const nlmsghdr* nlHdr = &header;  // the check's message names it
         VXM_CHECK(NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR, -1);
         if (nlHdr->nlmsg_type == NLMSG_DONE) break;
         bufPtr += readLen;
@@ -100,29 +104,15 @@ enum class Outcome { Done, NoSocket, Failed, NoFile, EmptyFile };
 Outcome netlinkGateway(const char* name, char* buffer, int length) {
     vxm::internal::UniqueFd sock(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (!sock.ok()) return Outcome::NoSocket;
-    char msgBuf[VXM_RECV_BUFSIZE];
-    std::memset(msgBuf, 0, sizeof msgBuf);
-    auto* nlMsg = reinterpret_cast<nlmsghdr*>(msgBuf);
+    alignas(nlmsghdr) char request[NLMSG_SPACE(sizeof(rtmsg))] = {};
+    auto* nlMsg = reinterpret_cast<nlmsghdr*>(request);
     nlMsg->nlmsg_len = NLMSG_LENGTH(sizeof(rtmsg));
     nlMsg->nlmsg_type = RTM_GETROUTE;
     nlMsg->nlmsg_flags = NLM_F_DUMP | NLM_F_REQUEST;
     nlMsg->nlmsg_seq = 0;
     nlMsg->nlmsg_pid = static_cast<__u32>(getpid());
     if (send(sock.get(), nlMsg, nlMsg->nlmsg_len, 0) < 0) return Outcome::Failed;
-    int len = VXM_net_readNlSock(sock.get(), msgBuf);
-    if (len < 0) return Outcome::Failed;
-    auto* route = static_cast<RouteInfo*>(VXM_malloc(sizeof(RouteInfo)));
-    if (route == nullptr) return Outcome::Failed;
-    for (const nlmsghdr* nlHdr = nlMsg; messageFits(nlHdr, len); nlHdr = NLMSG_NEXT(nlHdr, len)) {
-        std::memset(route, 0, sizeof *route);
-        if (!parseRoute(nlHdr, *route)) continue;
-        char destination[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &route->dstAddr, destination, sizeof destination);
-        if (std::strstr(destination, "0.0.0.0") != nullptr && std::strcmp(route->ifName, name) == 0)
-            inet_ntop(AF_INET, &route->gateWay, buffer, static_cast<socklen_t>(length));
-    }
-    VXM_free(route);
-    return Outcome::Done;
+    return vxm::network::routeDumpGateway(sock.get(), name, buffer, length) ? Outcome::Done : Outcome::Failed;
 }
 
 Outcome listingGateway(const char* name, char* buffer, int length) {
@@ -149,6 +139,30 @@ Outcome listingGateway(const char* name, char* buffer, int length) {
 }
 
 }  // namespace
+
+namespace vxm::network {
+
+bool routeDumpGateway(int sock, const char* name, char* buffer, int length) noexcept {
+    alignas(nlmsghdr) char msgBuf[VXM_RECV_BUFSIZE];
+    std::memset(msgBuf, 0, sizeof msgBuf);
+    int len = VXM_net_readNlSock(sock, msgBuf);
+    if (len < 0) return false;
+    auto* route = static_cast<RouteInfo*>(VXM_malloc(sizeof(RouteInfo)));
+    if (route == nullptr) return false;
+    for (const nlmsghdr* nlHdr = reinterpret_cast<const nlmsghdr*>(msgBuf); messageFits(nlHdr, len);
+         nlHdr = NLMSG_NEXT(nlHdr, len)) {
+        std::memset(route, 0, sizeof *route);
+        if (!parseRoute(nlHdr, *route)) continue;
+        char destination[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &route->dstAddr, destination, sizeof destination);
+        if (std::strstr(destination, "0.0.0.0") != nullptr && std::strcmp(route->ifName, name) == 0)
+            inet_ntop(AF_INET, &route->gateWay, buffer, static_cast<socklen_t>(length));
+    }
+    VXM_free(route);
+    return true;
+}
+
+}  // namespace vxm::network
 
 extern "C" {
 

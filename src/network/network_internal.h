@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
 
@@ -57,6 +58,16 @@ FlagRead readFlags(const char* name, short& flags) noexcept;
 // why it could not be read: "Invaild param,ifrname empty.", "create socket error, errno:%d." and,
 // when reportRequestFailure, "ioctl error, errno:%d." (level 4; errno is kept for the caller).
 FlagRead flagState(const char* name, short flag, int* state, bool reportRequestFailure) noexcept;
+
+// Writes the first address of name in the kernel's IPv6 address table (/proc/net/if_inet6 lines)
+// that does not begin "fe80" or "FE80" into buffer as eight colon-separated groups, cut to length.
+// Returns 0, or -1 after logging "find ipv6 addr failed!!".
+int parse_inet_file(std::FILE* file, const char* name, char* buffer, int length) noexcept;
+
+// Reads a route dump from sock (netlink datagrams, all of them in one 8192-byte buffer) and writes
+// the gateway of name's last IPv4 default route of the main table into buffer, cut to length (left
+// as it is when there is none). False when the dump cannot be read or memory is short.
+bool routeDumpGateway(int sock, const char* name, char* buffer, int length) noexcept;
 
 }  // namespace vxm::network
 

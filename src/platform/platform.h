@@ -1,5 +1,7 @@
-// Platform services the library needs but this machine's system does not offer under the target's
-// names. Each has one small file beside this header; a target build swaps the file, nothing else.
+// Platform services the library needs, one small file per service and platform beside this header;
+// the build picks the set with VXM_PLATFORM. "linux" (clock_posix, priority_posix, properties) stands
+// in for the target's services on any Linux machine; "android" (*_android) calls the target's own:
+// systemTime, androidSetThreadPriority, property_get/property_set/property_list.
 #ifndef VXMOSAL_PLATFORM_PLATFORM_H
 #define VXMOSAL_PLATFORM_PLATFORM_H
 
@@ -19,10 +21,10 @@ std::int64_t systemTime(Clock clock) noexcept;
 // Runs thread tid (0: the calling thread) at the given nice value. Returns 0 or -1.
 int setThreadPriority(int tid, int nice) noexcept;
 
-// System properties: one file per property in the directory $VXM_PROPERTY_DIR (or
-// /run/vxmosal/properties when it is unset or empty), named as the key, holding exactly the value.
-// Writes go to a temporary file in the same directory and are renamed into place. The library's
-// calls take no memory: they cannot fail for want of it.
+// System properties. The linux stand-in keeps one file per property in the directory
+// $VXM_PROPERTY_DIR (or /run/vxmosal/properties when it is unset or empty), named as the key,
+// holding exactly the value. Writes go to a temporary file in the same directory and are renamed
+// into place. The library's calls take no memory: they cannot fail for want of it.
 constexpr std::size_t kPropertyValueMax = 92;  // value bytes plus the terminator
 
 // Reads the property into value (kPropertyValueMax bytes, terminated). Returns the value's length;

@@ -12,6 +12,7 @@
 
 #include "internal/log.h"
 #include "internal/safe_string.h"
+#include "utility/process_listing.h"
 #include "vxmosal/VXM_process.h"
 #include "vxmosal/VXM_shell.h"
 #include "vxmosal/VXM_utility.h"
@@ -62,6 +63,22 @@ bool readStat(int pid, char (&commandName)[kCommandNameSize], char& state) {
 }
 
 }  // namespace
+
+namespace vxm::process {
+
+int killListed(char* listing, int (*run)(const char* command)) noexcept {
+    char* ids[kKillMax] = {};
+    const int count = VXM_utl_split(listing, "\n", ids, kKillMax);
+    char command[kCommandSize];
+    for (int i = 0; i < count; ++i) {
+        if (VXM_check_inject_str(ids[i]) != 0) return -1;
+        vxm::internal::formatTruncated(command, sizeof command, kKillTemplate, ids[i]);
+        (void)run(command);
+    }
+    return 0;
+}
+
+}  // namespace vxm::process
 
 extern "C" {
 
@@ -115,17 +132,9 @@ int VXM_utl_killProcess(const char* pattern) {
         if (got == 0) return -1;
         listing[got] = '\0';
     }
-    char* ids[kKillMax] = {};
-    const int count = VXM_utl_split(listing, "\n", ids, kKillMax);
-    for (int i = 0; i < count; ++i) {
-        if (VXM_check_inject_str(ids[i]) != 0) {
-            VXM_LOG(VXM_LOG_ERROR, kModuleTag, "System Command para error");
-            return -1;
-        }
-        vxm::internal::formatTruncated(command, sizeof command, kKillTemplate, ids[i]);
-        (void)VXM_HAL_system(command);
-    }
-    return 0;
+    if (vxm::process::killListed(listing, VXM_HAL_system) == 0) return 0;
+    VXM_LOG(VXM_LOG_ERROR, kModuleTag, "System Command para error");
+    return -1;
 }
 
 int VXM_utl_get_os_type(void) {

@@ -29,7 +29,7 @@ status=$?
 "${run[@]}" --help >"$work/out" 2>"$work/err"
 status=$?
 [ $status -eq 0 ] || fail "--help exited $status"
-grep -qx '  --watch N   redraw the report every N seconds (1 to 86400), with traffic per second' "$work/out" ||
+grep -qx '  --watch N     redraw the report every N seconds (1 to 86400), with traffic per second' "$work/out" ||
   fail "--help does not describe --watch"
 
 # Runs --watch 1 (and OPTIONS) into FILE until it has drawn COUNT refreshes (lines matching MARKER),
@@ -85,6 +85,17 @@ grep -q $'\033' "$work/watch" && fail "--json --watch 1 printed a screen clear"
 "${run[@]}" --json >"$work/once" 2>/dev/null
 grep -q '"rates"' "$work/once" && fail "a single --json report carries rates"
 grep -q '"cpu_interval_ms"' "$work/once" || fail "a single --json report lacks its processor interval"
+"${run[@]}" --version | grep -qxE 'vxmdiag [0-9]+\.[0-9]+\.[0-9]+' || fail "--version printed no version"
+
+# The library's records on stderr: warnings and errors only; -v adds info, -vv debug (the debug
+# records come from the card queries, so they need a card).
+debug=DEBUG; grep -qE '^    "count": [1-9]' "$work/once" || debug=
+for row in "|INFO DEBUG" "-v INFO|DEBUG" "-vv INFO $debug|"; do
+  read -r -a words <<<"${row%%|*}"
+  "${run[@]}" "${words[@]:0:1}" >/dev/null 2>"$work/err"
+  for level in "${words[@]:1}"; do grep -q "^\[$level\] " "$work/err" || fail "${words[0]:-no -v}: no $level record"; done
+  for level in ${row#*|}; do grep -q "^\[$level\] " "$work/err" && fail "${words[0]:-no -v}: a $level record"; done
+done
 
 [ $failures -eq 0 ] || exit 1
 echo "vxmdiag options: ok ($refreshes text refreshes)"

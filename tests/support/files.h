@@ -2,13 +2,15 @@
 #ifndef VXMOSAL_TESTS_FILES_H
 #define VXMOSAL_TESTS_FILES_H
 
-#include <dirent.h>
+#include <dirent.h>  // kept for the tests that rely on it
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace vxmtest {
@@ -18,20 +20,15 @@ public:
     TempDir() {
         const char* base = getenv("TMPDIR");
         std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/vxmtest.XXXXXX";
-        std::vector<char> buffer(pattern.begin(), pattern.end());
-        buffer.push_back('\0');
-        if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
+        if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     }
+    // Removes the files in it and the directory itself, nothing deeper (a mount stays untouched).
     ~TempDir() {
+        std::error_code ignored;
         if (path_.empty()) return;
-        if (DIR* dir = opendir(path_.c_str())) {
-            while (dirent* entry = readdir(dir)) {
-                std::string name = entry->d_name;
-                if (name != "." && name != "..") unlink((path_ + "/" + name).c_str());
-            }
-            closedir(dir);
-        }
-        rmdir(path_.c_str());
+        for (const auto& entry : std::filesystem::directory_iterator(path_, ignored))
+            std::filesystem::remove(entry.path(), ignored);
+        std::filesystem::remove(path_, ignored);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -44,9 +41,8 @@ private:
 };
 
 inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
-    out << in.rdbuf();
+    out << std::ifstream(path, std::ios::binary).rdbuf();
     return out.str();
 }
 

@@ -17,21 +17,14 @@ struct LogRecord {
     std::string file;
     int line;
     std::string function;
-    int tid;
-    int kind;
-    int level;
-    std::string module;
-    std::string format;
-    std::string message;  // format applied to the arguments
+    int tid, kind, level;
+    std::string module, format, message;  // message: the format applied to the arguments
 };
 
 class LogCapture {
 public:
     LogCapture() {
-        {
-            std::lock_guard<std::mutex> lock(mutex());
-            records().clear();
-        }
+        clear();
         __atomic_store_n(&g_VXMLogCallback, &LogCapture::sink, __ATOMIC_RELAXED);
     }
     ~LogCapture() { __atomic_store_n(&g_VXMLogCallback, VXM_LOG_CALLBACK{nullptr}, __ATOMIC_RELAXED); }
@@ -39,10 +32,9 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<LogRecord> all() const {
-        std::lock_guard<std::mutex> lock(mutex());
-        return records();
+        std::lock_guard<std::mutex> lock(mutex_);
+        return records_;
     }
-
     // Records whose format is exactly the given one.
     std::vector<LogRecord> withFormat(const std::string& format) const {
         std::vector<LogRecord> found;
@@ -50,10 +42,9 @@ public:
             if (record.format == format) found.push_back(record);
         return found;
     }
-
     void clear() {
-        std::lock_guard<std::mutex> lock(mutex());
-        records().clear();
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.clear();
     }
 
 private:
@@ -64,18 +55,11 @@ private:
         va_start(args, format);
         std::vsnprintf(text, sizeof text, format, args);
         va_end(args);
-        std::lock_guard<std::mutex> lock(mutex());
-        records().push_back(
-            LogRecord{file, line, function, tid, kind, level, module, format, text});
+        std::lock_guard<std::mutex> lock(mutex_);
+        records_.push_back(LogRecord{file, line, function, tid, kind, level, module, format, text});
     }
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::vector<LogRecord>& records() {
-        static std::vector<LogRecord> r;
-        return r;
-    }
+    static inline std::mutex mutex_;
+    static inline std::vector<LogRecord> records_;
 };
 
 }  // namespace vxmtest

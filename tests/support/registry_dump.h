@@ -1,4 +1,4 @@
-// Reads the registry dump files back as (key text, time) lines for tests.
+// Reads the registry dump files back for tests.
 #ifndef VXMOSAL_TESTS_REGISTRY_DUMP_H
 #define VXMOSAL_TESTS_REGISTRY_DUMP_H
 
@@ -21,34 +21,21 @@ inline std::vector<std::string> threadDump(const TempDir& dir) {
     return readLines(dir.file("threadsInfo.txt"));
 }
 
-// The key as the mutex dump prints it (low 32 bits, lower-case hex).
-inline std::string mutexKeyText(unsigned long key) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%x", static_cast<unsigned int>(key));
-    return text;
-}
-
-inline std::string threadKeyText(unsigned long thread) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned int>(thread));
-    return text;
-}
-
-// True when some line of the dump names the key, e.g. "pMutex is [b6e01040]".
-inline bool dumpNames(const std::vector<std::string>& lines, const std::string& prefix,
-                      const std::string& key) {
-    const std::string needle = prefix + " is [" + key + "],";
+// The line that names the key as the pattern prints it (low 32 bits), or "".
+inline std::string lineOf(const std::vector<std::string>& lines, const char* pattern, unsigned long key) {
+    char needle[48];
+    std::snprintf(needle, sizeof needle, pattern, static_cast<unsigned int>(key));
     for (const auto& line : lines)
-        if (line.find(needle) != std::string::npos) return true;
-    return false;
+        if (line.find(needle) != std::string::npos) return line;
+    return "";
 }
 
 inline bool mutexListed(const TempDir& dir, unsigned long mutex) {
-    return dumpNames(mutexDump(dir), "pMutex", mutexKeyText(mutex));
+    return !lineOf(mutexDump(dir), "pMutex is [%x],", mutex).empty();
 }
 
 inline bool threadListed(const TempDir& dir, unsigned long thread) {
-    return dumpNames(threadDump(dir), "pThread", threadKeyText(thread));
+    return !lineOf(threadDump(dir), "pThread is [0x%08x],", thread).empty();
 }
 
 }  // namespace vxmtest

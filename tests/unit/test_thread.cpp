@@ -1,223 +1,123 @@
-// Threads: creation, registry records, messages, join, kill, naming.
-#include <gtest/gtest.h>
+// Threads: the three creation operations, their registry records and messages, join, kill, exit,
+// identity and naming.
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <cstdio>
-#include <thread>
-
-#include "support/log_capture.h"
-#include "support/registry_dump.h"
+#include "support/spine.h"
 #include "vxmosal/VXM_mutex.h"
 #include "vxmosal/VXM_os_thread.h"
+#include "vxmosal/VXM_time.h"
 
 namespace {
 
-using vxmtest::LogCapture;
-using vxmtest::TempDir;
+using vxmtest::waitFor;
 
-constexpr char kCreateFormat[] = "pthread_create iThreadIndex[%d] cost[%u] at[%u] tid[0x%08x]";
-constexpr char kJoinFormat[] = "pthread_join ret[%d] errno[%d] cost[%u] at[%u] tid[0x%08x]";
-
-// A thread body that waits on a semaphore, so that the test decides when it ends.
+// A thread that reports who it is and its stack, then waits until the test lets it end.
 struct Gate {
-    unsigned long sem = 0;
-    std::atomic<unsigned long> self{0};
-    std::atomic<bool> ran{false};
-    std::atomic<size_t> stackSize{0};
-    Gate() { VXM_sem_create(0, &sem); }
-    ~Gate() { VXM_sem_destroy(sem); }
-    void open() { VXM_sem_post(sem); }
+    unsigned long sem = 0, self = 0;
+    std::atomic<int> tid{0};
+    std::atomic<bool> done{false};  // the last thing the thread does with the gate
+    size_t stack = 0;
 };
 
-void* gatedBody(void* arg) {
+void* gated(void* arg) {
     auto* gate = static_cast<Gate*>(arg);
-    gate->self = VXM_thread_self();
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        size_t size = 0;
-        pthread_attr_getstacksize(&attr, &size);
-        gate->stackSize = size;
-        pthread_attr_destroy(&attr);
-    }
-    gate->ran = true;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) pthread_attr_getstacksize(&attr, &gate->stack);
+    pthread_attr_destroy(&attr);
+    gate->self = VXM_thread_self();
+    gate->tid = VXM_thread_gettid();
     VXM_sem_wait(gate->sem);
+    gate->done = true;
     return nullptr;
 }
 
-void* returnAtOnce(void* arg) {
-    static_cast<std::atomic<bool>*>(arg)->store(true);
-    return nullptr;
+// Kinds: 0 VXM_thread_create, 1 createEX joinable, 2 createEX detached, 3 createJoinable.
+int create(int kind, VXM_THREAD_ENTRY entry, void* arg, unsigned long* handle, unsigned int stack) {
+    if (kind == 0) return VXM_thread_create(entry, arg, handle, 0, stack);
+    if (kind == 3) return VXM_thread_createJoinable(entry, arg, handle, 0, stack);
+    return VXM_thread_createEX(entry, arg, handle, 0, stack, kind == 2);
 }
 
-void waitFor(const std::atomic<bool>& flag) {
-    for (int i = 0; i < 500 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-}
-
-// The thread identifier as the thread itself sees it, taken after the gate ran.
-unsigned long idOf(const Gate& gate) {
-    waitFor(gate.ran);
-    return gate.self;
-}
-
-TEST(ThreadCreate, RefusesBadArguments) {
+TEST(Thread, BadArgumentsCreateNothing) {
     unsigned long handle = 0;
-    EXPECT_EQ(VXM_thread_create(nullptr, nullptr, &handle, 0, 0), -1);
-    EXPECT_EQ(VXM_thread_createEX(nullptr, nullptr, &handle, 0, 0, 0), -1);
-    EXPECT_EQ(VXM_thread_createJoinable(nullptr, nullptr, &handle, 0, 0), -1);
-    EXPECT_EQ(handle, 0u);
     Gate gate;
-    EXPECT_EQ(VXM_thread_createJoinable(gatedBody, &gate, &handle, 0, 1024), -1)
-        << "a stack below the system minimum was accepted";
+    for (int kind = 0; kind < 4; ++kind) EXPECT_EQ(create(kind, nullptr, &gate, &handle, 0), -1) << kind;
+    EXPECT_EQ(create(3, gated, &gate, &handle, 1024), -1) << "a stack below the minimum";
     EXPECT_EQ(handle, 0u);
-}
-
-TEST(ThreadCreate, DefaultStackIs128KiB) {
-    Gate gate;
-    unsigned long handle = 0;
-    ASSERT_EQ(VXM_thread_createJoinable(gatedBody, &gate, &handle, 0, 0), 0);
-    waitFor(gate.ran);
-#ifdef __SANITIZE_THREAD__
-    EXPECT_GE(gate.stackSize.load(), 131072u);  // the thread sanitizer adds room of its own
-#else
-    EXPECT_EQ(gate.stackSize.load(), 131072u);
-#endif
-    gate.open();
-    EXPECT_EQ(VXM_thread_join(handle), 0);
-
-    Gate large;
-    ASSERT_EQ(VXM_thread_createJoinable(gatedBody, &large, &handle, 0, 1u << 20), 0);
-    waitFor(large.ran);
-#ifdef __SANITIZE_THREAD__
-    EXPECT_GE(large.stackSize.load(), 1u << 20);
-#else
-    EXPECT_EQ(large.stackSize.load(), 1u << 20);
-#endif
-    large.open();
-    VXM_thread_join(handle);
-}
-
-TEST(ThreadCreate, RegisteredUntilJoinedOrKilled) {
-    TempDir dir;
-    Gate registered, joinable, killed;
-    unsigned long hRegistered = 0, hJoinable = 0, hKilled = 0;
-    ASSERT_EQ(VXM_thread_createEX(gatedBody, &registered, &hRegistered, 0, 0, 0), 0);
-    ASSERT_EQ(VXM_thread_createJoinable(gatedBody, &joinable, &hJoinable, 0, 0), 0);
-    ASSERT_EQ(VXM_thread_createEX(gatedBody, &killed, &hKilled, 0, 0, 0), 0);
-    EXPECT_TRUE(vxmtest::threadListed(dir, idOf(registered)));
-    EXPECT_FALSE(vxmtest::threadListed(dir, idOf(joinable)));
-    EXPECT_TRUE(vxmtest::threadListed(dir, idOf(killed)));
-
-    registered.open();
-    joinable.open();
-    killed.open();
-    EXPECT_EQ(VXM_thread_join(hRegistered), 0);
-    EXPECT_EQ(VXM_thread_join(hJoinable), 0);
-    VXM_thread_kill(hKilled);
-    EXPECT_FALSE(vxmtest::threadListed(dir, registered.self));
-    EXPECT_FALSE(vxmtest::threadListed(dir, killed.self));
-}
-
-TEST(ThreadCreate, DetachedThreadStaysListedAfterItEnds) {
-    TempDir dir;
-    static Gate gate;  // outlives the detached thread, which nobody can wait for
-    ASSERT_EQ(VXM_thread_create(gatedBody, &gate, nullptr, 0, 0), 0);
-    unsigned long id = idOf(gate);
-    EXPECT_TRUE(vxmtest::threadListed(dir, id));
-    gate.open();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(vxmtest::threadListed(dir, id));
-    VXM_DeleteThreadInfo(static_cast<int>(id));
-}
-
-TEST(ThreadCreate, NullResultPointerStillRuns) {
-    std::atomic<bool> ran{false};
-    EXPECT_EQ(VXM_thread_createJoinable(returnAtOnce, &ran, nullptr, 0, 0), 0);
-    waitFor(ran);
-    EXPECT_TRUE(ran);
-}
-
-TEST(ThreadCreate, SuccessMessageAndItsCounter) {
-    Gate first, unlogged, second;
-    unsigned long h1 = 0, h2 = 0, h3 = 0;
-    LogCapture* capture = new LogCapture;
-    ASSERT_EQ(VXM_thread_createJoinable(gatedBody, &first, &h1, 0, 0), 0);
-    auto records = capture->withFormat(kCreateFormat);
-    delete capture;
-    ASSERT_EQ(VXM_thread_createJoinable(gatedBody, &unlogged, &h2, 0, 0), 0);  // no sink
-    LogCapture again;
-    ASSERT_EQ(VXM_thread_createJoinable(gatedBody, &second, &h3, 0, 0), 0);
-    auto later = again.withFormat(kCreateFormat);
-
-    ASSERT_EQ(records.size(), 1u);
-    ASSERT_EQ(later.size(), 1u);
-    EXPECT_EQ(records[0].level, VXM_LOG_INFO);
-    EXPECT_EQ(records[0].module, "os_thread");
-    EXPECT_EQ(records[0].function, "createThread");
-    int index1 = -1, index2 = -1;
-    unsigned cost = 0, at = 0, tid = 0;
-    ASSERT_EQ(std::sscanf(records[0].message.c_str(),
-                          "pthread_create iThreadIndex[%d] cost[%u] at[%u] tid[0x%x]", &index1,
-                          &cost, &at, &tid), 4);
-    EXPECT_EQ(tid, static_cast<unsigned>(idOf(first)));
-    EXPECT_LT(cost, 1000u);
-    ASSERT_EQ(std::sscanf(later[0].message.c_str(), "pthread_create iThreadIndex[%d]", &index2), 1);
-    EXPECT_EQ(index2, index1 + 1) << "the counter advanced without a message";
-
-    for (Gate* gate : {&first, &unlogged, &second}) gate->open();
-    for (unsigned long h : {h1, h2, h3}) VXM_thread_join(h);
-}
-
-TEST(ThreadJoin, LogsTheSystemResult) {
-    Gate joinable;
-    static Gate detached;  // outlives the detached thread, which nobody can wait for
-    unsigned long hJoinable = 0, hDetached = 0;
-    ASSERT_EQ(VXM_thread_createEX(gatedBody, &joinable, &hJoinable, 0, 0, 0), 0);
-    ASSERT_EQ(VXM_thread_create(gatedBody, &detached, &hDetached, 0, 0), 0);
-    unsigned long detachedId = idOf(detached);
-    joinable.open();
-    LogCapture capture;
-    EXPECT_EQ(VXM_thread_join(hJoinable), 0);
-    EXPECT_EQ(VXM_thread_join(hDetached), 0);
+    vxmtest::LogCapture capture;
     EXPECT_EQ(VXM_thread_join(0), 0);
-    auto records = capture.withFormat(kJoinFormat);
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].level, VXM_LOG_INFO);
-    EXPECT_EQ(records[0].module, "os_thread");
-    EXPECT_EQ(records[0].message.rfind("pthread_join ret[0] errno[", 0), 0u) << records[0].message;
-    char expectedTid[32];
-    std::snprintf(expectedTid, sizeof expectedTid, "tid[0x%08x]", static_cast<unsigned>(joinable.self));
-    EXPECT_NE(records[0].message.find(expectedTid), std::string::npos) << records[0].message;
-    EXPECT_EQ(records[1].message.rfind("pthread_join ret[22] errno[", 0), 0u) << records[1].message;
-    detached.open();
-    TempDir dir;
-    EXPECT_FALSE(vxmtest::threadListed(dir, detachedId));
+    VXM_thread_kill(0);
+    EXPECT_TRUE(capture.all().empty());
 }
 
-TEST(ThreadKill, NullHandleDoesNothing) { VXM_thread_kill(0); }
+// Each kind: its stack, its message, whether the registry lists it (also after a detached one has
+// ended), and what joining (the system's result) or killing it does.
+TEST(Thread, KindsStacksRegistryJoinAndKill) {
+    const struct { int kind; unsigned int stack; bool listed, kill; int joinResult; } rows[] = {
+        {0, 0, true, false, 22}, {1, 1u << 20, true, false, 0}, {2, 0, true, true, 0}, {1, 0, true, true, 0},
+        {3, 0, false, false, 0}};
+    vxmtest::TempDir dir;
+    VXM_get_ticks();  // the tick thread's own creation stays out of the records below
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.kind * 10 + row.kill);
+        Gate gate;
+        unsigned long handle = 0;
+        VXM_sem_create(0, &gate.sem);
+        vxmtest::LogCapture capture;
+        ASSERT_EQ(create(row.kind, gated, &gate, &handle, row.stack), 0);
+        ASSERT_TRUE(waitFor([&] { return gate.tid != 0; }));
+        size_t stack = row.stack ? row.stack : VXM_THREAD_DEFAULT_STACK;
+#ifdef __SANITIZE_THREAD__
+        stack = gate.stack >= stack ? gate.stack : stack;  // the thread sanitizer adds room of its own
+#endif
+        EXPECT_EQ(gate.stack, stack);
+        EXPECT_EQ(vxmtest::threadListed(dir, gate.self), row.listed);
+        VXM_sem_post(gate.sem);
+        if (row.kind == 0 || row.kind == 2) {
+            std::string task = "/proc/self/task/" + std::to_string(gate.tid);
+            EXPECT_TRUE(waitFor([&] { return gate.done && access(task.c_str(), F_OK) != 0; }));
+            EXPECT_TRUE(vxmtest::threadListed(dir, gate.self)) << "a detached thread's record outlives it";
+        }
+        if (row.kill) VXM_thread_kill(handle);
+        else EXPECT_EQ(VXM_thread_join(handle), 0);
+        EXPECT_FALSE(vxmtest::threadListed(dir, gate.self));
+        char tid[24];
+        std::snprintf(tid, sizeof tid, "tid[0x%08x]", static_cast<unsigned int>(gate.self));
+        std::vector<vxmtest::Expected> expected{{VXM_LOG_INFO, "os_thread", "pthread_create iThreadIndex[*"}};
+        if (!row.kill) expected.push_back({VXM_LOG_INFO, "os_thread", "pthread_join ret[" + std::to_string(row.joinResult) + "] errno[*"});
+        vxmtest::expectRecords(capture.all(), expected);
+        for (const auto& record : capture.all()) EXPECT_NE(record.message.find(tid), std::string::npos);
+        VXM_sem_destroy(gate.sem);
+    }
+}
 
-void* exitWithValue(void* arg) {
-    VXM_thread_exit(nullptr);  // returns: the thread goes on
+void* setFlag(void* arg) {
     static_cast<std::atomic<int>*>(arg)->store(1);
+    VXM_thread_exit(nullptr);  // returns: the thread goes on
+    static_cast<std::atomic<int>*>(arg)->store(2);
     VXM_thread_exit(arg);
-    static_cast<std::atomic<int>*>(arg)->store(2);  // never reached
+    static_cast<std::atomic<int>*>(arg)->store(3);  // never reached
     return nullptr;
 }
 
-TEST(ThreadExit, NullReturnsAndAValueEndsTheThread) {
-    std::atomic<int> state{0};
-    pthread_t thread;
-    ASSERT_EQ(pthread_create(&thread, nullptr, exitWithValue, &state), 0);
-    void* value = nullptr;
-    pthread_join(thread, &value);
-    EXPECT_EQ(value, &state);
-    EXPECT_EQ(state, 1);
+TEST(Thread, IndexAdvancesOnlyWithItsMessageAndExitEndsTheThread) {
+    std::atomic<int> state[3] = {};
+    int index[3] = {-1, -1, -1};
+    VXM_get_ticks();
+    for (int i = 0; i < 3; ++i) {
+        auto* capture = i != 1 ? new vxmtest::LogCapture : nullptr;  // the second creation is not reported
+        ASSERT_EQ(VXM_thread_createJoinable(setFlag, &state[i], nullptr, 0, 0), 0) << "without a handle";
+        if (capture != nullptr) std::sscanf(capture->all().at(0).message.c_str(), "pthread_create iThreadIndex[%d]", &index[i]);
+        delete capture;
+        EXPECT_TRUE(waitFor([&] { return state[i] == 2; }));
+    }
+    EXPECT_EQ(index[2], index[0] + 1);
+    vxmtest::sleepMs(20);
+    EXPECT_EQ(state[0] + state[1] + state[2], 6) << "VXM_thread_exit(value) did not end the thread";
 }
 
-TEST(ThreadIdentity, SelfPidTidAndName) {
+TEST(Thread, IdentityAndName) {
     EXPECT_EQ(VXM_thread_self(), static_cast<unsigned long>(pthread_self()));
     EXPECT_EQ(VXM_thread_getpid(), getpid());
     std::string comm;
@@ -226,9 +126,7 @@ TEST(ThreadIdentity, SelfPidTidAndName) {
         tid = VXM_thread_gettid();
         VXM_thread_setname(nullptr);  // no effect
         VXM_thread_setname("a_very_long_thread_name");
-        char path[64];
-        std::snprintf(path, sizeof path, "/proc/self/task/%d/comm", tid);
-        comm = vxmtest::readFile(path);
+        comm = vxmtest::readFile("/proc/self/task/" + std::to_string(tid) + "/comm");
     }).join();
     EXPECT_NE(tid, VXM_thread_gettid());
     EXPECT_EQ(comm, "a_very_long_thr\n");

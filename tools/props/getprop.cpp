@@ -2,10 +2,21 @@
 //   vxm-getprop                 every property, one "[key]: [value]" line each, sorted by key
 //   vxm-getprop KEY [DEFAULT]   the value of KEY (DEFAULT, or nothing, when it is unset), one line
 #include <cstdio>
+#include <cstring>
 
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+        std::fputs(
+            "usage: vxm-getprop [KEY [DEFAULT]]\n"
+            "Without KEY, prints every property as [key]: [value], sorted by key; with KEY, prints its\n"
+            "value, or DEFAULT (else an empty line) when it is unset.\n"
+            "  -h, --help  show this help\n"
+            "The properties are the files of $VXM_PROPERTY_DIR (default /run/vxmosal/properties).\n",
+            stdout);
+        return 0;
+    }
     if (argc > 3) {
         std::fprintf(stderr, "usage: vxm-getprop [KEY [DEFAULT]]\n");
         return 2;

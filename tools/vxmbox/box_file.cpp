@@ -81,7 +81,7 @@ bool isCardName(const std::string& name) {
 
 bool isPropertyKey(const std::string& key) {
     return !key.empty() && key[0] != '.' && key.find('/') == std::string::npos &&
-           key.find_first_of(" \t") == std::string::npos;
+           key.find_first_of(std::string(" \t\0", 3)) == std::string::npos;  // the key names a file
 }
 
 bool isFrequency(const std::string& text) {

@@ -1,5 +1,6 @@
 // vxmdiag: a host of the library, as the middleware is. It installs a log sink and prints a report
 // of this box obtained through the library's interface alone.
+#include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "log_sink.h"
 #include "report.h"
@@ -18,12 +21,13 @@ namespace {
 
 struct Options {
     bool json = false;
-    bool verbose = false;
+    int verbosity = 0;           // each -v lets one more level of the library's records through
     const char* card = nullptr;  // the default card; null: the first card found
     long watchSeconds = 0;       // 0: one report
 };
 
 constexpr long kMaxWatchSeconds = 86400;
+constexpr char kWatchError[] = "--watch needs a whole number of seconds from 1 to 86400";
 
 volatile sig_atomic_t g_stopRequested = 0;
 
@@ -52,11 +56,13 @@ constexpr Section kSections[] = {
 void printUsage(std::FILE* out) {
     std::fputs(
         "usage: vxmdiag [--json] [-v] [--card NAME] [--watch N]\n"
-        "  --json      print the report as one JSON object\n"
-        "  --watch N   redraw the report every N seconds (1 to 86400), with traffic per second\n"
-        "  --card NAME the library's default card (else the first card found)\n"
-        "  -v          also log the library's level-1 (debug) records to stderr\n"
-        "  -h, --help  show this help\n",
+        "  --json        print the report as one JSON object\n"
+        "  --watch N     redraw the report every N seconds (1 to 86400), with traffic per second\n"
+        "  --card NAME   the library's default card (else the first card found)\n"
+        "  -v            also log the library's info records (level 2) to stderr; -vv adds debug (level 1)\n"
+        "  -h, --help    show this help\n"
+        "  --version     show the version\n"
+        "The library's warnings and errors (levels 3 and 4) always go to stderr.\n",
         out);
 }
 
@@ -70,33 +76,43 @@ bool parseSeconds(const char* text, long& seconds) {
     return true;
 }
 
-// 0 when the options were read, else the exit status to leave with.
+int usageError(const std::string& message) {
+    std::fprintf(stderr, "vxmdiag: %s\n", message.c_str());
+    printUsage(stderr);
+    return 2;
+}
+
+// 0 when the options were read, -1 when the program is done (help, version), else the exit status.
 int parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (std::strcmp(arg, "--json") == 0) {
-            options.json = true;
-        } else if (std::strcmp(arg, "-v") == 0) {
-            options.verbose = true;
-        } else if (std::strcmp(arg, "--card") == 0 && i + 1 < argc) {
-            options.card = argv[++i];
-        } else if (std::strcmp(arg, "--watch") == 0) {
-            if (!parseSeconds(i + 1 < argc ? argv[i + 1] : nullptr, options.watchSeconds)) {
-                std::fprintf(stderr, "vxmdiag: --watch needs a whole number of seconds from 1 to %ld\n",
-                             kMaxWatchSeconds);
-                printUsage(stderr);
-                return 2;
-            }
-            ++i;
-        } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-            printUsage(stdout);
-            return -1;
-        } else {
-            std::fprintf(stderr, "vxmdiag: unknown option '%s'\n", arg);
-            printUsage(stderr);
-            return 2;
+    enum { kJson = 256, kCard, kWatch, kVersion };
+    static const option kLong[] = {
+        {"json", no_argument, nullptr, kJson},         {"card", required_argument, nullptr, kCard},
+        {"watch", required_argument, nullptr, kWatch}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},   {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;  // the messages below name the option as the user wrote it
+    int opt;
+    while ((opt = getopt_long(argc, argv, ":hv", kLong, nullptr)) != -1) {
+        switch (opt) {
+            case kJson: options.json = true; break;
+            case kCard: options.card = optarg; break;
+            case 'v': ++options.verbosity; break;
+            case kWatch:
+                if (!parseSeconds(optarg, options.watchSeconds)) return usageError(kWatchError);
+                break;
+            case 'h': printUsage(stdout); return -1;
+            case kVersion: std::printf("vxmdiag %s\n", VXMDIAG_VERSION); return -1;
+            case ':':
+                if (optopt == kWatch) return usageError(kWatchError);
+                return usageError(std::string(argv[optind - 1]) + " needs a value");
+            default:
+                // A short option inside a group ("-vx") has no argv element of its own.
+                if (optopt > 0 && optopt < 256)
+                    return usageError(std::string("unknown option '-") + static_cast<char>(optopt) + "'");
+                return usageError(std::string("unknown option '") + argv[optind - 1] + "'");
         }
     }
+    if (optind < argc) return usageError(std::string("unexpected argument '") + argv[optind] + "'");
     return 0;
 }
 
@@ -147,16 +163,21 @@ int watch(const Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv) try {
     Options options;
     int status = parseOptions(argc, argv, options);
     if (status == -1) return 0;
     if (status != 0) return status;
 
-    vxmdiag::installLogSink(options.verbose ? VXM_LOG_DEBUG : VXM_LOG_INFO);
+    vxmdiag::installLogSink(options.verbosity >= 2   ? VXM_LOG_DEBUG
+                            : options.verbosity == 1 ? VXM_LOG_INFO
+                                                     : VXM_LOG_WARN);
 
     vxmdiag::pickDefaultCard(options.card);
     if (options.watchSeconds > 0) return watch(options);
     printReport(options, buildReport(false));
     return std::fflush(stdout) == 0 ? 0 : 1;
+} catch (const std::exception& e) {
+    std::fprintf(stderr, "vxmdiag: %s\n", e.what());
+    return 1;
 }

@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdarg>
 
+#include <nlohmann/json.hpp>
+
 namespace vxmdiag {
 
 Value Value::integer(std::int64_t v) {
@@ -112,69 +114,23 @@ void printMembers(std::FILE* out, const Value& object, int indent) {
 
 // ---- JSON ----
 
-void printJsonString(std::FILE* out, const std::string& s) {
-    std::fputc('"', out);
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': std::fputs("\\\"", out); break;
-            case '\\': std::fputs("\\\\", out); break;
-            case '\n': std::fputs("\\n", out); break;
-            case '\r': std::fputs("\\r", out); break;
-            case '\t': std::fputs("\\t", out); break;
-            default:
-                if (c < 0x20)
-                    std::fprintf(out, "\\u%04x", c);
-                else
-                    std::fputc(c, out);
-        }
-    }
-    std::fputc('"', out);
-}
-
-void printJsonValue(std::FILE* out, const Value& v, int indent) {
+nlohmann::ordered_json toJson(const Value& v) {
     switch (v.kind()) {
-        case Value::Kind::Int: std::fprintf(out, "%" PRId64, v.asInt()); break;
-        case Value::Kind::Text: printJsonString(out, v.asText()); break;
-        case Value::Kind::Failure:
-            std::fputs("{\"error\": ", out);
-            printJsonString(out, v.asText());
-            std::fputc('}', out);
-            break;
+        case Value::Kind::Int: return v.asInt();
+        case Value::Kind::Text: return v.asText();
+        case Value::Kind::Failure: return nlohmann::ordered_json{{"error", v.asText()}};
         case Value::Kind::Object: {
-            if (v.members().empty()) {
-                std::fputs("{}", out);
-                break;
-            }
-            std::fputs("{\n", out);
-            bool first = true;
-            for (const auto& [key, member] : v.members()) {
-                if (!first) std::fputs(",\n", out);
-                first = false;
-                std::fprintf(out, "%*s", indent + 2, "");
-                printJsonString(out, key);
-                std::fputs(": ", out);
-                printJsonValue(out, member, indent + 2);
-            }
-            std::fprintf(out, "\n%*s}", indent, "");
-            break;
+            nlohmann::ordered_json object = nlohmann::ordered_json::object();
+            for (const auto& [key, member] : v.members()) object[key] = toJson(member);
+            return object;
         }
         case Value::Kind::List: {
-            if (v.elements().empty()) {
-                std::fputs("[]", out);
-                break;
-            }
-            std::fputs("[\n", out);
-            bool first = true;
-            for (const Value& element : v.elements()) {
-                if (!first) std::fputs(",\n", out);
-                first = false;
-                std::fprintf(out, "%*s", indent + 2, "");
-                printJsonValue(out, element, indent + 2);
-            }
-            std::fprintf(out, "\n%*s]", indent, "");
-            break;
+            nlohmann::ordered_json list = nlohmann::ordered_json::array();
+            for (const Value& element : v.elements()) list.push_back(toJson(element));
+            return list;
         }
     }
+    return nullptr;
 }
 
 }  // namespace
@@ -193,7 +149,9 @@ void printText(std::FILE* out, const Value& report) {
 }
 
 void printJson(std::FILE* out, const Value& report) {
-    printJsonValue(out, report, 0);
+    // Text from the system (a card or process name) need not be UTF-8: such bytes become U+FFFD.
+    std::string text = toJson(report).dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::fputs(text.c_str(), out);
     std::fputc('\n', out);
 }
 

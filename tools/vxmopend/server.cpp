@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -119,24 +120,53 @@ void refuse(Session& s, int status) {
     s.socket.reset();
 }
 
-// In the forked child: the command's standard streams, nothing else open, default signals.
-[[noreturn]] void execCommand(const char* command, int streamFd, int streamNumber) {
-    setpgid(0, 0);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    int null = open("/dev/null", O_RDWR);
-    if (null < 0) _exit(127);
-    for (int n = 0; n <= 2; ++n) {
-        if (dup2(n == streamNumber ? streamFd : null, n) < 0) _exit(127);
+// /dev/null, open for the whole life of the daemon: the command's unused standard streams.
+int g_devNull = -1;
+
+// What every command starts with: a process group of its own, no blocked signal, every signal the
+// daemon handles or ignores back at its default, and nothing open but its standard streams.
+class SpawnSetup {
+public:
+    SpawnSetup() {
+        ok_ = posix_spawnattr_init(&attr_) == 0;
+        if (!ok_) return;
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        ok_ = posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                                   POSIX_SPAWN_SETSIGDEF) == 0 &&
+              posix_spawnattr_setpgroup(&attr_, 0) == 0 && posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
+              posix_spawnattr_setsigdefault(&attr_, &all) == 0;
     }
-    if (close_range(3, ~0U, 0) != 0) {
-        for (long fd = 3, max = sysconf(_SC_OPEN_MAX); fd < max; ++fd) close(static_cast<int>(fd));
+    ~SpawnSetup() {
+        if (ok_) posix_spawnattr_destroy(&attr_);
     }
-    execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
-    _exit(127);
-}
+    SpawnSetup(const SpawnSetup&) = delete;
+    SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+    // Starts /bin/sh -c command with streamFd as its stream streamNumber (0 or 1) and /dev/null as
+    // the other two. @return 0 with pid set, or an errno
+    int spawn(const char* command, int streamFd, int streamNumber, pid_t& pid) const {
+        if (!ok_) return ENOMEM;
+        posix_spawn_file_actions_t actions;
+        if (posix_spawn_file_actions_init(&actions) != 0) return ENOMEM;
+        int error = 0;
+        for (int n = 0; n <= 2 && error == 0; ++n)
+            error = posix_spawn_file_actions_adddup2(&actions, n == streamNumber ? streamFd : g_devNull, n);
+        if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+        if (error == 0) {
+            char sh[] = "sh", dashC[] = "-c";
+            char* argv[] = {sh, dashC, const_cast<char*>(command), nullptr};
+            error = posix_spawn(&pid, "/bin/sh", &actions, &attr_, argv, environ);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        return error;
+    }
+
+private:
+    posix_spawnattr_t attr_;
+    bool ok_ = false;
+};
 
 // Nothing a request starts may outlive it. Once the request is over (its client has gone, or its
 // shell has ended and the close byte is out), what is left of its process group gets a short grace,
@@ -161,7 +191,7 @@ void desert(Session& s, const char* note, std::int64_t now) {
 }
 
 // Starts the command and answers the client; any failure is answered with its errno.
-void startCommand(Session& s) {
+void startCommand(Session& s, const SpawnSetup& setup) {
     int streamPipe[2];
     if (pipe2(streamPipe, O_CLOEXEC) != 0) return refuse(s, errno);
     UniqueFd pipeRead(streamPipe[0]), pipeWrite(streamPipe[1]);
@@ -184,29 +214,26 @@ void startCommand(Session& s) {
         childEnd = pipeRead.get();
         streamNumber = 0;
     }
-    const char* command = s.request.command.c_str();
-    pid_t pid = fork();
-    if (pid < 0) {
+    pid_t pid = -1;
+    if (int error = setup.spawn(s.request.command.c_str(), childEnd, streamNumber, pid)) {
         s.relayOut.reset();
-        return refuse(s, errno);
+        return refuse(s, error);
     }
-    if (pid == 0) execCommand(command, childEnd, streamNumber);
-    setpgid(pid, pid);  // also done by the child; whichever runs first makes it hold
     s.child = pid;
     if (s.request.mode == 'r') s.relayIn = std::move(pipeRead);
     if (!sendReply(s, 0, clientEnd.get())) desert(s, "client gone before the reply", nowMs());
 }
 
-void handleRequest(Session& s, const std::vector<uid_t>& allowed) {
+void handleRequest(Session& s, const std::vector<uid_t>& allowed, const SpawnSetup& setup) {
     if (std::find(allowed.begin(), allowed.end(), s.peerUid) == allowed.end()) return refuse(s, EACCES);
     if (!parseRequest(s.input, s.request)) {
         s.request = Request();
         return refuse(s, EINVAL);
     }
-    startCommand(s);
+    startCommand(s, setup);
 }
 
-void readRequest(Session& s, const std::vector<uid_t>& allowed) {
+void readRequest(Session& s, const std::vector<uid_t>& allowed, const SpawnSetup& setup) {
     char buffer[4096];
     ssize_t n = recv(s.socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -222,7 +249,7 @@ void readRequest(Session& s, const std::vector<uid_t>& allowed) {
         return refuse(s, E2BIG);
     }
     s.input.append(buffer, take);
-    if (end != nullptr) handleRequest(s, allowed);
+    if (end != nullptr) handleRequest(s, allowed, setup);
 }
 
 // Bytes after the request (there should be none) are dropped; end of file means the client went.
@@ -400,8 +427,10 @@ private:
     std::int64_t retryAt_ = 0;
 };
 
-// Accepts the waiting peers; returns the errno of a shortage that stopped it, else 0.
-int acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
+// Accepts the waiting peers and reads the request each has already sent; returns the errno of a
+// shortage that stopped it, else 0.
+int acceptClients(int listenFd, SessionList& sessions, std::int64_t now, const std::vector<uid_t>& allowed,
+                  const SpawnSetup& setup) {
     for (int i = 0; i < 64; ++i) {
         UniqueFd fd(accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
         if (!fd.valid()) {
@@ -416,6 +445,7 @@ int acceptClients(int listenFd, SessionList& sessions, std::int64_t now) {
         s->peerPid = cred.pid;
         s->peerUid = cred.uid;
         s->requestDeadline = now + kRequestTimeoutMs;
+        readRequest(*s, allowed, setup);
         sessions.push_back(std::move(s));
     }
     return 0;
@@ -488,6 +518,13 @@ int serve(const Options& options) {
     }
     UniqueFd listener = listenOn(options.socketPath);
     if (!listener.valid()) return 1;
+    UniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!devNull.valid()) {
+        std::fprintf(stderr, "vxmopend: /dev/null: %s\n", std::strerror(errno));
+        return 1;
+    }
+    g_devNull = devNull.get();
+    const SpawnSetup setup;
     std::vector<uid_t> allowed = options.allowedUids;
     allowed.push_back(geteuid());
 
@@ -526,14 +563,14 @@ int serve(const Options& options) {
             beginStop(sessions, now);
         }
         if (listener.valid() && fds[1].fd >= 0 && fds[1].revents != 0)
-            acceptPause.after(acceptClients(listener.get(), sessions, now), now);
+            acceptPause.after(acceptClients(listener.get(), sessions, now, allowed, setup), now);
         for (std::size_t i = 2; i < fds.size(); ++i) {
             if (fds[i].revents == 0) continue;
             Session& s = *owners[i - 2];
             int fd = fds[i].fd;
             if (fd == s.socket.get()) {
                 if (!s.answered)
-                    readRequest(s, allowed);
+                    readRequest(s, allowed, setup);
                 else
                     watchClient(s, now);
             } else if (fd == s.relayIn.get()) {
