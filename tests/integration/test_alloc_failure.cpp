@@ -2,28 +2,22 @@
 // process, so that first uses (the tick thread, the registries, the queues' bookkeeping) are
 // reached every time: the operation must give its documented result, or succeed, and the process
 // must neither crash nor hang nor (under AddressSanitizer) leak.
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
 #include <csignal>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
-#include "integration/netbed.h"
+#include "integration/box.h"
 #include "support/alloc_seam.h"
 #include "vxmosal/vxmosal.h"
-
-extern char** environ;
 
 namespace {
 
@@ -31,7 +25,7 @@ constexpr char kChildFlag[] = "--alloc-failure-row";
 constexpr char kSeamText[] = "seam";
 constexpr char kReadFile[] = "/tmp/alloc_failure.txt";
 constexpr unsigned long kMostAllocations = 64;
-constexpr auto kChildBound = std::chrono::seconds(30);
+constexpr int kChildBoundSeconds = 30;
 
 using Result = std::intptr_t;  // a status, a handle or a pointer
 
@@ -126,7 +120,7 @@ const Row kRows[] = {
      [](Result) { return dumped("/tmp/mutexInfo.txt", "pMutex is") && VXM_mutex_destroy(g_handle) == 0; }},
     {"VXM_Thread_dump", [] { VXM_get_ticks(); }, [] { return VXM_Thread_dump("/tmp"), Result(0); },
      [](Result) { return dumped("/tmp/threadsInfo.txt", "pThread is"); }},
-    // The bed holds the release "4.4" (so the gateway comes from the netlink route dump).
+    // The box holds the release "4.4" (so the gateway comes from the netlink route dump).
     {"VXM_property_get", nullptr,
      [] { return Result(VXM_property_get("ro.build.version.release", g_text, sizeof g_text)); },
      [](Result r) { return (r == 0 && std::strcmp(g_text, "4.4") == 0) || r == -1; }},
@@ -161,11 +155,11 @@ const Row kRows[] = {
     {"VXM_network_deInit", nullptr, [] { return Result(VXM_network_deInit()); }, zero},
     {"VXM_sock_getHostByName", nullptr, [] { return Result(VXM_sock_getHostByName(g_text, "localhost")); },
      status},
-    // The bed holds "persist.sys.vxm.ipaddress", and eth0 has an address.
+    // The box holds "persist.sys.vxm.ipaddress", and eth0 has an address.
     {"VXM_network_IGMPLeave", nullptr, [] { return Result(VXM_network_IGMPLeave("239.1.1.1")); }, status},
     {"VXM_network_IGMPLeave2", useEth0, [] { return Result(VXM_network_IGMPLeave2("239.1.1.1")); }, status},
     {"VXM_network_IGMPLeave3", useEth0, [] { return Result(VXM_network_IGMPLeave3("239.1.1.1", 1)); }, status},
-    // The bed's daemon runs the commands.
+    // The box's daemon runs the commands.
     {"VXM_csopen", nullptr,
      [] {
          int fd = -1;
@@ -175,7 +169,7 @@ const Row kRows[] = {
          auto* handle = reinterpret_cast<VXM_CS_HANDLE*>(r);
          if (handle == nullptr) return true;
          const ssize_t got = read(handle->fd, g_text, sizeof g_text);
-         return VXM_csclose(handle, 3000) == 0 && got == 5 && std::strncmp(g_text, "seam\n", 5) == 0;
+         return VXM_csclose(handle, 30000) == 0 && got == 5 && std::strncmp(g_text, "seam\n", 5) == 0;
      }},
     {"VXM_utl_shellCMD", nullptr, [] { return Result(VXM_utl_shellCMD("echo seam")); }, status},
     {"VXM_utl_execFind", nullptr, [] { return Result(VXM_utl_execFind("echo seam", kSeamText)); },
@@ -205,66 +199,37 @@ int runRow(const char* name, unsigned long k) {
     return 2;
 }
 
-struct ChildRun {
-    std::string problem;  // empty when the child ended well
-    unsigned long made = 0;
-};
-
-// Runs one row with the k-th allocation failing in a fresh process of this program.
-ChildRun runChild(const char* name, unsigned long k) {
-    ChildRun run;
+// Runs one row with the k-th allocation failing in a fresh process of this program, killed if it
+// hangs; gives what went wrong ("" when nothing did) and sets made to the allocations it counted.
+std::string runChild(const char* name, unsigned long k, unsigned long& made) {
     char self[4096] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return {"cannot name this program"};
-    std::vector<std::string> args = vxmtest::emulatorPrefix();
-    args.insert(args.end(), {self, kChildFlag, name, std::to_string(k)});
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return {"no pipe"};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (spawned != 0) {
-        close(out[0]);
-        return {"cannot start a child"};
-    }
-    int wait = 0;
-    if (!vxmtest::waitUntil([&] { return waitpid(pid, &wait, WNOHANG) == pid; }, kChildBound)) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &wait, 0);
-        run.problem = "hung, killed";
-    } else if (WIFSIGNALED(wait)) {
-        run.problem = std::string("crashed: ") + strsignal(WTERMSIG(wait));
-    } else if (WEXITSTATUS(wait) != 0) {
-        run.problem = "exit status " + std::to_string(WEXITSTATUS(wait)) + " (see its output)";
-    }
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0) return "cannot name this program";
+    std::string command = "timeout -s KILL " + std::to_string(kChildBoundSeconds);
+    for (const std::string& word : vxmtest::emulatorPrefix()) command += " " + word;
+    command += std::string(" ") + self + " " + kChildFlag + " " + name + " " + std::to_string(k);
+    FILE* out = popen(command.c_str(), "r");
+    if (out == nullptr) return "cannot start a child";
     char text[32] = {};
-    if (read(out[0], text, sizeof text - 1) > 0) run.made = std::strtoul(text, nullptr, 10);
-    close(out[0]);
-    return run;
+    made = std::fgets(text, sizeof text, out) != nullptr ? std::strtoul(text, nullptr, 10) : 0;
+    const int status = pclose(out);
+    const int code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    if (code == 124 || code == 128 + SIGKILL) return "hung, killed";
+    if (code > 128) return std::string("crashed: ") + strsignal(code - 128);
+    return code == 0 ? "" : "exit status " + std::to_string(code) + " (see its output)";
 }
 
-class AllocationFailure : public vxmtest::NetBedTest {};
-
-TEST_F(AllocationFailure, EveryAllocationOfAnOperationFailsInTurn) {
-    ASSERT_TRUE(bed().addCard("eth0"));
-    ASSERT_TRUE(bed().addIPv4("eth0", "10.9.0.2/24"));
-    ASSERT_TRUE(bed().setProperty("ro.build.version.release", "4.4"));
-    ASSERT_TRUE(bed().setProperty("persist.sys.vxm.ipaddress", "10.9.0.2"));
-    ASSERT_TRUE(bed().startDaemon());
+// In a box (alloc.box): eth0 with an address, release 4.4, the leave's source property, a daemon.
+TEST(AllocationFailure, EveryAllocationOfAnOperationFailsInTurn) {
+    if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
     int runs = 0;
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.name);
         for (unsigned long k = 1;; ++k) {
-            const ChildRun run = runChild(row.name, k);
+            unsigned long made = 0;
+            const std::string problem = runChild(row.name, k, made);
             ++runs;
-            EXPECT_EQ(run.problem, "") << "with allocation " << k << " failing";
-            if (!run.problem.empty() || run.made < k) break;
+            EXPECT_EQ(problem, "") << "with allocation " << k << " failing";
+            if (!problem.empty() || made < k) break;
             if (k == kMostAllocations) {
                 ADD_FAILURE() << "more than " << kMostAllocations << " allocations";
                 break;

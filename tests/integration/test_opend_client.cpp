@@ -1,6 +1,5 @@
-// The library's privileged services against the real vxmopend on /tmp/vxmopend: deleting a path or a
-// directory's entries, and a mode "w" channel whose command reads its input to the end. Runs in a
-// private /tmp (tests/run_in_private_tmp.sh); elsewhere every test skips.
+// The library's privileged services against the box's vxmopend: deleting a path or a directory's
+// entries, and a mode "w" channel whose command reads its input to the end.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,20 +10,18 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/files.h"
 #include "support/log_capture.h"
-#include "support/opend_daemon.h"
-#include "support/private_tmp.h"
+#include "integration/box.h"
 #include "vxmosal/VXM_channel.h"
 #include "vxmosal/VXM_utility.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using vxmtest::LogCapture;
-
-constexpr char kSocket[] = "/tmp/vxmopend";
+using namespace vxmtest;
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -36,27 +33,15 @@ void writeText(const std::string& path, const std::string& text) {
     out << text;
 }
 
-class OpendClient : public ::testing::Test {
+class OpendClient : public BoxTest {
 protected:
-    void SetUp() override {
-        if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
-        ASSERT_FALSE(dir_.path().empty());
-        unlink(kSocket);
+    static bool logs(const std::string& text) {
+        return vxmtest::waitUntil([&] { return daemonLog().find(text) != std::string::npos; }, std::chrono::seconds(5));
     }
-
-    void startDaemon() {
-        daemon_ = std::make_unique<vxmtest::OpendDaemon>(VXMOPEND_PATH, kSocket, dir_.file("vxmopend.log"));
-        ASSERT_TRUE(daemon_->ready()) << daemon_->log();
-    }
-
-    void TearDown() override {
-        if (daemon_ == nullptr) return;
-        EXPECT_EQ(daemon_->stop(), 0);
-        EXPECT_EQ(daemon_->log().find("Sanitizer"), std::string::npos) << daemon_->log();
-    }
+    static std::string daemonLog() { return vxmtest::readFile("/tmp/vxmbox/vxmopend.log"); }
 
     // A directory "victim" holding two files, a hidden file and a subdirectory with a file.
-    std::string makeVictim() {
+    void makeVictim() {
         const std::string victim = dir_.file("victim");
         EXPECT_EQ(mkdir(victim.c_str(), 0700), 0);
         EXPECT_EQ(mkdir((victim + "/sub").c_str(), 0700), 0);
@@ -64,78 +49,49 @@ protected:
         writeText(victim + "/b.log", "b");
         writeText(victim + "/.keep", "k");
         writeText(victim + "/sub/c.log", "c");
-        return victim;
     }
 
     vxmtest::TempDir dir_;
-    std::unique_ptr<vxmtest::OpendDaemon> daemon_;
 };
 
-TEST_F(OpendClient, DelFilesModeOneRemovesThePathItself) {
-    startDaemon();
-    const std::string victim = makeVictim();
-    EXPECT_EQ(VXM_del_files(victim.c_str(), 1), 0);
-    EXPECT_FALSE(exists(victim));
-    EXPECT_TRUE(daemon_->logs("command=\"rm -rf " + victim + "\" status=0")) << daemon_->log();
-}
-
-TEST_F(OpendClient, DelFilesOtherModesRemoveWhatThePatternNames) {
-    startDaemon();
-    for (unsigned int mode : {0u, 2u}) {
-        const std::string victim = makeVictim();
-        EXPECT_EQ(VXM_del_files(victim.c_str(), mode), 0);
-        EXPECT_TRUE(exists(victim)) << mode;
-        EXPECT_FALSE(exists(victim + "/a.log")) << mode;
-        EXPECT_FALSE(exists(victim + "/b.log")) << mode;
-        EXPECT_FALSE(exists(victim + "/sub")) << mode;
-        EXPECT_TRUE(exists(victim + "/.keep")) << mode;  // the shell pattern names no hidden entry
-        unlink((victim + "/.keep").c_str());
-        EXPECT_EQ(rmdir(victim.c_str()), 0) << mode;
-    }
-    EXPECT_TRUE(daemon_->logs("command=\"rm -rf " + dir_.file("victim") + "/*\" status=0")) << daemon_->log();
-    EXPECT_EQ(VXM_del_files(nullptr, 1), 0);
-}
-
+// Mode 1 removes the path, any other mode what the shell pattern path/* names (no hidden entry).
 // A command cut at 511 characters would remove another path: one that does not fit is not run.
-TEST_F(OpendClient, DelFilesRunsNoCommandBeyond511Characters) {
-    startDaemon();
-    const std::string victim = makeVictim();
-    const std::string base = dir_.path() + "/";
-    // Slashes pad the path without changing what it names.
-    auto padded = [&](std::size_t commandLength, std::size_t suffix) {
+// Without the daemon nothing is removed and the call still returns 0.
+TEST_F(OpendClient, DelFilesRunsOneCommandThatFitsThroughTheDaemon) {
+    const std::string base = dir_.path() + "/", victim = base + "victim";
+    auto padded = [&](std::size_t commandLength, std::size_t suffix) {  // slashes change nothing named
         return base + std::string(commandLength - 7 - suffix - base.size() - 6, '/') + "victim";
     };
-    EXPECT_EQ(VXM_del_files(padded(512, 2).c_str(), 0), 0);
-    EXPECT_EQ(VXM_del_files(padded(512, 0).c_str(), 1), 0);
-    EXPECT_TRUE(exists(victim + "/a.log"));
-    EXPECT_EQ(VXM_del_files(padded(511, 2).c_str(), 0), 0);
-    EXPECT_FALSE(exists(victim + "/a.log"));
-    EXPECT_TRUE(exists(victim + "/.keep"));
-    EXPECT_EQ(VXM_del_files(padded(511, 0).c_str(), 1), 0);
-    EXPECT_FALSE(exists(victim));
-    EXPECT_TRUE(daemon_->logs("status=0"));
-    EXPECT_EQ(daemon_->log().find("command=\"rm -rf " + padded(512, 2)), std::string::npos);
-}
-
-TEST_F(OpendClient, DelFilesWithoutTheDaemonStillReturnsZero) {
-    const std::string victim = makeVictim();
-    LogCapture log;
-    EXPECT_EQ(VXM_del_files(victim.c_str(), 1), 0);
-    EXPECT_TRUE(exists(victim + "/a.log"));
-    auto records = log.all();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, "cs_conn failed:errno=2");
-    EXPECT_EQ(records[1].message, "shell command can't excute : rm -rf " + victim);
-    EXPECT_EQ(records[1].function, "VXM_utl_shellCMD");
-    EXPECT_EQ(records[1].level, VXM_LOG_ERROR);
-    EXPECT_EQ(records[1].module, "os_utility");
-    std::system(("rm -rf '" + victim + "'").c_str());
+    const std::string unrun = "shell command can't excute : rm -rf " + victim;
+    struct Row { std::string path; unsigned int mode; bool daemon; std::vector<bool> left; std::vector<Rec> records; };
+    const Row rows[] = {
+        {victim, 1, true, {false, false, false}, {}}, {victim, 0, true, {true, false, true}, {}},
+        {victim, 2, true, {true, false, true}, {}},   {padded(512, 2), 0, true, {true, true, true}, {}},
+        {padded(512, 0), 1, true, {true, true, true}, {}}, {padded(511, 2), 0, true, {true, false, true}, {}},
+        {padded(511, 0), 1, true, {false, false, false}, {}},
+        {victim, 1, false, {true, true, true},
+         {{4, "cs_conn", "cs_conn failed:errno=2", "os_utility"}, {4, "VXM_utl_shellCMD", unrun, "os_utility"}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.path.size()) + " mode " + std::to_string(row.mode));
+        makeVictim();
+        LogCapture log;
+        {
+            std::unique_ptr<NoDaemon> away(row.daemon ? nullptr : new NoDaemon);
+            EXPECT_EQ(VXM_del_files(row.path.c_str(), row.mode), 0);
+        }
+        expectLog(log, row.records);
+        EXPECT_EQ(std::vector<bool>({exists(victim), exists(victim + "/a.log"), exists(victim + "/.keep")}), row.left);
+        if (row.daemon && row.path == victim)
+            EXPECT_TRUE(logs("command=\"rm -rf " + row.path + (row.mode == 1 ? "" : "/*") + "\" status=0")) << daemonLog();
+        std::system(("rm -rf '" + victim + "'").c_str());
+    }
+    EXPECT_EQ(VXM_del_files(nullptr, 1), 0);
 }
 
 // A command that reads its input to the end learns of the end only when the descriptor is closed:
 // the close must not wait for the command before the command can see that end.
 TEST_F(OpendClient, WriteChannelCloseEndsACommandThatReadsToTheEnd) {
-    startDaemon();
     const std::string file = dir_.file("fed");
     const std::string command = "cat > '" + file + "'";
     int fd = -1;
@@ -162,7 +118,6 @@ TEST_F(OpendClient, WriteChannelCloseEndsACommandThatReadsToTheEnd) {
 
 // A read channel keeps its order: the close byte first, then the descriptor.
 TEST_F(OpendClient, ReadChannelCloseWaitsForTheCommand) {
-    startDaemon();
     int fd = -1;
     VXM_CS_HANDLE* handle = VXM_csopen("echo ok; sleep 0.3; exit 6", "r", &fd, nullptr);
     ASSERT_NE(handle, nullptr);

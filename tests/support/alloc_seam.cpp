@@ -6,11 +6,11 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <cstdio>
-#include <cstdlib>
 
 #include <atomic>
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <type_traits>
 
@@ -26,13 +26,9 @@ bool failsNow() {
 }
 
 // size_t is mangled "m" where it is unsigned long (x86_64), "j" where it is unsigned int (32-bit ARM).
-constexpr const char* sized(const char* unsignedLong, const char* unsignedInt) {
-    return std::is_same_v<std::size_t, unsigned long> ? unsignedLong : unsignedInt;
-}
-
-template <typename Fn>
-Fn nextDefinition(const char* name) {
-    auto fn = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+void* nextDefinition(const char* unsignedLong, const char* unsignedInt) {
+    const char* name = std::is_same_v<std::size_t, unsigned long> ? unsignedLong : unsignedInt;
+    void* fn = dlsym(RTLD_NEXT, name);
     if (fn == nullptr) {
         std::fprintf(stderr, "alloc_seam: no %s after the seam\n", name);
         std::abort();
@@ -56,114 +52,48 @@ unsigned long disarm() {
 
 }  // namespace vxmtest::seam
 
+// Each wrapped C function fails with ENOMEM (posix_memalign returns it) when its turn comes; a
+// failed reallocation leaves the block as it was.
+#define VXM_SEAM_WRAP(type, name, failed, params, args) \
+    type __real_##name params;                          \
+    type __wrap_##name params {                         \
+        if (!failsNow()) return __real_##name args;     \
+        errno = ENOMEM;                                 \
+        return failed;                                  \
+    }
+
 extern "C" {
-
-void* __real_malloc(std::size_t size);
-void* __real_calloc(std::size_t count, std::size_t size);
-void* __real_realloc(void* block, std::size_t size);
-int __real_posix_memalign(void** block, std::size_t alignment, std::size_t size);
-void* __real_aligned_alloc(std::size_t alignment, std::size_t size);
-void* __real_valloc(std::size_t size);
-char* __real_strdup(const char* text);
-char* __real_strndup(const char* text, std::size_t size);
-
-void* __wrap_malloc(std::size_t size) {
-    if (!failsNow()) return __real_malloc(size);
-    errno = ENOMEM;
-    return nullptr;
-}
-
-void* __wrap_calloc(std::size_t count, std::size_t size) {
-    if (!failsNow()) return __real_calloc(count, size);
-    errno = ENOMEM;
-    return nullptr;
-}
-
-// A failed reallocation leaves the block as it was.
-void* __wrap_realloc(void* block, std::size_t size) {
-    if (!failsNow()) return __real_realloc(block, size);
-    errno = ENOMEM;
-    return nullptr;
-}
-
-int __wrap_posix_memalign(void** block, std::size_t alignment, std::size_t size) {
-    return failsNow() ? ENOMEM : __real_posix_memalign(block, alignment, size);
-}
-
-void* __wrap_aligned_alloc(std::size_t alignment, std::size_t size) {
-    if (!failsNow()) return __real_aligned_alloc(alignment, size);
-    errno = ENOMEM;
-    return nullptr;
-}
-
-void* __wrap_valloc(std::size_t size) {
-    if (!failsNow()) return __real_valloc(size);
-    errno = ENOMEM;
-    return nullptr;
-}
-
-char* __wrap_strdup(const char* text) {
-    if (!failsNow()) return __real_strdup(text);
-    errno = ENOMEM;
-    return nullptr;
-}
-
-char* __wrap_strndup(const char* text, std::size_t size) {
-    if (!failsNow()) return __real_strndup(text, size);
-    errno = ENOMEM;
-    return nullptr;
-}
-
+VXM_SEAM_WRAP(void*, malloc, nullptr, (std::size_t size), (size))
+VXM_SEAM_WRAP(void*, calloc, nullptr, (std::size_t count, std::size_t size), (count, size))
+VXM_SEAM_WRAP(void*, realloc, nullptr, (void* block, std::size_t size), (block, size))
+VXM_SEAM_WRAP(int, posix_memalign, ENOMEM, (void** block, std::size_t alignment, std::size_t size),
+              (block, alignment, size))
+VXM_SEAM_WRAP(void*, aligned_alloc, nullptr, (std::size_t alignment, std::size_t size), (alignment, size))
+VXM_SEAM_WRAP(void*, valloc, nullptr, (std::size_t size), (size))
+VXM_SEAM_WRAP(char*, strdup, nullptr, (const char* text), (text))
+VXM_SEAM_WRAP(char*, strndup, nullptr, (const char* text, std::size_t size), (text, size))
 }  // extern "C"
 
 // Every form of operator new: the throwing ones throw std::bad_alloc when their turn comes, the
 // nothrow ones return null, as the real ones do when memory runs out.
-void* operator new(std::size_t size) {
-    static const auto next = nextDefinition<void* (*)(std::size_t)>(sized("_Znwm", "_Znwj"));
-    if (failsNow()) throw std::bad_alloc();
-    return next(size);
-}
-
-void* operator new[](std::size_t size) {
-    static const auto next = nextDefinition<void* (*)(std::size_t)>(sized("_Znam", "_Znaj"));
-    if (failsNow()) throw std::bad_alloc();
-    return next(size);
-}
-
-void* operator new(std::size_t size, std::align_val_t alignment) {
-    static const auto next = nextDefinition<void* (*)(std::size_t, std::align_val_t)>(
-        sized("_ZnwmSt11align_val_t", "_ZnwjSt11align_val_t"));
-    if (failsNow()) throw std::bad_alloc();
-    return next(size, alignment);
-}
-
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-    static const auto next = nextDefinition<void* (*)(std::size_t, std::align_val_t)>(
-        sized("_ZnamSt11align_val_t", "_ZnajSt11align_val_t"));
-    if (failsNow()) throw std::bad_alloc();
-    return next(size, alignment);
-}
-
-void* operator new(std::size_t size, const std::nothrow_t& tag) noexcept {
-    static const auto next = nextDefinition<void* (*)(std::size_t, const std::nothrow_t&)>(
-        sized("_ZnwmRKSt9nothrow_t", "_ZnwjRKSt9nothrow_t"));
-    return failsNow() ? nullptr : next(size, tag);
-}
-
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    static const auto next = nextDefinition<void* (*)(std::size_t, const std::nothrow_t&)>(
-        sized("_ZnamRKSt9nothrow_t", "_ZnajRKSt9nothrow_t"));
-    return failsNow() ? nullptr : next(size, tag);
-}
-
-void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t& tag) noexcept {
-    static const auto next = nextDefinition<void* (*)(std::size_t, std::align_val_t, const std::nothrow_t&)>(
-        sized("_ZnwmSt11align_val_tRKSt9nothrow_t", "_ZnwjSt11align_val_tRKSt9nothrow_t"));
-    return failsNow() ? nullptr : next(size, alignment, tag);
-}
-
-void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t& tag) noexcept {
-    static const auto next = nextDefinition<void* (*)(std::size_t, std::align_val_t, const std::nothrow_t&)>(
-        sized("_ZnamSt11align_val_tRKSt9nothrow_t", "_ZnajSt11align_val_tRKSt9nothrow_t"));
-    return failsNow() ? nullptr : next(size, alignment, tag);
-}
+#define VXM_SEAM_NEW(op, names, params, args, onFailure, ...)                                        \
+    void* operator op params __VA_ARGS__ {                                                          \
+        static const auto next = reinterpret_cast<void* (*) params>(nextDefinition names);         \
+        if (failsNow()) onFailure;                                                                 \
+        return next args;                                                                          \
+    }
+#define VXM_NOTHROW_T const std::nothrow_t& tag
+VXM_SEAM_NEW(new, ("_Znwm", "_Znwj"), (std::size_t size), (size), throw std::bad_alloc())
+VXM_SEAM_NEW(new[], ("_Znam", "_Znaj"), (std::size_t size), (size), throw std::bad_alloc())
+VXM_SEAM_NEW(new, ("_ZnwmSt11align_val_t", "_ZnwjSt11align_val_t"), (std::size_t size, std::align_val_t align),
+             (size, align), throw std::bad_alloc())
+VXM_SEAM_NEW(new[], ("_ZnamSt11align_val_t", "_ZnajSt11align_val_t"), (std::size_t size, std::align_val_t align),
+             (size, align), throw std::bad_alloc())
+VXM_SEAM_NEW(new, ("_ZnwmRKSt9nothrow_t", "_ZnwjRKSt9nothrow_t"), (std::size_t size, VXM_NOTHROW_T), (size, tag),
+             return nullptr, noexcept)
+VXM_SEAM_NEW(new[], ("_ZnamRKSt9nothrow_t", "_ZnajRKSt9nothrow_t"), (std::size_t size, VXM_NOTHROW_T),
+             (size, tag), return nullptr, noexcept)
+VXM_SEAM_NEW(new, ("_ZnwmSt11align_val_tRKSt9nothrow_t", "_ZnwjSt11align_val_tRKSt9nothrow_t"),
+             (std::size_t size, std::align_val_t align, VXM_NOTHROW_T), (size, align, tag), return nullptr, noexcept)
+VXM_SEAM_NEW(new[], ("_ZnamSt11align_val_tRKSt9nothrow_t", "_ZnajSt11align_val_tRKSt9nothrow_t"),
+             (std::size_t size, std::align_val_t align, VXM_NOTHROW_T), (size, align, tag), return nullptr, noexcept)

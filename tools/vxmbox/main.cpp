@@ -30,7 +30,7 @@ constexpr char kUsage[] =
     "    vxmbox - run a program inside a simulated box\n"
     "\n"
     "SYNOPSIS\n"
-    "    vxmbox [--box FILE] run [--] COMMAND [ARGUMENT...]\n"
+    "    vxmbox [--box FILE] [--no-daemon] run [--] COMMAND [ARGUMENT...]\n"
     "    vxmbox --help\n"
     "\n"
     "DESCRIPTION\n"
@@ -42,7 +42,7 @@ constexpr char kUsage[] =
     "      - a private /tmp (the box's own /tmp/vxmopend and /tmp/Gateway) and a private property\n"
     "        store, $VXM_PROPERTY_DIR, seeded from the box file;\n"
     "      - the box's own vxmopend, started before COMMAND and stopped after it (its log is\n"
-    "        /tmp/vxmbox/vxmopend.log inside the box);\n"
+    "        /tmp/vxmbox/vxmopend.log inside the box), unless --no-daemon is given;\n"
     "      - first on PATH, the box's command-line tools: ps (PID USER VSZ STAT COMMAND), busybox\n"
     "        (ps, pgrep), and iwpriv, wpa_cli and iwlist answering from the box file.\n"
     "    Directories under /tmp that hold COMMAND, the working directory or vxmbox itself stay\n"
@@ -51,6 +51,7 @@ constexpr char kUsage[] =
     "\n"
     "OPTIONS\n"
     "    --box FILE   the box to simulate (default: the sample box, BOX_DEFAULT)\n"
+    "    --no-daemon  start no vxmopend: /tmp/vxmopend is free for COMMAND to serve\n"
     "    -h, --help   show this text\n"
     "\n"
     "BOX FILE\n"
@@ -237,8 +238,9 @@ std::string enterUserNamespace() {
 
 class Init {
 public:
-    Init(const vxmbox::Box& box, const Places& places, std::vector<std::string> command, std::string cwd)
-        : box_(box), places_(places), command_(std::move(command)), cwd_(std::move(cwd)) {}
+    Init(const vxmbox::Box& box, const Places& places, std::vector<std::string> command, std::string cwd,
+         bool daemon)
+        : box_(box), places_(places), command_(std::move(command)), cwd_(std::move(cwd)), daemon_(daemon) {}
 
     int run() {
         int status = build();
@@ -259,7 +261,7 @@ private:
         setenv("PATH", boxPath.c_str(), 1);
         setenv("VXM_PROPERTY_DIR", "/tmp/vxmbox/properties", 1);
         setenv("VXMBOX", "1", 1);
-        if (!startDaemon()) return kBoxError;
+        if (daemon_ && !startDaemon()) return kBoxError;
         if (chdir(cwd_.c_str()) != 0) {
             message("cannot enter the working directory " + cwd_ + " inside the box");
             return kBoxError;
@@ -407,6 +409,7 @@ private:
     const Places& places_;
     std::vector<std::string> command_;
     std::string cwd_;
+    bool daemon_;
 };
 
 // Outside the box ---------------------------------------------------------------------------------
@@ -421,7 +424,7 @@ int waitPassingSignals(pid_t child) {
 // A process that has made a PID namespace can start nothing more once that namespace's init has
 // ended, so this is not vxmbox itself, which may still need to (a sanitizer's leak check does).
 [[noreturn]] void makeBox(const vxmbox::Box& box, const Places& places, const std::vector<std::string>& command,
-                          const std::string& cwd) {
+                          const std::string& cwd, bool daemon) {
     if (geteuid() != 0) {
         std::string error = enterUserNamespace();
         if (!error.empty()) {
@@ -440,7 +443,7 @@ int waitPassingSignals(pid_t child) {
     }
     if (init == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
-        Init box_init(box, places, command, cwd);
+        Init box_init(box, places, command, cwd, daemon);
         int status = box_init.run();
         std::fflush(nullptr);
         _exit(status);
@@ -448,13 +451,13 @@ int waitPassingSignals(pid_t child) {
     _exit(waitPassingSignals(init));
 }
 
-int runBox(const vxmbox::Box& box, const Places& places, const std::vector<std::string>& command) {
+int runBox(const vxmbox::Box& box, const Places& places, const std::vector<std::string>& command, bool daemon) {
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         message("the working directory cannot be named");
         return kBoxError;
     }
-    if (access(places.daemon.c_str(), X_OK) != 0) {
+    if (daemon && access(places.daemon.c_str(), X_OK) != 0) {
         message("cannot find vxmopend at " + places.daemon + " (set VXMBOX_OPEND to its path)");
         return kBoxError;
     }
@@ -470,14 +473,14 @@ int runBox(const vxmbox::Box& box, const Places& places, const std::vector<std::
         // The box dies with vxmbox, whatever ends it: the maker with vxmbox, the init with the maker.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != self) _exit(kBoxError);
-        makeBox(box, places, command, cwd);
+        makeBox(box, places, command, cwd, daemon);
     }
     return waitPassingSignals(maker);
 }
 
 int usageError(const std::string& text) {
     message(text);
-    std::fprintf(stderr, "usage: vxmbox [--box FILE] run [--] COMMAND [ARGUMENT...] (vxmbox --help)\n");
+    std::fprintf(stderr, "usage: vxmbox [--box FILE] [--no-daemon] run [--] COMMAND [ARGUMENT...] (vxmbox --help)\n");
     return kUsageError;
 }
 
@@ -487,6 +490,7 @@ int main(int argc, char** argv) {
     const Places places = findPlaces();
     const std::string sample = places.share + "/sample.box";
     std::string boxFile;
+    bool daemon = true;
     int i = 1;
     for (; i < argc; ++i) {
         std::string arg = argv[i];
@@ -501,6 +505,8 @@ int main(int argc, char** argv) {
             boxFile = argv[++i];
         } else if (arg.rfind("--box=", 0) == 0) {
             boxFile = arg.substr(6);
+        } else if (arg == "--no-daemon") {
+            daemon = false;
         } else if (arg == "run") {
             ++i;
             break;
@@ -518,5 +524,5 @@ int main(int argc, char** argv) {
         message(error);
         return kUsageError;
     }
-    return runBox(box, places, command);
+    return runBox(box, places, command, daemon);
 }

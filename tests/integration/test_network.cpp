@@ -1,0 +1,1050 @@
+// The network module on real cards inside a box (network.box): the card record and the task
+// thread, the readers, card enumeration, addresses, link state, MAC and DNS, the wireless card,
+// the gateway on both of its ways, the statistics record, and the socket family: its card queries,
+// connects that run out, and host names.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/ethtool.h>
+#include <linux/if_tun.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "integration/box.h"
+#include "network/network_internal.h"
+#include "support/socket_records.h"
+#include "vxmosal/VXM_os_net.h"
+#include "vxmosal/VXM_stats.h"
+
+namespace {
+
+using namespace vxmtest;
+using std::chrono::seconds;
+constexpr char kGatewayFile[] = "/tmp/Gateway";
+
+// The entries of a directory under /proc/self that pass keep.
+template <typename Keep>
+int entries(const std::string& dir, Keep keep) {
+    int count = 0;
+    if (DIR* listing = opendir(("/proc/self/" + dir).c_str())) {
+        while (dirent* entry = readdir(listing)) count += keep("/proc/self/" + dir + "/" + entry->d_name);
+        closedir(listing);
+    }
+    return count;
+}
+int threadsNamed(const std::string& name) {
+    return entries("task", [&](const std::string& task) { return readFile(task + "/comm") == name + "\n"; });
+}
+int openDescriptors() { return entries("fd", [](const std::string&) { return true; }); }
+
+std::string daemonLog() { return readFile("/tmp/vxmbox/vxmopend.log"); }
+
+TEST(NetworkCardRecord, SetCopiesNamesCutTo15AndTypeButKeepsTheConnectionType) {
+    VXM_NETWORK_CARD_INFO* def = VXM_network_getNetWorkCardInfo(nullptr);
+    EXPECT_EQ(VXM_network_setNetWorkCardInfo(nullptr), def);
+    VXM_NETWORK_CARD_INFO mine = cardNamed("eth3");
+    EXPECT_EQ(VXM_network_getNetWorkCardInfo(&mine), &mine);
+    def->connType = 3;
+    VXM_NETWORK_CARD_INFO given = cardNamed("abcdefghijklmnopqrst", "ppp0", 1);
+    std::memcpy(given.ifrExtName, "abcdefghijklmnop", 16);
+    given.connType = 2;
+    EXPECT_EQ(VXM_network_setNetWorkCardInfo(&given), def);
+    EXPECT_EQ(std::string(def->ifrName, 16), std::string("abcdefghijklmno") + '\0');
+    EXPECT_EQ(std::string(def->ifrExtName, 16), std::string("abcdefghijklmno") + '\0');
+    EXPECT_EQ(def->cardType, 1u);
+    EXPECT_EQ(def->connType, 3u);
+    setDefaultCard("wlan0", 2);  // the old, longer texts are cleared
+    EXPECT_EQ(std::string(def->ifrName, 16), std::string("wlan0") + std::string(11, '\0'));
+    EXPECT_EQ(std::string(def->ifrExtName, 16), std::string(16, '\0'));
+    def->connType = 0;
+    // A reader racing writers sees a terminated name made of the names written.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) setDefaultCard(i % 2 ? "eth0" : "wlan0123456789x", 1);
+    });
+    bool bounded = true;
+    for (int i = 0; i < 20000 && bounded; ++i) {
+        char name[16];
+        VXM_network_getIfrName(name, sizeof name);
+        bounded = strnlen(name, 16) < 16 && std::string(name).find_first_not_of("eth0wlan123456789x") == std::string::npos;
+    }
+    stop = true;
+    writer.join();
+    EXPECT_TRUE(bounded);
+    setDefaultCard("");
+}
+
+TEST(NetworkCardRecord, IfrNameFallsBackToEth0AndCuts) {
+    struct Row { const char* name; const VXM_NETWORK_CARD_INFO* card; int length; int result; const char* text; };
+    setDefaultCard("");
+    const VXM_NETWORK_CARD_INFO ppp0 = cardNamed("ppp0");
+    const Row rows[] = {
+        {"default 16", nullptr, 16, 0, "eth0"}, {"default 3", nullptr, 3, 0, "et"}, {"default 1", nullptr, 1, 0, ""},
+        {"default 0", nullptr, 0, -1, "kept"}, {"default -1", nullptr, -1, -1, "kept"},
+        {"ex 16", &ppp0, 16, 0, "ppp0"}, {"ex 2", &ppp0, 2, 0, "p"}, {"ex 0", &ppp0, 0, -1, "kept"},
+        {"ex null card", nullptr, 16, -1, "kept"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        char buffer[16] = "kept";
+        const bool ex = std::strncmp(row.name, "ex", 2) == 0;
+        EXPECT_EQ(ex ? VXM_network_getIfrNameEx(row.card, buffer, row.length) : VXM_network_getIfrName(buffer, row.length),
+                  row.result);
+        EXPECT_STREQ(buffer, row.text);
+    }
+    EXPECT_EQ(VXM_network_getIfrName(nullptr, 8), -1);
+    EXPECT_EQ(VXM_network_getIfrNameEx(&ppp0, nullptr, 8), -1);
+    setDefaultCard("wlan0abcdefghijklmn");
+    char small[8];
+    EXPECT_EQ(VXM_network_getIfrName(small, sizeof small), 0);
+    EXPECT_STREQ(small, "wlan0ab");
+    setDefaultCard("");
+}
+
+// ---- the task thread ----
+
+std::mutex g_lock;
+auto& g_tasks = *new std::vector<std::pair<VXM_UINT32, VXM_UINT32>>;  // a thread may outlive the tests
+std::atomic<int> g_taskThread{0};
+
+int recordTask(VXM_UINT32 first, VXM_UINT32 second) {
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_tasks.emplace_back(first, second);
+    g_taskThread = static_cast<int>(gettid());
+    return first == 5 ? 5 : 0;
+}
+
+std::size_t taskCount() {
+    std::lock_guard<std::mutex> guard(g_lock);
+    return g_tasks.size();
+}
+
+TEST(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndAFullQueueDropsItsOldest) {
+    EXPECT_EQ(VXM_network_postTask(1, 2), -1);  // no queue yet
+    LogCapture log;
+    EXPECT_EQ(VXM_network_threadInit(), 0);
+    ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 1; }, seconds(5)));
+    auto first = [](VXM_UINT32 i) { return i == 4 ? 5 : i * 100; };  // the task of 5 fails
+    for (VXM_UINT32 i = 1; i <= 12; ++i) ASSERT_EQ(VXM_network_postTask(first(i), i * 10), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // without a callback nothing is taken
+    EXPECT_EQ(taskCount(), 0u);
+    EXPECT_EQ(VXM_network_setNetMsgCallback(recordTask), 0);
+    ASSERT_TRUE(waitUntil([] { return taskCount() == 10; }, seconds(5)));
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        for (VXM_UINT32 i = 0; i < 10; ++i) EXPECT_EQ(g_tasks[i], std::make_pair(first(i + 3), (i + 3) * 10));
+        g_tasks.clear();
+    }
+    EXPECT_EQ(readFile("/proc/self/task/" + std::to_string(g_taskThread.load()) + "/comm"), "net_pro\n");
+    ASSERT_TRUE(waitUntil([&] { return log.withFormat("exec task %s!").size() == 10; }, seconds(5)));
+    const auto done = log.withFormat("exec task %s!");
+    for (std::size_t i = 0; i < done.size(); ++i) {
+        EXPECT_EQ(done[i].message, i == 1 ? "exec task Failed!" : "exec task Success!");
+        EXPECT_EQ(done[i].level, VXM_LOG_DEBUG);
+        EXPECT_EQ(done[i].tid, g_taskThread.load());
+    }
+    EXPECT_EQ(VXM_network_deInit(), 0);
+    EXPECT_EQ(VXM_network_postTask(1, 2), -1);
+    EXPECT_EQ(VXM_network_deInit(), 0);
+    EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 0; }, seconds(5)));
+}
+
+TEST(NetworkTaskThread, StopsWakeABlockedThreadAndRacingPostsReachNoReleasedQueue) {
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(VXM_network_threadInit(), 0);
+        ASSERT_EQ(VXM_network_postTask(1, 1), 0);
+        ASSERT_TRUE(waitUntil([&] { return taskCount() == static_cast<std::size_t>(round + 1); }, seconds(5)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // blocked on the empty queue
+        EXPECT_EQ(VXM_network_deInit(), 0);
+        EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 0; }, seconds(5)));
+    }
+    std::atomic<bool> stop{false};
+    std::thread poster([&] {
+        while (!stop) VXM_network_postTask(2, 2);
+    });
+    for (int round = 0; round < 20; ++round) {
+        VXM_network_threadInit();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        VXM_network_deInit();
+    }
+    stop = true;
+    poster.join();
+    VXM_network_setNetMsgCallback(nullptr);
+    EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 0; }, seconds(5)));
+}
+
+// ---- readers ----
+
+class NetworkBox : public BoxTest {};
+
+TEST_F(NetworkBox, FileAndCommandReaders) {
+    TempDir dir;
+    std::ofstream(dir.file("minus")) << "-1\n";
+    std::ofstream(dir.file("long")) << std::string(2000, 'x');
+    LogCapture log;
+    char buffer[1024] = {};
+    VXM_network_get_content("/sys/class/net/eth0/operstate", buffer);
+    EXPECT_STREQ(buffer, "up\n");
+    std::memset(buffer, 'y', sizeof buffer);
+    VXM_network_get_content(dir.file("long").c_str(), buffer);
+    EXPECT_EQ(std::string(buffer), std::string(1023, 'x'));
+    std::strcpy(buffer, "kept");
+    log.clear();
+    VXM_network_get_content("/sys/class/net/eth7/operstate", buffer);
+    VXM_network_get_content(nullptr, buffer);
+    EXPECT_STREQ(buffer, "kept");
+    VXM_INT64 value = 77;
+    VXM_network_get_content_int(dir.file("minus").c_str(), &value);
+    EXPECT_EQ(value, -1);
+    VXM_network_get_content_int(nullptr, &value);
+    expectLog(log, {{4, "VXM_newwork_OpenFile", "fopen[/sys/class/net/eth7/operstate, r]  ini file fail."},
+                    {4, "VXM_network_get_content",
+                     "VXM_network_content  open '/sys/class/net/eth7/operstate' failed as No such file or directory"},
+                    {4, "VXM_network_get_content", "VXM_network_content   input para error"},
+                    {2, "VXM_network_get_content", "VXM_network_content path '" + dir.file("minus") + "' buf'-1\n' "},
+                    {2, "VXM_network_get_content_int", " VXM_network_get_content '-1' path'" + dir.file("minus") + "' "},
+                    {4, "VXM_network_get_content_int", "VXM_network_content   input para error"}});
+    EXPECT_EQ(value, -1);
+
+    struct Row { const char* command; const char* key; const char* text; const char* lastLog; int level; };
+    const Row rows[] = {
+        {"printf 'a\\nspeed: 100\\nspeed: 200\\n'", "speed:", " 100\n", "ptr = 100\n", 1},
+        {"true & printf 'x=42'", "x=", "42", "ptr =42", 1},
+        {"echo nothing", "speed:", "kept", "can't find 'speed:' after exe 'echo nothing'", 2},
+        {"echo a; echo speed: 1", "speed:", "kept", "VXM_network_popen_get_int  open 'echo a; echo speed: 1' failed", 1},
+        {nullptr, "k", "kept", "VXM_network_content   input para error", 4},
+        {"echo", nullptr, "kept", "VXM_network_content   input para error", 4},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.command ? row.command : "null");
+        std::memset(buffer, 0, sizeof buffer);
+        if (std::strcmp(row.text, "kept") == 0) std::strcpy(buffer, "kept");
+        log.clear();
+        VXM_network_popen_get_content(row.command, row.key, buffer);
+        EXPECT_STREQ(buffer, row.text);
+        ASSERT_FALSE(log.all().empty());
+        EXPECT_EQ(log.all().back().message, row.lastLog);
+        EXPECT_EQ(log.all().back().level, row.level);
+    }
+    int number = -5;
+    VXM_network_popen_get_int("printf 'rate:  250 kb\\n'", "rate:", &number);
+    EXPECT_EQ(number, 250);
+    VXM_network_popen_get_int("echo nothing", "rate:", &number);
+    EXPECT_EQ(number, 0);
+    log.clear();
+    VXM_network_popen_get_content("echo", "k", nullptr);
+    VXM_network_popen_get_int("echo", "k", nullptr);
+    EXPECT_EQ(actShellCmd(nullptr), -1);
+    expectLog(log, {{4, "VXM_network_popen_get_content", "VXM_network_content   input para error"},
+                    {4, "VXM_network_popen_get_int", "VXM_network_popen_get_int   input para error"},
+                    {4, "actShellCmd", "null pointer"}});
+    EXPECT_EQ(actShellCmd("echo via-daemon"), 0);
+    EXPECT_TRUE(waitUntil([] { return daemonLog().find("command=\"echo via-daemon\"") != std::string::npos; }, seconds(5)));
+    NoDaemon away;
+    log.clear();
+    EXPECT_EQ(actShellCmd("echo no-daemon"), -1);
+    expectLog(log, {{4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
+                    {4, "actShellCmd", "VXM_csopen exec [echo no-daemon] faild"}});
+}
+
+// ---- cards ----
+
+TEST_F(NetworkBox, CardsAreListedInDirectoryOrderClassifiedAndFoundByWholeName) {
+    Card ra0("ra0"), longName("eth0123456789ab"), ethernet("ethernet"), wl0("wl0"), r0("r0");
+    ASSERT_TRUE(ra0.ok() && longName.ok() && ethernet.ok() && wl0.ok() && r0.ok());
+    std::vector<std::string> order;
+    DIR* dir = opendir("/sys/class/net");
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.rfind("eth", 0) == 0 || name.rfind("ra", 0) == 0 || name.rfind("wlan", 0) == 0) order.push_back(name);
+    }
+    closedir(dir);
+    ASSERT_EQ(order.size(), 5u);  // eth0, eth1 of the box and three of the test's
+    LogCapture log;
+    EXPECT_EQ(VXM_network_getCount(), 5);
+    expectLog(log, {{2, "VXM_network_getCount", "count:5"}});
+    VXM_NETWORK_CARD_INFO cards[8];
+    std::memset(cards, 0x5a, sizeof cards);
+    int count = 8;
+    ASSERT_EQ(VXM_network_getNetCards(cards, &count), 0);
+    ASSERT_EQ(count, 5);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(cards[i].ifrName, order[i]);
+        EXPECT_EQ(cards[i].cardType, order[i].rfind("eth", 0) == 0 ? 1u : 2u) << order[i];
+        EXPECT_EQ(cards[i].connType, 0x5a5a5a5au);  // only names and types are written
+    }
+    EXPECT_EQ(cards[5].cardType, 0x5a5a5a5au);
+    for (int capacity : {1, 0, -3}) {
+        count = capacity;
+        ASSERT_EQ(VXM_network_getNetCards(cards, &count), 0);
+        EXPECT_EQ(count, std::max(capacity, 0));
+    }
+    VXM_NETWORK_CARD_INFO wifi{};
+    EXPECT_EQ(VXM_network_getWifiNetCards(&wifi), 0);
+    EXPECT_STREQ(wifi.ifrName, "ra0");
+    EXPECT_EQ(wifi.cardType, 2u);
+    EXPECT_EQ(VXM_network_getWifiNetCards(nullptr), -1);
+    const std::pair<const char*, int> probes[] = {{"eth0", 1}, {"eth", 0}, {"eth00", 0}, {"ETH0", 0}, {"lo", 1}};
+    for (const auto& probe : probes) {
+        VXM_NETWORK_CARD_INFO card = cardNamed(probe.first);
+        int exists = -1;
+        EXPECT_EQ(VXM_network_netCardExist(&card, &exists), 0);
+        EXPECT_EQ(exists, probe.second) << probe.first;
+    }
+    log.clear();
+    int exists = -1;
+    EXPECT_EQ(VXM_network_netCardExist(nullptr, &exists), -1);  // no default card
+    EXPECT_EQ(VXM_network_netCardExist(cards, nullptr), -1);
+    EXPECT_EQ(VXM_network_getNetCards(nullptr, &count), -1);
+    EXPECT_EQ(VXM_network_getNetCards(cards, nullptr), -1);
+    expectLog(log, {{4, "", "Invaild param,ifrname empty."}, {4, "", "Invaild param,ifrname empty."},
+                    {4, "", "param error!"}, {4, "", "param error!"}});
+
+    // /sys/class hidden: each scan reports the directory.
+    ASSERT_EQ(mount("tmpfs", "/sys/class", "tmpfs", 0, nullptr), 0);
+    log.clear();
+    count = 2;
+    EXPECT_EQ(VXM_network_getCount(), 0);
+    EXPECT_EQ(VXM_network_getNetCards(cards, &count), -1);
+    EXPECT_EQ(VXM_network_getWifiNetCards(cards), -1);
+    EXPECT_EQ(VXM_network_netCardExist(cards, &exists), 0);
+    EXPECT_EQ(exists, 0);
+    umount2("/sys/class", MNT_DETACH);
+    expectLog(log, {{4, "", "opendir error, dir:/sys/class/net"},
+                    {4, "VXM_network_getNetCards", "NULL != (dir = opendir(SEARCH_WIFIETH_PATH)) not true. "},
+                    {4, "", "opendir error, dir:/sys/class/net"}, {4, "", "opendir error, dir:/sys/class/net"}});
+}
+
+TEST(NetworkTexts, ConnectionTypesAndAddressTexts) {
+    const std::pair<const char*, int> types[] = {{"PPPoE", 2}, {"Static", 0}, {"DHCP", 1}, {"IPoE", 3}, {"1", 2},
+                                                 {"3", 0},     {"2", 1},      {"2abc", 1}, {" 1", 2},   {"pppoe", -1},
+                                                 {"0", -1},    {"4", -1},     {"", -1},    {"DHCP ", -1}, {nullptr, -1}};
+    LogCapture log;
+    for (const auto& row : types) {
+        SCOPED_TRACE(row.first ? row.first : "null");
+        EXPECT_EQ(VXM_network_setConnType(row.first), row.second < 0 ? -1 : 0);
+        int type = -1;
+        EXPECT_EQ(VXM_network_getConnType(&type), 0);
+        EXPECT_EQ(type, row.second < 0 ? 2 : row.second);  // a refused one keeps the last
+        EXPECT_EQ(VXM_network_getNetWorkCardInfo(nullptr)->connType, static_cast<VXM_UINT32>(type));
+    }
+    EXPECT_TRUE(log.all().empty());
+    EXPECT_EQ(VXM_network_getConnType(nullptr), -1);
+    VXM_network_setConnType("Static");
+    const struct { const char* text; int v4; int valid; const char* message; } texts[] = {
+        {"192.168.1.1a", 1, 0, "IP is valid IPv4"}, {"10.0.0.255", 1, 1, "IP is valid IPv4"},
+        {"192.168.1", 0, 0, "sscanf_s(szIP,\"%hhu.%hhu.%hhu.%hhu\",&a,&b,&c,&d) == 4 not true. "},
+        {"::1", 0, 1, nullptr}, {"fe80::1%eth0", 0, 0, nullptr}, {"1.2.3.4:80", 1, 0, nullptr}, {"", 0, 0, nullptr},
+        {nullptr, 0, 0, "NULL != szIP not true. "},
+    };
+    for (const auto& row : texts) {
+        SCOPED_TRACE(row.text ? row.text : "null");
+        log.clear();
+        EXPECT_EQ(VXM_network_isIPv4(row.text), row.v4);
+        if (row.message) EXPECT_EQ(log.all().back().message, row.message);
+        EXPECT_EQ(VXM_isValidIPAddr(row.text), row.valid);
+    }
+}
+
+// ---- addresses ----
+
+TEST_F(NetworkBox, AddressesNetmaskAndIPv6) {
+    Card eight("eth0abcd"), nine("eth0abcde"), bare("eth2");
+    ASSERT_TRUE(eight.ok() && nine.ok() && bare.ok());
+    ASSERT_EQ(sh("ip -6 addr add 2001:db8::8/64 dev eth0abcd nodad && ip -6 addr add 2001:db8::9/64 dev eth0abcde nodad"
+                 " && ip -6 addr add fe80::1234/64 dev eth2 nodad"), 0);
+    enum Fn { kIp, kMask, kV6 };
+    const char* const kV6Check =
+        "pTempNetworkCard && '\\0' != pTempNetworkCard->ifrName[0] && pszIpAddr && iLen > 0 not true. ";
+    struct Row { Fn fn; const char* card; int length; int result; const char* text; const char* function; std::string log; };
+    const Row rows[] = {
+        {kIp, "eth0", 32, 0, "192.168.1.10", "", ""},
+        {kMask, "eth0", 32, 0, "255.255.255.0", "", ""},
+        {kIp, "eth0123456789abcdefg", 32, -1, "kept", "VXM_network_getIpAddr",
+         "failed to read eth0123456789ab IP, ioctl error: No such device."},
+        {kIp, "eth0", 5, 0, "kept", "", ""},  // too short for the text: success, nothing written
+        {kV6, "eth0", 128, 0, "2001:0db8:0000:0000:0000:0000:0000:0001", "", ""},
+        {kV6, "eth0", 20, 0, "2001:0db8:0000:0000", "", ""},
+        {kV6, "eth0abcd", 64, 0, "2001:0db8:0000:0000:0000:0000:0000:0008", "", ""},
+        {kV6, "eth0abcde", 64, -1, "kept", "parse_inet_file", "find ipv6 addr failed!!"},  // names beyond 8 miss
+        {kV6, "eth2", 64, -1, "kept", "parse_inet_file", "find ipv6 addr failed!!"},       // link-local only
+        {kIp, "eth2", 32, -1, "kept", "VXM_network_getIpAddr",
+         "failed to read eth2 IP, ioctl error: Cannot assign requested address."},
+        {kMask, "eth2", 32, -1, "kept", "getNetMask", "create ioctl error,errno = 99."},
+        {kMask, "eth7", 32, -1, "kept", "getNetMask", "create ioctl error,errno = 19."},
+        {kMask, "eth0", 0, -1, "kept", "getNetMask", "pszIfrName= NULL"},
+        {kMask, "eth0", -1, -1, "kept", "VXM_network_getNetMask", "Invaild param."},
+        {kIp, "eth0", 0, -1, "kept", "VXM_network_getIpAddr", "Invaild param."},
+        {kIp, "", 32, -1, "kept", "VXM_network_getIpAddr", "Invaild param."},
+        {kMask, "", 32, -1, "kept", "VXM_network_getNetMask", "Invaild param."},
+        {kV6, "", 32, -1, "kept", "VXM_network_getIpv6Addr", kV6Check},
+        {kV6, "eth0", -1, -1, "kept", "VXM_network_getIpv6Addr", kV6Check},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.fn) + " " + row.card + " " + std::to_string(row.length));
+        VXM_NETWORK_CARD_INFO card = cardNamed(row.card);
+        const VXM_NETWORK_CARD_INFO* given = *row.card ? &card : nullptr;  // "" is the unset default card
+        char text[128] = "kept";
+        LogCapture log;
+        const int result = row.fn == kIp     ? VXM_network_getIpAddr(given, text, row.length)
+                           : row.fn == kMask ? VXM_network_getNetMask(given, text, row.length)
+                                             : VXM_network_getIpv6Addr(given, text, row.length);
+        EXPECT_EQ(result, row.result);
+        EXPECT_STREQ(text, row.text);
+        std::string last;
+        for (const auto& record : log.all())
+            if (record.level > VXM_LOG_DEBUG) last = record.message;
+        EXPECT_EQ(last, row.log);
+        if (!row.log.empty()) EXPECT_EQ(log.all().back().function, row.function);
+    }
+    setDefaultCard("eth0");
+    char text[32];
+    ASSERT_EQ(VXM_network_getNetMask(nullptr, text, sizeof text), 0);
+    EXPECT_STREQ(text, "255.255.255.0");
+    EXPECT_EQ(VXM_network_getIpAddr(nullptr, nullptr, 32), -1);
+}
+
+// ---- link ----
+
+TEST_F(NetworkBox, CableStateActivityAndTheirFailures) {
+    Card running("eth4"), unplugged("wlan0", true, false);
+    ASSERT_TRUE(running.ok() && unplugged.ok());
+    struct Row { const char* card; int cable; int report; int active; int activeResult; };
+    const Row rows[] = {{"eth4", 2, 2, 2, 0}, {"wlan0", 1, 1, 2, 0}, {"eth1", 1, 1, 1, 0}, {"eth7", 0, 1, 0, -1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.card);
+        VXM_NETWORK_CARD_INFO card = cardNamed(row.card);
+        int cable = -1, report = -1, active = -1;
+        EXPECT_EQ(VXM_network_getCableState(&card, &cable), 0);
+        EXPECT_EQ(VXM_network_getCableState_for_error_report(row.card, &report), 0);
+        EXPECT_EQ(VXM_network_getNetActive(row.card, &active), row.activeResult);
+        EXPECT_EQ(std::make_tuple(cable, report, active), std::make_tuple(row.cable, row.report, row.active));
+    }
+    ASSERT_TRUE(unplugged.set(true, true));
+    setDefaultCard("wlan0", 2);
+    int state = -1;
+    EXPECT_EQ(VXM_network_getCableState(nullptr, &state), 0);
+    EXPECT_EQ(state, 2);
+    VXM_NETWORK_CARD_INFO eth4 = cardNamed("eth4"), gone = cardNamed("eth7");
+    auto adminUp = [] { return std::strtoul(sysfs("eth4", "flags").c_str(), nullptr, 16) & 1; };
+    for (const std::pair<int, unsigned long> step : {std::pair<int, unsigned long>{1, 0}, {7, 0}, {2, 1}, {0, 1}}) {
+        EXPECT_EQ(VXM_network_setNetActive(&eth4, step.first), 0);
+        EXPECT_EQ(adminUp(), step.second) << step.first;
+    }
+    LogCapture log;
+    setDefaultCard("");
+    EXPECT_EQ(VXM_network_getCableState(nullptr, &state), 0);
+    EXPECT_EQ(VXM_network_getCableState_for_error_report("", &state), 0);
+    EXPECT_EQ(VXM_network_getNetActive("", &state), 0);
+    EXPECT_EQ(VXM_network_setNetActive(nullptr, 2), -1);
+    EXPECT_EQ(VXM_network_setNetActive(&gone, 2), -1);
+    EXPECT_EQ(VXM_network_getCableState(&gone, nullptr), -1);
+    EXPECT_EQ(VXM_network_getCableState_for_error_report(nullptr, &state), -1);
+    EXPECT_EQ(VXM_network_getNetActive("eth7", nullptr), -1);
+    const Rec empty{4, "", "Invaild param,ifrname empty."}, param{4, "", "param error!"};
+    expectLog(log, {empty, empty, empty, empty, {4, "", "recv error, errno:19."}, param, param, param});
+    log.clear();
+    EXPECT_EQ(VXM_network_getCableState(&gone, &state), 0);
+    EXPECT_EQ(VXM_network_getCableState_for_error_report("eth7", &state), 0);
+    EXPECT_EQ(VXM_network_getNetActive("eth7", &state), -1);
+    expectLog(log, {{4, "", "ioctl error, errno:19."}, {4, "", "ioctl error, errno:19 ifrName:'eth7'."},
+                    {4, "", "ioctl error, errno:19."}});
+}
+
+// A tap card held open by the test (so it has a carrier), whose speed and duplex can be set.
+struct Tap {
+    explicit Tap(const char* name) : fd(open("/dev/net/tun", O_RDWR | O_CLOEXEC)) {
+        std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+        request.ifr_flags = IFF_TAP | IFF_NO_PI;
+        ok = ioctl(fd, TUNSETIFF, &request) == 0 && sh(std::string("ip link set up ") + name) == 0 &&
+             waitUntil([&] { return sysfs(name, "operstate") == "unknown\n"; }, seconds(5));
+    }
+    ~Tap() { close(fd); }
+    bool setLink(VXM_UINT32 speed, bool full) {
+        ethtool_cmd command{ETHTOOL_GSET};
+        request.ifr_data = reinterpret_cast<char*>(&command);
+        const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        bool done = ioctl(sock, SIOCETHTOOL, &request) == 0;
+        command.cmd = ETHTOOL_SSET;
+        ethtool_cmd_speed_set(&command, speed);
+        command.duplex = full ? DUPLEX_FULL : DUPLEX_HALF;
+        done = done && ioctl(sock, SIOCETHTOOL, &request) == 0;
+        close(sock);
+        return done;
+    }
+    int fd;
+    ifreq request{};
+    bool ok = false;
+};
+
+TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
+    Card seven("eth0abc", false);
+    Tap tap("eth8");
+    ASSERT_TRUE(seven.ok());
+    setDefaultCard("eth0abcde", 1);  // eth0abc down, eth0abcde's cable state unknown: the file is read
+    {
+        LogCapture log;
+        int speed = -1;
+        EXPECT_EQ(VXM_network_getNetCardCapacity(&speed), -1);
+        EXPECT_EQ(log.all().back().message, "speed file fread error, errno=22.");
+        EXPECT_EQ(VXM_network_getNetCardDuplex(nullptr) + VXM_network_getNetCardCapacity(nullptr), -2);
+    }
+    ASSERT_TRUE(seven.set(true, true));
+    struct Row { const char* card; VXM_UINT32 type; int duplexResult, duplex, speedResult, speed; const char* lastLog; bool full = true; };
+    const Row rows[] = {
+        {"eth0", 1, 0, 1, 0, 10000, "network is FULL duplex"},
+        {"eth0abcde", 1, 0, 1, 0, 10000, "ioctl error, errno:19."},  // eth0abc's files; eth0abcde's cable state
+        {"eth9", 1, -1, 1, -1, 100, "open network speed file error."},
+        {"", 1, 0, 1, 0, 10000, "Invaild param,ifrname empty."},  // eth0's files, no cable state
+        {"wlan0", 2, 0, 1, 0, 54, "ioctl error, errno:19."},
+        {"wlan0", 0, 0, -1, 0, -1, "ioctl error, errno:19."},
+        {"eth1", 1, 0, 1, 0, 0, ""},  // down: speed 0
+        {"eth8", 1, 0, 0, 0, 1000, "network is Half duplex", false},
+        {"eth8", 1, 0, 1, 0, 100000, "network is FULL duplex"},  // 6 characters: the most that is read
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.card + std::string(" ") + std::to_string(row.type));
+        if (std::string(row.card) == "eth8" && !(tap.ok && tap.setLink(row.speed, row.full))) {  // the last rows
+            ASSERT_TRUE(!tap.ok || errno == ENOSYS) << strerror(errno);
+            GTEST_SKIP() << (tap.ok ? "the emulator does not pass the link settings request on" : "no tap card (/dev/net/tun)");
+        }
+        setDefaultCard(row.card, row.type);
+        LogCapture log;
+        int duplex = -1, speed = -1;
+        EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), row.duplexResult);
+        EXPECT_EQ(VXM_network_getNetCardCapacity(&speed), row.speedResult);
+        EXPECT_EQ(duplex, row.duplex);
+        EXPECT_EQ(speed, row.speed);
+        std::string last;
+        for (const auto& record : log.all()) last = record.message;
+        EXPECT_EQ(last, row.lastLog);
+    }
+}
+
+// ---- MAC, DNS, PPPoE header ----
+
+TEST_F(NetworkBox, MacAddressesInBothFormsAndThePppoeSubstitution) {
+    Card wlan("wlan0"), ppp("ppp0");
+    ASSERT_TRUE(wlan.ok() && ppp.ok());
+    ASSERT_EQ(sh("ip link set wlan0 address 0a:1b:2c:3d:4e:5f"), 0);
+    struct Row { const char* card; const char* ext; int length; int result; const char* colons; const char* plain; const char* log; };
+    const Row rows[] = {
+        {"eth0", "", 18, 0, "02:00:00:AA:BB:0C", "020000AABB0C", nullptr},
+        {"eth0", "wlan0", 18, 0, "02:00:00:AA:BB:0C", "020000AABB0C", nullptr},
+        {"ppp0", "wlan0", 18, 0, "0A:1B:2C:3D:4E:5F", "0A1B2C3D4E5F", "PPPoE not have Mac address, use wlan0"},
+        {"ppp0", "", 18, -1, "kept", "kept", "ioctl error,errno = 19,get mac failed."},
+        {"eth7", "", 18, -1, "kept", "kept", "ioctl error,errno = 19,get mac failed."},
+        {"eth0", "", 17, -1, "kept", "kept", "Invaild param."},
+        {"eth0", "", 0, -1, "kept", "kept", "Invaild param."},
+        {"", "", 18, -1, "kept", "kept", "Invaild param."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.card) + "/" + row.ext + " " + std::to_string(row.length));
+        VXM_NETWORK_CARD_INFO card = cardNamed(row.card, row.ext);
+        char colons[32] = "kept", plain[32] = "kept";
+        LogCapture log;
+        EXPECT_EQ(VXM_network_getMacAddr(*row.card ? &card : nullptr, colons, row.length), row.result);
+        EXPECT_EQ(VXM_network_getMacAddrOnlyNum(*row.card ? &card : nullptr, plain, row.length), row.result);
+        EXPECT_STREQ(colons, row.colons);
+        EXPECT_STREQ(plain, row.plain);
+        EXPECT_EQ(log.all().empty() ? "" : log.all().back().message, row.log ? row.log : "");
+    }
+    EXPECT_EQ(VXM_network_getMacAddr(nullptr, nullptr, 18), -1);
+    setDefaultCard("ppp0", 0, "wlan0");
+    char text[18];
+    ASSERT_EQ(VXM_network_getEth0MacAddr(text, 10), 0);  // eth0 whatever the default card
+    EXPECT_STREQ(text, "02:00:00:");
+    EXPECT_EQ(VXM_network_getEth0MacAddr(nullptr, 18), -1);
+    EXPECT_EQ(VXM_network_getEth0MacAddr(text, 0), -1);
+    ASSERT_EQ(VXM_sock_getMac(text), 0);  // the socket family's, in lower case
+    EXPECT_STREQ(text, "02:00:00:aa:bb:0c");
+    EXPECT_EQ(VXM_sock_getMac(nullptr), -1);
+    std::thread([&] {  // in a namespace of its own, without eth0
+        LogCapture log;
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+        std::strcpy(text, "kept");
+        EXPECT_EQ(VXM_sock_getMac(text) + VXM_network_getEth0MacAddr(text, sizeof text), -2);
+        EXPECT_STREQ(text, "kept");
+        expectLog(log, {{4, "VXM_network_getEth0MacAddr", "ioctl error,errno = 19,get mac failed."}});
+    }).join();
+
+    EXPECT_EQ(VXM_network_getPPPoeIPHeader(), 0);
+    EXPECT_EQ(VXM_network_setPPPoeIPHeader(-1), 0);
+    EXPECT_EQ(VXM_network_getPPPoeIPHeader(), -1);
+    VXM_network_setPPPoeIPHeader(0);
+}
+
+TEST_F(NetworkBox, DnsServersAreNumberedProperties) {
+    const std::string dir = getenv("VXM_PROPERTY_DIR");
+    const char* servers[] = {"10.0.0.53", nullptr, "2001:db8::53"};
+    LogCapture log;
+    EXPECT_EQ(VXM_network_setDNS(servers, 3), 0);
+    EXPECT_EQ(VXM_network_setDNS(nullptr, 1), -1);
+    EXPECT_EQ(VXM_network_setDNS(servers, 0), -1);
+    expectLog(log, {{3, "VXM_network_setDNS", "aszDNS[1] is null."},
+                    {4, "VXM_network_setDNS", "VXM_network_setDNS arguments error."},
+                    {4, "VXM_network_setDNS", "VXM_network_setDNS arguments error."}});
+    EXPECT_EQ(readFile(dir + "/net.dns3"), "2001:db8::53");
+    unlink((dir + "/net.dns2").c_str());
+    const std::tuple<int, int, int, const char*> reads[] = {
+        {1, 64, 0, "kept"}, {0, 64, 0, "10.0.0.53"}, {0, 5, 0, "10.0"}, {2, 64, -1, "kept"}, {-1, 64, -1, "kept"},
+        {0, 0, 0, "kept"}};
+    for (const auto& [index, length, result, text] : reads) {
+        char buffer[64] = "kept";
+        EXPECT_EQ(VXM_network_getDNS(buffer, index, length), result) << index << " " << length;
+        EXPECT_STREQ(buffer, text) << index << " " << length;
+    }
+    EXPECT_EQ(VXM_network_getDNS(nullptr, 0, 16), -1);
+}
+
+// ---- the wireless card ----
+
+TEST_F(NetworkBox, TheWirelessCardItsStateAndItsWaits) {
+    VXM_NETWORK_CARD_INFO* wifi = VXM_network_getWIFICardInfo();
+    EXPECT_EQ(std::string(wifi->ifrName, 16), std::string("wlan0") + std::string(11, '\0'));
+    EXPECT_EQ(wifi->cardType, 2u);
+    std::strcpy(wifi->ifrName, "wlan0extra");
+    wifi->cardType = 1;
+    EXPECT_EQ(VXM_network_getWIFICardInfo(), wifi);
+    EXPECT_STREQ(wifi->ifrName, "wlan0");
+    EXPECT_EQ(wifi->cardType, 2u);
+    LogCapture log;
+    int state = -1;
+    EXPECT_EQ(VXM_network_getWifiNetCards(wifi), -1);  // no wireless card yet
+    EXPECT_EQ(VXM_network_getWIFIState(nullptr, &state), 0);  // no wlan0 yet
+    EXPECT_EQ(state, 0);
+    EXPECT_EQ(VXM_network_getWIFIState(nullptr, nullptr), -1);
+    expectLog(log, {{4, "", "ioctl error, errno:19."}, {4, "", "param error!"}});
+    Card wlan0("wlan0", true, true), wlan1("wlan1", false, true);
+    ASSERT_TRUE(wlan0.ok() && wlan1.ok());
+    for (const auto& [up, carrier, expected] : {std::tuple{true, true, 2}, {true, false, 1}, {false, true, 1}}) {
+        ASSERT_TRUE(wlan0.set(up, carrier));
+        EXPECT_EQ(VXM_network_getWIFIState(wifi, &state), 0);
+        EXPECT_EQ(state, expected) << up << carrier;
+    }
+    ASSERT_TRUE(wlan0.set(true, false));  // up is enough for the entry points, running is not needed
+    VXM_NETWORK_CARD_INFO up = cardNamed("wlan0"), down = cardNamed("wlan1"), empty{};
+    int result = 5;
+    const int request = 0;
+    auto timed = [](auto call) {
+        const auto start = std::chrono::steady_clock::now();
+        const int r = call();
+        return std::pair{r, std::chrono::steady_clock::now() - start};
+    };
+    auto search = std::async(std::launch::async, [&] { return timed([&] { return VXM_wifi_searchList(&down, &result); }); });
+    auto connect = std::async(std::launch::async, [&] { return timed([&] { return VXM_wifi_connectToSSID(&down, &request); }); });
+    EXPECT_EQ(VXM_wifi_searchList(&up, &result), 0);
+    EXPECT_EQ(VXM_wifi_connectToSSID(&up, &request), -1);
+    const auto searched = search.get(), connected = connect.get();
+    EXPECT_EQ(searched.first, 0);
+    EXPECT_GE(searched.second, std::chrono::milliseconds(2990));
+    EXPECT_EQ(connected.first, -1);
+    EXPECT_GE(connected.second, std::chrono::milliseconds(1990));
+    log.clear();
+    EXPECT_EQ(VXM_wifi_searchList(nullptr, &result) + VXM_wifi_searchList(&empty, &result) + VXM_wifi_searchList(&up, nullptr) +
+                  VXM_wifi_connectToSSID(nullptr, &request) + VXM_wifi_connectToSSID(&empty, &request) +
+                  VXM_wifi_connectToSSID(&up, nullptr),
+              -6);
+    expectLog(log, std::vector<Rec>(6, {4, "", "Invaild param."}));
+    EXPECT_EQ(result, 5);
+}
+
+// ---- the gateway ----
+
+TEST_F(NetworkBox, GatewayFromTheRouteDumpBelowClassFive) {
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0"), eth1 = cardNamed("eth1");
+    ASSERT_EQ(sh("ip link set eth1 up && ip addr add 192.168.2.10/24 dev eth1"), 0);
+    for (const char* release : {"", "4.4.2", "7.1.2"}) {  // unset, class 4, class 0
+        setProperty("ro.build.version.release", release);
+        char text[16] = "kept";
+        LogCapture log;
+        ASSERT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), 0) << release;
+        EXPECT_STREQ(text, "192.168.1.1") << release;
+        EXPECT_TRUE(log.all().empty()) << release;
+    }
+    setProperty("ro.build.version.release", "4.4");
+    // Routes of other tables, families and cards are never taken; 10.0.0.0/8 counts as a default
+    // route and the last in the dump decides; a buffer too short keeps what it held.
+    struct Row { const char* change; const char* card; int length; const char* text; };
+    const Row rows[] = {
+        {"ip route add default via 192.168.1.9 dev eth0 table 200", "eth1", 32, "kept"},
+        {"ip -6 route add default via 2001:db8::9 dev eth0 metric 5", "eth7", 32, "kept"},
+        {"ip route add 10.0.0.0/8 dev eth0", "eth0", 32, "0.0.0.0"},
+        {"ip route replace 10.0.0.0/8 via 192.168.1.254 dev eth0", "eth0", 32, "192.168.1.254"},
+        {"ip route replace 10.0.0.0/8 via 192.168.2.254 dev eth1", "eth0", 32, "192.168.1.1"},
+        {"ip route add 172.20.0.0/16 via 192.168.2.2 dev eth1", "eth1", 32, "192.168.2.254"},
+        {"true", "eth0", 8, "kept"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.change);
+        ASSERT_EQ(sh(row.change), 0);
+        VXM_NETWORK_CARD_INFO card = cardNamed(row.card);
+        char text[32] = "kept";
+        EXPECT_EQ(VXM_network_getGateway(&card, text, row.length), 0);
+        EXPECT_STREQ(text, row.text);
+    }
+    // A dump too large for the buffer fails and closes its socket.
+    std::string batch;
+    for (int i = 0; i < 400; ++i) batch += "route add 172.16." + std::to_string(i / 200) + "." + std::to_string(i % 200) + "/32 via 192.168.1.1 dev eth0\n";
+    std::ofstream("/tmp/routes") << batch;
+    ASSERT_EQ(sh("ip -batch /tmp/routes"), 0);
+    const int before = openDescriptors();
+    LogCapture log;
+    char text[32] = "kept";
+    EXPECT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), -1);
+    expectLog(log, {{4, "VXM_net_readNlSock",
+                     "NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR not true. "},
+                    {4, "VXM_network_getGateway", "get gateway error."}});
+    EXPECT_EQ(openDescriptors(), before);
+    ASSERT_EQ(sh("ip route flush root 172.16.0.0/16 && ip route flush root 10.0.0.0/8 && ip route flush table 200"
+                 " && ip link set eth1 down && ip addr flush dev eth1"), 0);
+    // Bad arguments on both ways, before anything is opened.
+    for (const char* release : {"4.4", "5.1"}) {
+        setProperty("ro.build.version.release", release);
+        VXM_NETWORK_CARD_INFO empty{};
+        log.clear();
+        EXPECT_EQ(VXM_network_getGateway(nullptr, text, 32) + VXM_network_getGateway(&empty, text, 32) +
+                      VXM_network_getGateway(&eth0, nullptr, 32) + VXM_network_getGateway(&eth0, text, 0),
+                  -4);
+        expectLog(log, std::vector<Rec>(4, {4, "VXM_network_getGateway", "Invaild param."}));
+    }
+    EXPECT_EQ(access(kGatewayFile, F_OK), -1);
+    (void)eth1;
+}
+
+TEST_F(NetworkBox, GatewayFromTheDaemonsListingFromClassFive) {
+    setProperty("ro.build.version.release", "8.0.0");
+    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0"), eth1 = cardNamed("eth1");
+    LogCapture log;
+    char text[32] = "kept";
+    ASSERT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), 0);
+    EXPECT_STREQ(text, "192.168.1.1");
+    for (const auto& record : log.all()) EXPECT_LT(record.level, VXM_LOG_ERROR) << record.message;
+    EXPECT_EQ(readFile(kGatewayFile).rfind("default via 192.168.1.1 dev eth0", 0), 0u) << readFile(kGatewayFile);
+    EXPECT_TRUE(waitUntil([] { return daemonLog().find("command=\"chmod 644 /tmp/Gateway\"") != std::string::npos; },
+                          seconds(5)));
+    EXPECT_NE(daemonLog().find("command=\"ip route list table eth0 > /tmp/Gateway\""), std::string::npos);
+    char twelve[11] = "kept", thirteen[12] = "kept";  // 11 characters do not fit in 11 bytes
+    EXPECT_EQ(VXM_network_getGateway(&eth0, twelve, sizeof twelve), 0);
+    EXPECT_STREQ(twelve, "");
+    EXPECT_EQ(VXM_network_getGateway(&eth0, thirteen, sizeof thirteen), 0);
+    EXPECT_STREQ(thirteen, "192.168.1.1");
+    log.clear();
+    EXPECT_EQ(VXM_network_getGateway(&eth1, text, sizeof text), -1);  // eth1 is down: no table of its own
+    expectLog(log, {{1, "VXM_network_getGateway", "VXM gateway file is empty"}});
+    std::ofstream(kGatewayFile) << "10.0.0.0/8 via 192.168.2.1 dev eth1\n";
+    unlink(kGatewayFile);
+    NoDaemon away;
+    log.clear();
+    EXPECT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), -1);
+    expectLog(log, {{4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
+                    {4, "actShellCmd", "VXM_csopen exec [ip route list table eth0 > /tmp/Gateway] faild"},
+                    {4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
+                    {4, "actShellCmd", "VXM_csopen exec [chmod 644 /tmp/Gateway] faild"},
+                    {1, "VXM_network_getGateway", "VXM open gateway file err"}});
+    // An old listing is what the next call reads: the first line that is no default route gives
+    // nothing, a large buffer takes the word as well.
+    std::ofstream(kGatewayFile) << "10.0.0.0/8 via 192.168.2.1 dev eth1\n";
+    std::strcpy(text, "kept");
+    EXPECT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), 0);
+    EXPECT_STREQ(text, "kept");
+    std::ofstream(kGatewayFile) << "default via 10.9.8.7 dev eth0 proto static\n";
+    std::vector<char> large(40000, 'z');
+    ASSERT_EQ(VXM_network_getGateway(&eth0, large.data(), static_cast<int>(large.size())), 0);
+    EXPECT_EQ(std::strncmp(large.data(), "10.9.8.7", 9), 0);
+    unlink(kGatewayFile);
+    setProperty("ro.build.version.release", "4.4");
+}
+
+// ---- statistics ----
+
+struct Counter { const char* file; VXM_INT64 VXM_NETWORK_STATIC_INFO::*field; };
+#define VXM_COUNTER(name) {#name, &VXM_NETWORK_STATIC_INFO::name}
+const Counter kCounters[] = {
+    VXM_COUNTER(rx_bytes), VXM_COUNTER(rx_packets), VXM_COUNTER(rx_errors), VXM_COUNTER(rx_dropped),
+    VXM_COUNTER(tx_bytes), VXM_COUNTER(tx_packets), VXM_COUNTER(tx_errors), VXM_COUNTER(tx_dropped),
+    VXM_COUNTER(multicast), VXM_COUNTER(collisions), VXM_COUNTER(rx_crc_errors), VXM_COUNTER(rx_fifo_errors),
+    VXM_COUNTER(rx_over_errors), VXM_COUNTER(rx_compressed), VXM_COUNTER(tx_aborted_errors),
+    VXM_COUNTER(tx_carrier_errors), VXM_COUNTER(tx_compressed), VXM_COUNTER(tx_fifo_errors),
+    VXM_COUNTER(tx_heartbeat_errors), VXM_COUNTER(tx_window_errors),
+};
+constexpr VXM_INT64 kUnset = -7;
+
+VXM_NETWORK_STATIC_INFO statistics(const std::string& name) {
+    VXM_NETWORK_STATIC_INFO info;
+    std::memset(&info, 0, sizeof info);
+    std::strncpy(info.ifrName, name.c_str(), sizeof info.ifrName - 1);
+    std::strcpy(info.gateway, "gw?");
+    info.linkUp = 7;
+    for (const auto& counter : kCounters) info.*counter.field = kUnset;
+    info.rx_frame_errors = info.txTotal = info.rxTotal = info.frequency = kUnset;
+    info.txBad = info.snr = info.rssi = -7;
+    info.quality = info.rxErrorRatio = -7.0f;
+    EXPECT_EQ(VXM_network_getStatic(&info), 0) << name;
+    return info;
+}
+
+VXM_INT64 counter(const std::string& card, const std::string& file) {
+    return std::atoll(sysfs(card, "statistics/" + file).c_str());
+}
+
+TEST_F(NetworkBox, StatisticsOfTheCardsANameBegins) {
+    LogCapture log;
+    VXM_NETWORK_STATIC_INFO info{};
+    EXPECT_EQ(VXM_network_getStatic(nullptr), -1);
+    ASSERT_EQ(sh("mount -t tmpfs tmpfs /sys/class/net"), 0);  // no cards at all
+    EXPECT_EQ(VXM_network_getStatic(&info), -1);
+    umount2("/sys/class/net", MNT_DETACH);
+    EXPECT_EQ(log.all().front().message, "VXM_network_getStatic  input para error");
+    EXPECT_EQ(log.all().back().message, "VXM_network_getStatic  can't malloc mem for cardinfo card number '0'");
+
+    Card eth2("eth2"), eth3("eth3", true, false);
+    ASSERT_TRUE(eth2.ok() && eth3.ok());
+    ASSERT_TRUE(waitUntil([] { return counter("eth2", "rx_packets") > 0; }, seconds(20)));  // the peer's IPv6 chatter
+    // The kernel may send on its own at any time: each figure lies between the counters read
+    // before and after.
+    auto checked = [](const std::string& name, const std::string& card) {
+        std::vector<VXM_INT64> before;
+        for (const auto& c : kCounters) before.push_back(counter(card, c.file));
+        const VXM_NETWORK_STATIC_INFO info = statistics(name);
+        for (std::size_t i = 0; i < std::size(kCounters); ++i) {
+            EXPECT_LE(before[i], info.*kCounters[i].field) << name << " " << kCounters[i].file;
+            EXPECT_LE(info.*kCounters[i].field, counter(card, kCounters[i].file)) << name << " " << kCounters[i].file;
+        }
+        return info;
+    };
+    info = checked("eth0", "eth0");
+    EXPECT_EQ(info.txTotal, info.tx_dropped + info.tx_errors + info.tx_packets);
+    EXPECT_EQ(info.rxTotal, info.rx_packets + info.rx_errors + info.rx_dropped);
+    EXPECT_EQ(std::make_tuple(info.linkUp, info.rx_frame_errors, info.rssi), std::make_tuple(1, kUnset, -7));
+    EXPECT_STREQ(info.ipAddr, "192.168.1.10");
+    EXPECT_STREQ(info.netMask, "255.255.255.0");
+    EXPECT_STREQ(info.gateway, "192.168.1.1");
+    // "eth" and "" match several cards: the last in the list decides each field, and the link flag
+    // is only ever set.
+    VXM_NETWORK_CARD_INFO cards[8] = {};
+    int count = 8;
+    ASSERT_EQ(VXM_network_getNetCards(cards, &count), 0);
+    for (const std::string prefix : {"eth", ""}) {
+        std::string last;
+        for (int i = 0; i < count; ++i)
+            if (std::string(cards[i].ifrName).rfind(prefix, 0) == 0) last = cards[i].ifrName;
+        EXPECT_EQ(checked(prefix, last).linkUp, 1);
+    }
+    info = statistics("eth3");  // up without carrier is not up; no packets leave the ratio
+    EXPECT_EQ(std::make_tuple(info.linkUp, info.rxErrorRatio), std::make_tuple(7, -7.0f));
+    EXPECT_EQ(statistics("eth2").rxErrorRatio, 0.0f);
+    log.clear();
+    info = statistics("eth0x");  // matches nothing: every step logged, nothing filled
+    EXPECT_EQ(info.linkUp, 7);
+    std::vector<Rec> steps = {{1, "VXM_network_getStatic", "VXM_network_getStatic start to get static info"},
+                              {2, "VXM_network_getCount", "count:" + std::to_string(count)},
+                              {1, "VXM_network_getStatic", "VXM_network_getStatic count is '" + std::to_string(count) + "'"}};
+    for (const char* blanks : {"  ", " "})
+        for (int i = 0; i < count; ++i)
+            steps.push_back({1, "VXM_network_getStatic", std::string("VXM_network_getStatic card") + blanks + "'" +
+                                                             cards[i].ifrName + "' intput 'eth0x'"});
+    expectLog(log, steps);
+}
+
+TEST_F(NetworkBox, RadioFiguresOfWlan0FromTheBoxsTools) {
+    Card wlan0("wlan0");
+    ASSERT_TRUE(wlan0.ok());
+    auto figures = [](const char* cards, int rssi, const char* frequency) {
+        std::ofstream("/tmp/vxmbox/wireless") << "WIRELESS_CARDS='" << cards << "'\nRSSI=" << rssi
+                                              << "\nSNR=25\nTXBAD=12\nFREQUENCY=" << frequency << "\n";
+    };
+    const struct { const char* cards; int rssi; const char* frequency; int gotRssi, snr, txBad; float quality; VXM_INT64 hz; } rows[] = {
+        {"wlan0", -70, "2.437", -70, 25, 12, 30.0f / 45.0f, 200000000}, {"wlan0", -100, "5.18", -100, 25, 12, 0.0f, 500000000},
+        {"wlan0", -99, "2.4", -99, 25, 12, 1.0f / 45.0f, 200000000},    {"wlan0", -56, "2.4", -56, 25, 12, 44.0f / 45.0f, 200000000},
+        {"wlan0", -55, "2.4", -55, 25, 12, 1.0f, 200000000},
+        {"", -70, "2.4", 0, 0, 0, 1.0f, 0},  // the tools know no wlan0: no lines with the keys
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.rssi) + " " + row.cards);
+        figures(row.cards, row.rssi, row.frequency);
+        LogCapture log;
+        const VXM_NETWORK_STATIC_INFO info = statistics("wlan0");
+        EXPECT_EQ(std::make_tuple(info.rssi, info.snr, info.txBad, info.quality, info.frequency),
+                  std::make_tuple(row.gotRssi, row.snr, row.txBad, row.quality, row.hz));
+        ASSERT_EQ(log.withFormat("rssi=%d").size(), 1u);
+        EXPECT_EQ(log.withFormat("rssi=%d")[0].function, "VXM_network_getwifi_dbm");
+        EXPECT_EQ(log.withFormat("rssi=%d")[0].message, "rssi=" + std::to_string(row.gotRssi));
+    }
+}
+
+// ---- the socket family's card queries and traffic counters ----
+
+TEST_F(NetworkBox, SocketQueriesOfTheDefaultCard) {
+    char ip[16] = "untouched", name[16];
+    unsigned int index = 77;
+    EXPECT_EQ(VXM_sock_getIp(ip, 0, &index), 0);  // no default card, nothing cached yet
+    EXPECT_EQ(std::make_tuple(std::string(ip), index, VXM_sock_getInterfaceIdx(0)), std::make_tuple(std::string(), 0u, 0u));
+    EXPECT_EQ(VXM_sock_getIp(nullptr, 0, &index), -1);
+    Card ppp0("ppp0");
+    ASSERT_TRUE(ppp0.ok());
+    ASSERT_EQ(sh("ip addr add 100.64.1.2/32 dev ppp0"), 0);
+    setDefaultCard("ppp0", 0, "eth0");
+    LogCapture log;
+    struct Row { const char* conn; const char* card; int selector; const char* ip; const char* name; };
+    const Row rows[] = {
+        {"PPPoE", "ppp0", 1, "100.64.1.2", "ppp0"}, {"PPPoE", "ppp0", 0, "192.168.1.10", "eth0"},
+        {"PPPoE", "ppp0", 2, "192.168.1.10", "eth0"}, {"DHCP", "ppp0", 0, "100.64.1.2", "ppp0"},
+        {"DHCP", "eth1", 0, "100.64.1.2", "eth1"},  // no address: the last answer
+        {"DHCP", "eth9", 1, "100.64.1.2", "eth9"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.conn) + " " + row.card + " " + std::to_string(row.selector));
+        ASSERT_EQ(VXM_network_setConnType(row.conn), 0);
+        setDefaultCard(row.card, 0, "eth0");
+        EXPECT_EQ(VXM_sock_getIp(ip, row.selector, nullptr), 0);
+        EXPECT_EQ(VXM_sock_getIp(ip, row.selector, &index), 0);
+        EXPECT_STREQ(ip, row.ip);
+        EXPECT_EQ(index, if_nametoindex(row.name));
+        EXPECT_EQ(VXM_sock_getInterfaceIdx(row.selector), if_nametoindex(row.name));
+        EXPECT_EQ(VXM_sock_getInterfaceName(name, sizeof name, row.selector), 4);
+        EXPECT_STREQ(name, row.name);
+    }
+    char small[15] = "kept";
+    EXPECT_EQ(VXM_sock_getInterfaceName(small, sizeof small, 1), 1);
+    EXPECT_EQ(VXM_sock_getInterfaceName(nullptr, 16, 1), 1);
+    std::vector<char> large(40000, 'z');
+    EXPECT_EQ(VXM_sock_getInterfaceName(large.data(), static_cast<unsigned int>(large.size()), 0), 4);
+    EXPECT_EQ(std::strncmp(large.data(), "eth9", 5), 0);
+    EXPECT_STREQ(small, "kept");
+    EXPECT_TRUE(log.all().empty());
+    VXM_network_setConnType("Static");
+
+    // Traffic counters of the running card that holds an address.
+    unsigned long long got[4] = {}, kept = 12345;
+    ASSERT_EQ(VXM_get_netStat("192.168.1.10", &got[0], &got[1], &got[2], &got[3]), 0);
+    const char* files[] = {"tx_bytes", "rx_bytes", "tx_packets", "rx_packets"};
+    for (int i = 0; i < 4; ++i) EXPECT_LE(got[i], static_cast<unsigned long long>(counter("eth0", files[i]))) << files[i];
+    EXPECT_GT(got[0], 0u);
+    Card unplugged("eth5", true, false);
+    ASSERT_EQ(sh("ip addr add 10.6.0.1/24 dev eth5"), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(VXM_get_netStat("10.6.0.1", &kept, &kept, &kept, &kept), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "VXM_get_netCardNameByIP failed ip[10.6.0.1].\n");
+    EXPECT_EQ(kept, 12345u);
+}
+
+// A kernel setting of the box, put back at the end of the scope.
+struct Sysctl {
+    Sysctl(const std::string& key, const std::string& value) : path("/proc/sys/net/" + key), saved(readFile(path)) {
+        std::ofstream(path) << value;
+    }
+    ~Sysctl() { std::ofstream(path) << saved; }
+    std::string path, saved;
+};
+
+// Connects where loopback cannot take them: to neighbours whose hardware address nobody has (what
+// is sent there is never answered) and to one that never resolves; host names from a hosts file
+// of the test's own, one entry too large for the first buffer.
+TEST_F(NetworkBox, ConnectsThatRunOutAndHostNamesFromAHostsFile) {
+    for (const char* address : {"192.168.1.2", "2001:db8::2"})
+        ASSERT_EQ(sh(std::string("ip neigh replace ") + address + " lladdr 02:00:00:00:00:02 dev eth0 nud permanent"), 0);
+    using Settings = std::vector<std::pair<const char*, const char*>>;
+    struct Row { const char* name; VXM_SOCKADDR to; int timeoutMs; Settings sysctls; int result, level; const char* log; };
+    const Row rows[] = {
+        {"v4 100 ms", v4Record("192.168.1.2", 80), 100, {}, 3, VXM_LOG_INFO, ": RestTime=-20"},
+        {"v4 29 ms", v4Record("192.168.1.2", 80), 29, {}, 3, VXM_LOG_INFO, ": RestTime=-1"},
+        {"v6 30 ms", v6Record("2001:db8::2", 80), 30, {}, 3, VXM_LOG_INFO, ": RestTime=-30"},
+        // One SYN retry: the kernel gives up long before the call's own count-down.
+        {"kernel time-out", v4Record("192.168.1.2", 80), 60000, {{"ipv4/tcp_syn_retries", "1"}}, 3, VXM_LOG_ERROR,
+         ": ETIMEDOUT"},
+        // One solicitation given up after 100 ms: the pending error is none the call expects, and
+        // reading it clears it, so the next slice finds the socket writable without an error.
+        {"unresolved", v4Record("192.168.1.3", 80), 60000,
+         {{"ipv4/neigh/eth0/retrans_time_ms", "100"}, {"ipv4/neigh/eth0/mcast_solicit", "1"},
+          {"ipv4/neigh/eth0/ucast_solicit", "0"}}, 0, VXM_LOG_ERROR, ": unexcept error num"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::unique_ptr<Sysctl>> settings;
+        for (const auto& [key, value] : row.sysctls) settings.push_back(std::make_unique<Sysctl>(key, value));
+        const int sock = socket(row.to.family == AF_INET ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        LogCapture log;
+        EXPECT_EQ(VXM_sock_connectTimeOut(sock, &row.to, row.timeoutMs), row.result);
+        EXPECT_EQ(fcntl(sock, F_GETFL) & O_NONBLOCK, 0);  // the flags are put back
+        close(sock);
+        ASSERT_EQ(log.all().size(), 1u);
+        const LogRecord record = log.all()[0];
+        EXPECT_EQ(std::tie(record.message, record.level, record.module),
+                  std::make_tuple(withLine(record, row.log), row.level, std::string("os_net")));
+    }
+
+    std::string aliases;
+    for (int i = 0; i < 150; ++i) aliases += " alias" + std::to_string(1000 + i);  // 2 KiB of entry
+    std::ofstream("/tmp/hosts") << "10.1.1.1 twice\n10.1.1.2 twice\n2001:db8::7 onlysix\n10.20.30.40 crowded" << aliases << "\n";
+    ASSERT_EQ(mount("/tmp/hosts", "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    const std::pair<const char*, const char*> names[] = {
+        {"twice", "10.1.1.1"}, {"crowded", "10.20.30.40"}, {"alias1149", "10.20.30.40"}, {"onlysix", "kept"}};
+    for (const auto& [name, address] : names) {
+        char out[16] = "kept";
+        EXPECT_EQ(VXM_sock_getHostByName(out, name), std::strcmp(address, "kept") ? 0 : -1) << name;
+        EXPECT_STREQ(out, address) << name;
+    }
+    umount2("/etc/hosts", MNT_DETACH);
+}
+
+// Every query, on its success and its failure paths, closes what it opened, with no log sink too.
+TEST_F(NetworkBox, EveryQueryClosesWhatItOpens) {
+    Card wlan0("wlan0");
+    ASSERT_TRUE(wlan0.ok());
+    setProperty("persist.sys.vxm.ipaddress", "192.168.1.10");  // the leave's source
+    const int before = openDescriptors();
+    char text[64];
+    int value = 0;
+    VXM_INT64 number = 0;
+    VXM_NETWORK_CARD_INFO cards[4];
+    for (int round = 0; round < 5; ++round) {
+        VXM_network_get_content(nullptr, text);
+        VXM_network_get_content("/sys/class/net/eth0/mtu", nullptr);
+        VXM_network_get_content_int(nullptr, &number);
+        VXM_network_get_content_int("/sys/class/net/eth0/mtu", nullptr);
+        VXM_network_getCableState_for_error_report("eth0", nullptr);
+        VXM_network_popen_get_int("echo rate: 5", "rate:", &value);
+        VXM_network_popen_get_content("echo", "rate:", text);
+        VXM_network_getCableState_for_error_report(nullptr, &value);
+        VXM_network_getNetActive(nullptr, &value);
+        VXM_network_IGMPLeave("239.1.1.1");
+        VXM_network_IGMPLeave2("239.1.1.1");
+        statistics("wlan0");
+        NoDaemon{}, actShellCmd("true");
+        for (const char* name : {"eth0", "eth1", "eth7"}) {
+            VXM_NETWORK_CARD_INFO c = cardNamed(name, "", 1);
+            setDefaultCard(name, 1);
+            VXM_network_getIpAddr(&c, text, sizeof text);
+            VXM_network_getNetMask(&c, round ? text : nullptr, sizeof text);
+            VXM_network_getIpv6Addr(&c, round ? text : nullptr, sizeof text);
+            VXM_network_getMacAddr(&c, text, sizeof text);
+            VXM_network_getCableState(&c, &value);
+            VXM_network_getCableState_for_error_report(name, &value);
+            VXM_network_getNetActive(name, &value);
+            VXM_network_setNetActive(&c, 7);
+            VXM_network_netCardExist(&c, &value);
+            VXM_network_getNetCardDuplex(&value);
+            VXM_network_getNetCardCapacity(&value);
+            VXM_network_getGateway(&c, text, sizeof text);
+        }
+        int count = 4;
+        VXM_network_getNetCards(cards, &count);
+        VXM_network_getWifiNetCards(cards);
+        VXM_network_getWIFIState(nullptr, &value);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+}  // namespace
