@@ -1,9 +1,9 @@
 // A channel round trip (VXM_csopen of "true" for reading, read to the end, VXM_csclose) against
 // popen("true", "r") + read + pclose. Both run the command through /bin/sh -c.
 //
-// The channel's socket path /tmp/vxmopend is fixed, so the program runs in a private /tmp
-// (scripts/bench.sh starts it through tests/run_in_private_tmp.sh) and starts its own vxmopend
-// there, which it stops with SIGTERM at the end. Without a private /tmp or a daemon it measures
+// The channel's socket path /tmp/vxmopend is fixed, so the program runs in an empty box, whose /tmp
+// is private (scripts/bench.sh starts it through vxmbox --box /dev/null --no-daemon), and starts its
+// own vxmopend there, which it stops with SIGTERM at the end. Without a private /tmp or a daemon it measures
 // nothing and fails.
 //
 // Then 64 clients run round trips at once: the slowest of their round trips against the median
@@ -98,14 +98,9 @@ std::string daemonLog() {
 
 // Why this process cannot own /tmp/vxmopend, or "" when it can.
 std::string privateTmpProblem() {
-    const char* privateTmp = std::getenv("VXM_PRIVATE_TMP");
-    if (privateTmp == nullptr || std::string(privateTmp) != "1") {
-        const char* reason = std::getenv("VXM_PRIVATE_TMP_REASON");
-        return std::string("needs a private /tmp (run through tests/run_in_private_tmp.sh as root): ") +
-               (reason != nullptr ? reason : "not started by the launcher");
-    }
+    if (std::getenv("VXMBOX") == nullptr) return "needs a private /tmp: run it through vxmbox --no-daemon";
     struct statfs info {};
-    if (statfs("/tmp", &info) != 0 || info.f_type != TMPFS_MAGIC) return "/tmp is not the launcher's private tmpfs";
+    if (statfs("/tmp", &info) != 0 || info.f_type != TMPFS_MAGIC) return "/tmp is not the box's private tmpfs";
     return "";
 }
 

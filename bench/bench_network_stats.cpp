@@ -5,8 +5,8 @@
 // gateway, operstate and 20 counter files) against reading the same operstate and counter files
 // directly, in CPU time, to take at most twice as long for the card list, addresses and route dump
 // it does besides. The program makes its own eth0 (a veth pair with an address and a default
-// route), so it runs in a private network namespace: scripts/bench.sh starts it through
-// tests/run_in_private_tmp.sh --net.
+// route), so it runs in an empty box: scripts/bench.sh starts it through
+// vxmbox --box /dev/null --no-daemon.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -108,10 +108,9 @@ bool run(const std::string& command) { return std::system((command + " >/dev/nul
 // eth0 with its peer up, an address and a default route; properties from an empty private store,
 // so that the gateway takes the route dump.
 bool makeCard() {
-    const char* net = getenv("VXM_PRIVATE_NET");
-    if (net == nullptr || std::strcmp(net, "1") != 0) {
-        std::fprintf(stderr, "bench_network_stats: needs a private network namespace "
-                             "(run it through tests/run_in_private_tmp.sh --net as root)\n");
+    if (getenv("VXMBOX") == nullptr) {
+        std::fprintf(stderr, "bench_network_stats: needs a network namespace of its own "
+                             "(run it through vxmbox --box /dev/null --no-daemon)\n");
         return false;
     }
     static char propertyDir[] = "/tmp/bench_network_stats.XXXXXX";

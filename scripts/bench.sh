@@ -9,11 +9,12 @@ status=0
 for program in build-bench/bench/bench_*; do
   [ -f "$program" ] && [ -x "$program" ] || continue
   echo "== $(basename "$program")"
-  # The channel's socket path is fixed: that benchmark owns it in a private /tmp with its own daemon.
+  # The channel's socket path is fixed: that benchmark owns it with its own daemon in an empty box
+  # (no cards, no daemon); the gateway and statistics benchmark makes its own eth0 and routes there.
   runner=()
-  [ "$(basename "$program")" = bench_channel ] && runner=(tests/run_in_private_tmp.sh)
-  # The gateway and statistics benchmark makes its own eth0 and routes in a namespace of its own.
-  [ "$(basename "$program")" = bench_network_stats ] && runner=(tests/run_in_private_tmp.sh --net)
+  case "$(basename "$program")" in
+    bench_channel|bench_network_stats) runner=(build-bench/tools/vxmbox/vxmbox --box /dev/null --no-daemon run --);;
+  esac
   "${runner[@]+"${runner[@]}"}" "$program" || { echo "$(basename "$program") failed" >&2; status=1; }
   echo
 done
