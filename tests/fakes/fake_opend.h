@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,12 +20,11 @@ constexpr char kOpendPath[] = "/tmp/vxmopend";
 
 // One accepted connection, handed to a session script.
 struct Connection {
-    // Reads the request: bytes up to and including the first 0 byte, or until the peer closes or 3 s
-    // pass. What was read and the reads it took are kept in request and requestReads.
-    std::string readRequest();
-    // Sends bytes as one message, with descriptor passFd (SCM_RIGHTS) when it is 0 or more; returns
-    // once the client has taken them out of its socket (at most 3 s), so that the next message
-    // cannot be read together with this one. The close byte is sent without that wait.
+    // Reads the request: up to and including the first 0 byte, or until the peer closes or 3 s pass.
+    void readRequest();
+    // Sends bytes as one message, with descriptor passFd (SCM_RIGHTS) when it is 0 or more, and
+    // returns once the client has taken them out of its socket (at most 3 s), so that the next
+    // message cannot be read together with this one. The close byte is sent without that wait.
     void send(const std::vector<std::uint8_t>& bytes, int passFd = -1, bool waitRead = true);
     void sendCloseByte(std::uint8_t value) { send({value}, -1, false); }
     // Waits until the client closes the connection (at most 10 s, cut short when the fake stops).
@@ -34,40 +32,35 @@ struct Connection {
 
     int fd;
     const std::atomic<bool>& stopping;
-    std::string request;
+    std::string request;  // what readRequest read, in requestReads reads
     int requestReads = 0;
 };
 
 // The read end of a pipe that holds output and whose write end is closed.
 int readablePipe(const std::string& output);
 
-using Session = std::function<void(Connection&)>;
-
 class FakeOpend {
 public:
-    // listen false: the path is bound but nobody listens.
-    explicit FakeOpend(bool listen = true);
+    explicit FakeOpend(bool listen = true);  // false: the path is bound but nobody listens
     ~FakeOpend();
     FakeOpend(const FakeOpend&) = delete;
     FakeOpend& operator=(const FakeOpend&) = delete;
 
     bool ok() const { return listenFd_ >= 0; }
     // Queues the script of the next connection; a connection without a script is closed at once.
-    void expect(Session session);
+    void expect(std::function<void(Connection&)> session);
     // Waits until every queued script has run to its end (at most 10 s).
     bool finish();
     // Each connection's request and the reads it took, in accept order.
-    std::vector<std::pair<std::string, int>> requests() const;
+    std::vector<std::pair<std::string, int>> requests();
 
 private:
-    void run();
-
     int listenFd_ = -1;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable idle_;
-    std::deque<Session> sessions_;
+    std::deque<std::function<void(Connection&)>> sessions_;
     bool busy_ = false;
     std::vector<std::pair<std::string, int>> requests_;
 };
