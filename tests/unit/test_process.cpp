@@ -11,17 +11,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "support/files.h"
-#include "support/log_capture.h"
+#include "support/log_lines.h"
 #include "vxmosal/VXM_process.h"
 
 extern char** environ;
@@ -61,11 +56,7 @@ char stateOf(pid_t pid) {
     return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
 }
 
-std::string logged(const LogCapture& log) {
-    std::string text;
-    for (const auto& r : log.all()) text += std::to_string(r.level) + " " + r.module + " " + r.function + ": " + r.message + "\n";
-    return text;
-}
+std::string logged(const LogCapture& log) { return vxmtest::logLines(log); }
 
 // A child running sleep under a name of its own (a link to sleep started with the name as its first
 // argument); "0" seconds makes a zombie. Killed and reaped at the end unless reaped before.
