@@ -1,26 +1,18 @@
 // The open daemon as the library meets it: the real vxmopend binary on a socket in a private
 // directory, spoken to in the channel's byte formats by a small client of the test's own.
-#include <dirent.h>
-#include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <sys/un.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "support/files.h"
 #include "support/opend_daemon.h"
@@ -55,13 +47,10 @@ bool readStat(pid_t pid, ProcStat& out) {
     return true;
 }
 
-std::vector<std::string> entries(const std::string& path) {
+std::vector<std::string> entries(const std::string& path) {  // /proc lists a process's descriptors in order
     std::vector<std::string> names;
-    if (DIR* dir = opendir(path.c_str())) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-        closedir(dir);
-    }
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) names.push_back(it->path().filename());
     return names;
 }
 
@@ -83,10 +72,8 @@ bool readable(int fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, timeoutMs) == 1;
 }
-
 Fd connectTo(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     Fd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) fd.reset();
@@ -109,11 +96,7 @@ Reply receiveReply(int fd, int timeoutMs = 5000) {
     unsigned char status[2] = {}, pid[4] = {};
     iovec iov[2] = {{status, 2}, {pid, 4}};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = 2;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    msghdr msg{nullptr, 0, iov, 2, control, sizeof control, 0};
     reply.length = static_cast<int>(recvmsg(fd, &msg, MSG_CMSG_CLOEXEC));
     if (reply.length >= 2) reply.status = status[1];
     if (reply.length == 6) std::memcpy(&reply.pid, pid, 4);
