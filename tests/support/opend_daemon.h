@@ -32,13 +32,9 @@ bool waitUntil(Check check, std::chrono::milliseconds timeout) {
 inline std::vector<std::string> emulatorPrefix() {
     std::vector<std::string> words;
 #ifdef VXM_TEST_EMULATOR
-    std::string list = VXM_TEST_EMULATOR;
-    for (std::size_t start = 0; start < list.size();) {
-        std::size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        if (end > start) words.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream list(VXM_TEST_EMULATOR);
+    for (std::string word; std::getline(list, word, ',');)
+        if (!word.empty()) words.push_back(word);
 #endif
     return words;
 }
