@@ -17,6 +17,7 @@
 namespace {
 
 using vxmtest::LogCapture;
+using vxmtest::logLines;
 using vxmtest::readFile;
 
 mode_t permissions(const std::string& path) {
@@ -52,7 +53,7 @@ TEST_F(Files, OpenSetsThePermissionBitsOrReportsTheFailure) {
                 !VXM_File_Open(path("no/such.ini").c_str(), "r", 0600));
     EXPECT_EQ(VXM_file_write(path("no/out").c_str(), "x", 1), -1);
     const std::string open = "4 os_utility VXM_File_Open: ";
-    EXPECT_EQ(vxmtest::logLines(log), open + "The parameters is invalid!.\n" + open + "The parameters is invalid!.\n" + open +
+    EXPECT_EQ(logLines(log), open + "The parameters is invalid!.\n" + open + "The parameters is invalid!.\n" + open +
                                "fopen[" + path("no/such.ini") + ", r] ini file fail.\n" + open + "fopen[" +
                                path("no/out") + ", w] ini file fail.\n");
 }
@@ -167,7 +168,7 @@ TEST_F(Files, UnzipExtractsAndReportsEachFailure) {
         EXPECT_EQ(readFile(path("out/sub/b.txt")) == "beta\n", row.extracted);
         if (row.result == 0) EXPECT_EQ(readFile(path("out/a.txt")), "alpha\n");
     }
-    EXPECT_EQ(vxmtest::logLines(log), "4 os_utility VXM_popen: popen Command " + refusedCommand + " Contain &\n");
+    EXPECT_EQ(logLines(log), "4 os_utility VXM_popen: popen Command " + refusedCommand + " Contain &\n");
 }
 
 }  // namespace

@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "support/files.h"
 #include "support/log_lines.h"
+#include "support/opend_daemon.h"
 #include "vxmosal/VXM_process.h"
 
 extern char** environ;
@@ -24,6 +24,7 @@ extern char** environ;
 namespace {
 
 using vxmtest::LogCapture;
+using vxmtest::logLines;
 using vxmtest::readFile;
 
 // The box's ps layout (PID USER VSZ STAT COMMAND; no command line shows the name in brackets) for
@@ -43,20 +44,13 @@ if [ -n "${VXM_PS_EXTRA:-}" ]; then cat "$VXM_PS_EXTRA"; fi
 )";
 
 template <typename Check>
-bool waitFor(Check check) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    for (; !check(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (std::chrono::steady_clock::now() > end) return false;
-    return true;
-}
+bool waitFor(Check check) { return vxmtest::waitUntil(check, std::chrono::seconds(5)); }
 
 char stateOf(pid_t pid) {
     const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t paren = stat.rfind(')');
     return paren != std::string::npos && paren + 2 < stat.size() ? stat[paren + 2] : '?';
 }
-
-std::string logged(const LogCapture& log) { return vxmtest::logLines(log); }
 
 // A child running sleep under a name of its own (a link to sleep started with the name as its first
 // argument); "0" seconds makes a zombie. Killed and reaped at the end unless reaped before.
@@ -129,7 +123,7 @@ TEST_F(Process, ExecPidFindsTheFirstLiveProcessOfExactlyThatName) {
         LogCapture log;
         EXPECT_EQ(VXM_get_exec_pid(wanted.c_str()), pid) << wanted;
         const std::string id = std::to_string(pid), head = "2 os_utility VXM_get_exec_pid: VXM_get_exec_pid [";
-        EXPECT_EQ(logged(log), head + wanted + "]\n" + (pid > 0 ? head + id + "][" + wanted + "][" + id + "]\n" : ""));
+        EXPECT_EQ(logLines(log), head + wanted + "]\n" + (pid > 0 ? head + id + "][" + wanted + "][" + id + "]\n" : ""));
     }
     LogCapture log;
     EXPECT_EQ(VXM_get_exec_pid(nullptr), -1);
@@ -150,7 +144,7 @@ TEST_F(Process, ProcessNameIsTheFirstArgumentCutToTheBuffer) {
     LogCapture log;
     EXPECT_EQ(VXM_os_get_process_name(zombie.pid(), buffer, 16), 0);
     EXPECT_EQ(std::string(buffer, 16), std::string(16, 'q'));
-    EXPECT_EQ(logged(log), "");
+    EXPECT_EQ(logLines(log), "");
     std::string expected;
     const struct { int pid; char* buffer; unsigned int length; } rows[] = {{0, buffer, 8}, {-3, buffer, 8}, {1, nullptr, 8}, {1, buffer, 0}};
     for (const auto& row : rows) {
@@ -160,7 +154,7 @@ TEST_F(Process, ProcessNameIsTheFirstArgumentCutToTheBuffer) {
         expected += "4 os_utility VXM_os_get_process_name: " + std::string(text) + "\n";
     }
     EXPECT_EQ(VXM_os_get_process_name(2147483647, buffer, 8), -1);  // beyond any kernel's largest id
-    EXPECT_EQ(logged(log), expected + "4 os_utility VXM_os_get_process_name: fopen file(/proc/2147483647/cmdline) error\n");
+    EXPECT_EQ(logLines(log), expected + "4 os_utility VXM_os_get_process_name: fopen file(/proc/2147483647/cmdline) error\n");
     EXPECT_EQ(buffer[0], 'q');
 }
 
@@ -179,7 +173,7 @@ TEST_F(Process, KillProcessKillsTheFirstTwentyListedLiveMatches) {
     EXPECT_EQ(VXM_utl_killProcess((name("") + "[t]").c_str()), 0);
     for (int i = 0; i < 20; ++i) EXPECT_TRUE(targets[i]->killed()) << i;
     EXPECT_TRUE(targets[20]->running() && targets[21]->running() && bystander.running() && listedAsZombie.running());
-    EXPECT_EQ(logged(log), "");
+    EXPECT_EQ(logLines(log), "");
     // A listed id that would chain a command stops the kills; those before it stand.
     listAlso("1;touch root 1000 S " + name("t") + "\n");
     EXPECT_EQ(VXM_utl_killProcess(name("t").c_str()), -1);
@@ -189,7 +183,7 @@ TEST_F(Process, KillProcessKillsTheFirstTwentyListedLiveMatches) {
     EXPECT_EQ(VXM_utl_killProcess(nullptr), 0);
     const std::string refused = name("b") + ";true";
     EXPECT_EQ(VXM_utl_killProcess(refused.c_str()), -1);
-    EXPECT_EQ(logged(log), "4 os_utility VXM_check_inject_str: System Command Contain ;\n"
+    EXPECT_EQ(logLines(log), "4 os_utility VXM_check_inject_str: System Command Contain ;\n"
                            "4 os_utility VXM_utl_killProcess: System Command para error\n"
                            "4 os_utility VXM_popen: popen Command ps | awk '$5~/" + refused + "/ && $4 != \"Z\"  {print $1}' Contain ;\n");
     EXPECT_TRUE(bystander.running());

@@ -16,8 +16,7 @@
 namespace {
 
 using vxmtest::LogCapture;
-
-std::string logged(const LogCapture& log) { return vxmtest::logLines(log); }
+using vxmtest::logLines;
 
 // What a stream gives until its end; null for no stream.
 std::string drain(FILE* stream) {
@@ -59,7 +58,7 @@ TEST(Guards, EachRefusedCharacterIsNamedAndNotRunOthersRun) {
             const bool refused = std::string(guard.refused).find(c) != std::string::npos;
             LogCapture log;
             EXPECT_EQ(guard.accepts(command.c_str()), !refused);
-            EXPECT_EQ(logged(log), refused ? "4 os_utility " + std::string(guard.function) + ": " + guard.message(command, c) + "\n" : "");
+            EXPECT_EQ(logLines(log), refused ? "4 os_utility " + std::string(guard.function) + ": " + guard.message(command, c) + "\n" : "");
             const bool runs = guard.function != std::string("VXM_check_inject_str") && !refused;
             EXPECT_EQ(access(made.c_str(), F_OK) == 0, runs);
         }
@@ -69,13 +68,13 @@ TEST(Guards, EachRefusedCharacterIsNamedAndNotRunOthersRun) {
                 const std::string text = std::string("true ") + guard.refused[j] + " " + guard.refused[i];
                 LogCapture log;
                 EXPECT_FALSE(guard.accepts(text.c_str()));
-                EXPECT_EQ(logged(log), "4 os_utility " + std::string(guard.function) + ": " + guard.message(text, guard.refused[i]) + "\n");
+                EXPECT_EQ(logLines(log), "4 os_utility " + std::string(guard.function) + ": " + guard.message(text, guard.refused[i]) + "\n");
             }
         LogCapture log;
         EXPECT_TRUE(guard.accepts("true \"a b\" 'c' ? * \n\t ~ # ! ( ) { } [ ] \\ % ^ = + , ."));
         EXPECT_TRUE(guard.accepts("")) << "an empty command passes every scan and goes to the shell";
         EXPECT_FALSE(guard.accepts(nullptr));
-        EXPECT_EQ(logged(log), std::string("4 os_utility ") + guard.function + ": " +
+        EXPECT_EQ(logLines(log), std::string("4 os_utility ") + guard.function + ": " +
                                    (guard.function == std::string("VXM_popen") ? "popen" : "System") + " Command is NULL\n");
     }
 }
@@ -97,7 +96,7 @@ TEST(Guards, PermittedSetsStatusesAndModes) {
     for (const Row& row : rows) {
         LogCapture log;
         EXPECT_EQ(drain(VXM_popen(row.command, row.permitted, "r")), row.output) << row.command;
-        EXPECT_EQ(logged(log), row.named ? "4 os_utility VXM_popen: popen Command " + std::string(row.command) + " Contain " + row.named + "\n" : "");
+        EXPECT_EQ(logLines(log), row.named ? "4 os_utility VXM_popen: popen Command " + std::string(row.command) + " Contain " + row.named + "\n" : "");
     }
     LogCapture log;
     EXPECT_EQ(VXM_popen("true", nullptr, "x"), nullptr);  // popen refuses the mode, silently
@@ -113,7 +112,7 @@ TEST(Guards, PermittedSetsStatusesAndModes) {
     EXPECT_EQ(VXM_HAL_system(("touch '" + dir.file("h") + "'; exit 0").c_str()), 0);
     EXPECT_EQ(access(dir.file("h").c_str(), F_OK), 0);
     EXPECT_EQ(VXM_HAL_system(nullptr), -1);
-    EXPECT_EQ(logged(log), "4 os_utility VXM_HAL_system: VXM_HAL_system Command is NULL\n");
+    EXPECT_EQ(logLines(log), "4 os_utility VXM_HAL_system: VXM_HAL_system Command is NULL\n");
 }
 
 TEST(Guards, RefuseTheSameWithoutASink) {
@@ -157,7 +156,7 @@ TEST(CloseAllFd, AnUnreadableListingIsReportedAndNothingIsClosed) {
         const int a = open("/dev/null", O_RDONLY);
         VXM_close_allfd();
         if (!isOpen(a)) return 1;
-        return logged(log) == "3 os_utility VXM_close_allfd: can't open /proc/" + std::to_string(getpid()) + "/fd\n" ? 0 : 2;
+        return logLines(log) == "3 os_utility VXM_close_allfd: can't open /proc/" + std::to_string(getpid()) + "/fd\n" ? 0 : 2;
     });
     if (code == 77) GTEST_SKIP() << "no private mount namespace here (needs root and unshare)";
     EXPECT_EQ(code, 0) << "1 closed anyway, 2 not the one message";
