@@ -125,6 +125,7 @@ TEST_F(Process, ExecPidFindsTheFirstLiveProcessOfExactlyThatName) {
         const std::string id = std::to_string(pid), head = "2 os_utility VXM_get_exec_pid: VXM_get_exec_pid [";
         EXPECT_EQ(logLines(log), head + wanted + "]\n" + (pid > 0 ? head + id + "][" + wanted + "][" + id + "]\n" : ""));
     }
+    EXPECT_EQ(VXM_get_exec_pid(nullptr), -1);  // without a sink, then with one
     LogCapture log;
     EXPECT_EQ(VXM_get_exec_pid(nullptr), -1);
 }
