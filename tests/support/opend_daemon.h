@@ -5,11 +5,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,10 +22,8 @@ namespace vxmtest {
 template <typename Check>
 bool waitUntil(Check check, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!check()) {
+    for (; !check(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
         if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     return true;
 }
 
@@ -34,15 +32,21 @@ bool waitUntil(Check check, std::chrono::milliseconds timeout) {
 inline std::vector<std::string> emulatorPrefix() {
     std::vector<std::string> words;
 #ifdef VXM_TEST_EMULATOR
-    std::string list = VXM_TEST_EMULATOR;
-    for (std::size_t start = 0; start <= list.size();) {
-        std::size_t end = list.find(',', start);
-        if (end == std::string::npos) end = list.size();
-        if (end > start) words.push_back(list.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream list(VXM_TEST_EMULATOR);
+    for (std::string word; std::getline(list, word, ',');)
+        if (!word.empty()) words.push_back(word);
 #endif
     return words;
+}
+
+// Whether a socket listens on the local path: the kernel's table marks it with the flag 00010000.
+inline bool listening(const std::string& path) {
+    std::istringstream table(readFile("/proc/net/unix"));
+    for (std::string line; std::getline(table, line);)
+        if (line.size() > path.size() && line.compare(line.size() - path.size() - 1, std::string::npos, " " + path) == 0 &&
+            line.find(" 00010000 ") != std::string::npos)
+            return true;
+    return false;
 }
 
 class OpendDaemon {
@@ -53,21 +57,17 @@ public:
         std::vector<std::string> args = emulatorPrefix();
         args.insert(args.end(), {binary, "--socket", socket_});
         args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
-            int log = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(log, 2);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
+            dup2(open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
             execvp(argv[0], argv.data());
             _exit(127);
         }
-        struct stat st;
-        ready_ = pid_ > 0 &&
-                 waitUntil([&] { return stat(socket_.c_str(), &st) == 0; }, std::chrono::seconds(5));
-        // Between bind and listen a connect is refused; the file appears at bind.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // The file appears at bind, and a connect is refused until listen.
+        ready_ = pid_ > 0 && waitUntil([&] { return listening(socket_); }, std::chrono::seconds(5));
     }
     ~OpendDaemon() { stop(); }
     OpendDaemon(const OpendDaemon&) = delete;
@@ -78,11 +78,8 @@ public:
         if (pid_ <= 0) return exit_;
         kill(pid_, SIGTERM);
         int status = 0;
-        bool ended = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(5));
-        if (!ended) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-        }
+        const bool ended = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(5));
+        if (!ended) kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
         pid_ = -1;
         exit_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return exit_;
@@ -98,8 +95,7 @@ public:
     }
 
 private:
-    std::string socket_;
-    std::string log_;
+    std::string socket_, log_;
     pid_t pid_ = -1;
     int exit_ = -1;
     bool ready_ = false;

@@ -3,24 +3,18 @@
 // with its time-outs, SIGPIPE while handles are open, the logcat PID tracking and the three command
 // functions. Runs in a private /tmp (tests/run_in_private_tmp.sh); elsewhere every test skips.
 #include <fcntl.h>
-#include <poll.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
+#include <memory>
 
 #include "fakes/fake_opend.h"
 #include "support/files.h"
@@ -31,70 +25,42 @@
 namespace {
 
 using vxmfake::Connection;
-using vxmfake::FakeOpend;
-using vxmtest::LogCapture;
-using vxmtest::LogRecord;
-
 using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
 
-std::int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-std::string request(const std::string& command, char mode) {
-    std::string bytes = "open#" + command + "#" + mode;
-    bytes.push_back('\0');
-    return bytes;
-}
-
-// A 6-byte reply: zero, status, PID in host order.
+std::string request(const std::string& command, const std::string& mode) { return "open#" + command + "#" + mode + '\0'; }
 Bytes reply6(std::uint8_t status, std::int32_t pid) {
     Bytes bytes = {0, status, 0, 0, 0, 0};
-    std::memcpy(bytes.data() + 2, &pid, sizeof pid);
+    std::memcpy(&bytes[2], &pid, sizeof pid);
     return bytes;
 }
+bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+long openFds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
+long msSince(Clock::time_point start) { return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(); }
 
-bool isOpen(int fd) { return fd >= 0 && fcntl(fd, F_GETFD) != -1; }
-
-std::string readSome(int fd) {
-    char buffer[4096];
-    ssize_t got = read(fd, buffer, sizeof buffer);
-    return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+// The records of the given modules, one a line: "function: message" (with the level unless it is 2
+// for "LOG" and 4 for the others).
+std::string logged(const vxmtest::LogCapture& log, const std::string& modules = "os_utility") {
+    std::string text;
+    for (const auto& r : log.all())
+        if (modules.find(r.module) != std::string::npos)
+            text += (r.level == (r.module == "LOG" ? 2 : 4) ? "" : std::to_string(r.level) + " ") + r.function + ": " + r.message + "\n";
+    return text;
 }
 
-std::vector<LogRecord> errors(const LogCapture& log) {
-    std::vector<LogRecord> found;
-    for (const auto& record : log.all())
-        if (record.level == VXM_LOG_ERROR) found.push_back(record);
-    return found;
-}
-
-void expectRecord(const LogRecord& record, int level, const std::string& module,
-                  const std::string& function, const std::string& message) {
-    EXPECT_EQ(record.level, level) << message;
-    EXPECT_EQ(record.kind, 1);
-    EXPECT_EQ(record.module, module) << message;
-    EXPECT_EQ(record.function, function) << message;
-    EXPECT_EQ(record.message, message);
-}
-
-// The sequence of messages (formatted) of the records.
-std::vector<std::string> messages(const std::vector<LogRecord>& records) {
-    std::vector<std::string> out;
-    for (const auto& record : records) out.push_back(record.message);
-    return out;
-}
-
-// A session that reads the request, replies reply with a pipe carrying output, and sends the
-// close byte closeByte (none when negative) after the client hung up or at once.
-vxmfake::Session serveOutput(const std::string& output, Bytes reply, int closeByte = 0) {
-    return [output, reply, closeByte](Connection& c) {
+// A session that reads the request, sends the messages (each with a pipe holding output when its
+// flag is set), after delayMs the close byte (none when negative), and waits for the hang-up
+// (closeByte -2: hangs up at once).
+std::function<void(Connection&)> serve(std::vector<std::pair<Bytes, bool>> messages, std::string output = "", int closeByte = 0, int delayMs = 0) {
+    return [=](Connection& c) {
         c.readRequest();
-        int fd = Connection::readablePipe(output);
-        c.send(reply, fd);
-        close(fd);
+        for (const auto& [bytes, withFd] : messages) {
+            const int fd = withFd ? vxmfake::readablePipe(output) : -1;
+            c.send(bytes, fd);
+            if (fd >= 0) close(fd);
+        }
+        if (closeByte == -2) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         if (closeByte >= 0) c.sendCloseByte(static_cast<std::uint8_t>(closeByte));
         c.waitHangup();
     };
@@ -104,921 +70,315 @@ class Channel : public ::testing::Test {
 protected:
     void SetUp() override {
         if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
-        std::string path = std::string(VXM_FAKES_DIR) + ":" + std::getenv("PATH");
-        setenv("PATH", path.c_str(), 1);
+        setenv("PATH", (std::string(VXM_FAKES_DIR) + ":" + std::getenv("PATH")).c_str(), 1);
         unsetenv("VXM_FAKE_PGREP_DIR");
-        unlink(vxmfake::kOpendPath);
+        listener(true);
     }
-    void TearDown() override { unsetenv("VXM_FAKE_PGREP_DIR"); }
+    // The listening fake, or a path bound by nobody who listens (with unlink, no path at all).
+    void listener(bool listening) {
+        fake_.reset();
+        fake_ = std::make_unique<vxmfake::FakeOpend>(listening);
+        ASSERT_TRUE(fake_->ok());
+    }
+    std::unique_ptr<vxmfake::FakeOpend> fake_;
 };
 
-// ---- accepted replies ----
-
-TEST_F(Channel, SixByteReplyGivesTheDescriptorAndThePid) {
-    FakeOpend fake;
-    ASSERT_TRUE(fake.ok());
-    fake.expect(serveOutput("hello\n", reply6(0, 1234), 7));
-    LogCapture log;
-    int fd = -77, pid = -77;
-    VXM_CS_HANDLE* handle = VXM_csopen("echo hello", "r", &fd, &pid);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(handle->fd, fd);
-    EXPECT_GE(handle->sock, 0);
-    EXPECT_EQ(pid, 1234);
-    EXPECT_EQ(readSome(fd), "hello\n");
-    EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
-    int sock = handle->sock;
-    EXPECT_EQ(VXM_csclose(handle, -1), 7);
-    EXPECT_FALSE(isOpen(fd));
-    EXPECT_FALSE(isOpen(sock));
-    ASSERT_TRUE(fake.finish());
-    // The request, byte for byte: 8 + n bytes, arriving in one piece (one gathered write).
-    ASSERT_EQ(fake.requests().size(), 1u);
-    EXPECT_EQ(fake.requests()[0], request("echo hello", 'r'));
-    EXPECT_EQ(fake.requests()[0].size(), 8u + std::strlen("echo hello"));
-    EXPECT_EQ(fake.requestReads()[0], 1);
-    EXPECT_TRUE(log.all().empty());
-}
-
-TEST_F(Channel, TwoByteReplyGivesTheDescriptorAndPidMinusOne) {
-    FakeOpend fake;
-    fake.expect(serveOutput("two\n", Bytes{0, 0}, 0));
-    int fd = -77, pid = 55;
-    VXM_CS_HANDLE* handle = VXM_csopen("ls", "r", &fd, &pid);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(pid, -1);
-    EXPECT_EQ(readSome(fd), "two\n");
-    EXPECT_EQ(VXM_csclose(handle, -1), 0);
-}
-
-TEST_F(Channel, WithoutAPidOutTheReplyStillOpens) {
-    FakeOpend fake;
-    fake.expect(serveOutput("x", reply6(0, 99), 3));
-    int fd = -77;
-    VXM_CS_HANDLE* handle = VXM_csopen("x", "r", &fd, nullptr);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(VXM_csclose(handle, -1), 3);
-}
-
-TEST_F(Channel, AFourByteReplyTakesItsPidFromTheTwoBytesReceived) {
-    FakeOpend fake;
-    fake.expect(serveOutput("", Bytes{0, 0, 0x34, 0x12}, 0));
-    int fd = -77, pid = 0;
-    VXM_CS_HANDLE* handle = VXM_csopen("c", "r", &fd, &pid);
-    ASSERT_NE(handle, nullptr);
-    std::uint8_t expected[4] = {0x34, 0x12, 0, 0};
-    std::int32_t value;
-    std::memcpy(&value, expected, sizeof value);
-    EXPECT_EQ(pid, value);
-    VXM_csclose(handle, -1);
-}
-
-TEST_F(Channel, AOneByteMessageIsIgnoredWithItsDescriptorClosed) {
-    FakeOpend fake;
-    std::atomic<int> ignoredClosed{-1};
-    fake.expect([&](Connection& c) {
-        c.readRequest();
-        int ends[2];
-        if (pipe(ends) != 0) return;
-        c.send(Bytes{0}, ends[0]);  // waits until the client has read it
-        close(ends[0]);
-        // The client closed the descriptor that came with the ignored message: no reader is left.
-        struct pollfd writer = {ends[1], POLLOUT, 0};
-        poll(&writer, 1, 1000);
-        ignoredClosed = (writer.revents & POLLERR) != 0 ? 1 : 0;
-        close(ends[1]);
-        int fd = Connection::readablePipe("after\n");
-        c.send(reply6(0, 4321), fd);
-        close(fd);
-        c.sendCloseByte(0);
-        c.waitHangup();
-    });
-    LogCapture log;
-    int fd = -77, pid = 0;
-    VXM_CS_HANDLE* handle = VXM_csopen("cmd", "r", &fd, &pid);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(pid, 4321);
-    EXPECT_EQ(readSome(fd), "after\n");
-    EXPECT_EQ(VXM_csclose(handle, -1), 0);
-    ASSERT_TRUE(fake.finish());
-    EXPECT_EQ(ignoredClosed.load(), 1);
-    EXPECT_TRUE(log.all().empty());
-}
-
-TEST_F(Channel, MessagesWithANonZeroFirstByteAreSkipped) {
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        c.send(Bytes{9, 0, 1, 2, 3, 4});  // 6 bytes, first not zero: skipped, PID length stays 4
-        int fd = Connection::readablePipe("");
-        c.send(reply6(0, 77), fd);
-        close(fd);
-        c.sendCloseByte(1);
-        c.waitHangup();
-    });
-    int fd = -77, pid = 0;
-    VXM_CS_HANDLE* handle = VXM_csopen("cmd", "r", &fd, &pid);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(pid, 77);
-    EXPECT_EQ(VXM_csclose(handle, -1), 1);
-}
-
-TEST_F(Channel, ASkippedShortMessageLeavesNoRoomForAPid) {
-    // A 2-byte message with a non-zero first byte sets the PID length to 0: a 6-byte reply after
-    // it no longer fits any accepted length.
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        c.send(Bytes{1, 0});
-        int fd = Connection::readablePipe("");
-        c.send(reply6(0, 77), fd);
-        close(fd);
-        c.waitHangup();
-    });
-    LogCapture log;
-    int fd = -77, pid = 0;
-    EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
-    EXPECT_EQ(fd, -77);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 1u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "recv_fd", "message format error");
-    (void)pid;
-}
-
-TEST_F(Channel, TheModeWGivesADescriptorToFeed) {
-    FakeOpend fake;
-    std::string fed;
-    fake.expect([&](Connection& c) {
-        c.readRequest();
-        int ends[2];
-        if (pipe(ends) != 0) return;
-        c.send(Bytes{0, 0}, ends[1]);
-        close(ends[1]);
-        char buffer[64];
-        ssize_t got = read(ends[0], buffer, sizeof buffer);  // the client writes before closing
-        if (got > 0) fed.assign(buffer, static_cast<std::size_t>(got));
-        close(ends[0]);
-        c.sendCloseByte(5);
-        c.waitHangup();
-    });
-    int fd = -77;
-    VXM_CS_HANDLE* handle = VXM_csopen("cat > /tmp/out", "w", &fd, nullptr);
-    ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(write(fd, "fed\n", 4), 4);
-    EXPECT_EQ(VXM_csclose(handle, 3000), 5);
-    ASSERT_TRUE(fake.finish());
-    EXPECT_EQ(fed, "fed\n");
-    EXPECT_EQ(fake.requests()[0], request("cat > /tmp/out", 'w'));
-}
-
-// ---- refused replies ----
-
-TEST_F(Channel, AStatusGivesMinusTheStatusAndNoHandle) {
-    for (std::uint8_t status : {std::uint8_t{13}, std::uint8_t{1}, std::uint8_t{255}}) {
-        for (bool sixBytes : {false, true}) {
-            FakeOpend fake;
-            fake.expect([&](Connection& c) {
-                c.readRequest();
-                // A descriptor that comes with a refusal is closed by the client.
-                int fd = Connection::readablePipe("");
-                c.send(sixBytes ? reply6(status, 1234) : Bytes{0, status}, fd);
-                close(fd);
-                c.waitHangup();
-            });
-            LogCapture log;
-            int fd = -77;
-            EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
-            EXPECT_EQ(fd, -77) << "descriptor out must stay untouched";
-            EXPECT_TRUE(log.all().empty());
-            ASSERT_TRUE(fake.finish());
-        }
+TEST_F(Channel, AcceptedRepliesGiveTheDescriptorAndThePid) {
+    std::int32_t fourBytePid;  // only two bytes of the PID area arrive; the rest stay 0
+    std::memcpy(&fourBytePid, "\x34\x12\0\0", 4);
+    struct Row { const char* name; std::vector<std::pair<Bytes, bool>> messages; bool withPid; std::int32_t pid; const char* mode = "r"; };
+    const Row rows[] = {{"6 bytes", {{reply6(0, 1234), true}}, true, 1234},
+                        {"2 bytes", {{{0, 0}, true}}, true, -1},
+                        {"4 bytes", {{{0, 0, 0x34, 0x12}, true}}, true, fourBytePid},
+                        {"no PID out", {{reply6(0, 99), true}}, false, 55},
+                        {"a non-zero first byte is skipped", {{{9, 0, 1, 2, 3, 4}, false}, {reply6(0, 77), true}}, true, 77},
+                        {"one byte is ignored, its descriptor closed", {{{0}, true}, {reply6(0, 4321), true}}, true, 4321, "w"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake_->expect(serve(row.messages, "out\n", &row - rows));
+        vxmtest::LogCapture log;
+        const long fds = openFds();
+        int fd = -77, pid = 55;
+        char buffer[16] = {};
+        VXM_CS_HANDLE* handle = VXM_csopen("echo out", row.mode, &fd, row.withPid ? &pid : nullptr);
+        ASSERT_NE(handle, nullptr);
+        EXPECT_TRUE(handle->fd == fd && isOpen(handle->sock) && (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
+        EXPECT_EQ(pid, row.pid);
+        EXPECT_EQ(read(fd, buffer, sizeof buffer), 4);
+        EXPECT_STREQ(buffer, "out\n");
+        EXPECT_EQ(VXM_csclose(handle, -1), &row - rows);
+        ASSERT_TRUE(fake_->finish());
+        EXPECT_EQ(openFds(), fds) << "a descriptor was left open";
+        EXPECT_EQ(fake_->requests().back(), std::make_pair(request("echo out", row.mode), 1)) << "one gathered write";
+        EXPECT_EQ(logged(log, "os_utility LOG"), "");
     }
-    // cs_open itself returns minus the status.
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        c.send(Bytes{0, 13});
-        c.waitHangup();
-    });
-    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, vxmfake::kOpendPath);
+}
+
+TEST_F(Channel, RefusedRepliesGiveNoHandle) {
+    const std::string format = "recv_fd: message format error\n", failed = "cs_open: recv_fd faild, rcvpid=8\n";
+    auto hangUp = [](Connection& c) { c.readRequest(); };
+    struct Row { const char* name; std::function<void(Connection&)> session; bool withPid; std::string log; };
+    const Row rows[] = {{"status 13 in 2 bytes", serve({{{0, 13}, true}}, "", -1), false, ""},
+                        {"status 255 in 6 bytes", serve({{reply6(255, 1234), true}}, "", -1), false, ""},
+                        {"status 1, PID out", serve({{{0, 1}, false}}, "", -1), true, failed},
+                        {"3 bytes", serve({{{0, 0, 0}, true}}, "", -1), true, format + failed},
+                        {"5 bytes", serve({{{0, 0, 1, 2, 3}, true}}, "", -1), false, format},
+                        {"status 0 without a descriptor", serve({{reply6(0, 5), false}}, "", -1), false, format},
+                        {"a skipped short message leaves no room for a PID", serve({{{1, 0}, false}, {reply6(0, 77), true}}, "", -1), false, format},
+                        {"hang-up before the reply", hangUp, false, ""},
+                        {"hang-up before the reply, PID out", hangUp, true, failed}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake_->expect(row.session);
+        vxmtest::LogCapture log;
+        const long fds = openFds();
+        int fd = -77, pid = 8;
+        EXPECT_EQ(VXM_csopen("cmd", "r", &fd, row.withPid ? &pid : nullptr), nullptr);
+        EXPECT_EQ(logged(log), row.log);
+        ASSERT_TRUE(fake_->finish());
+        EXPECT_TRUE(fd == -77 && pid == 8 && openFds() == fds) << "out arguments touched or a descriptor left open";
+    }
+    // cs_open itself returns minus the status and leaves the socket to its caller.
+    fake_->expect(serve({{{0, 13}, false}}, "", -1));
+    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{AF_UNIX, "/tmp/vxmopend"};
     ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    int pid = 42;
-    LogCapture log;
-    EXPECT_EQ(cs_open(sock, "cmd", "r", &pid), -13);
-    EXPECT_EQ(pid, 42) << "PID out is not written on a refusal";
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 1u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "cs_open", "recv_fd faild, rcvpid=42");
-    EXPECT_TRUE(isOpen(sock)) << "cs_open leaves the socket to its caller";
-    close(sock);
-}
-
-TEST_F(Channel, AThreeByteReplyIsAFormatError) {
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        c.send(Bytes{0, 0, 0});
-        c.waitHangup();
-    });
-    LogCapture log;
-    int fd = -77, pid = 8;
-    EXPECT_EQ(VXM_csopen("cmd", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(fd, -77);
-    EXPECT_EQ(pid, 8);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 2u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "recv_fd", "message format error");
-    expectRecord(found[1], VXM_LOG_ERROR, "os_utility", "cs_open", "recv_fd faild, rcvpid=8");
-}
-
-TEST_F(Channel, AFiveByteReplyIsAFormatError) {
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        c.send(Bytes{0, 0, 1, 2, 3});
-        c.waitHangup();
-    });
-    LogCapture log;
-    int fd = -77;
-    EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 1u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "recv_fd", "message format error");
-}
-
-TEST_F(Channel, StatusZeroWithoutADescriptorIsRefused) {
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        c.send(reply6(0, 5));
-        c.waitHangup();
-    });
-    LogCapture log;
-    int fd = -77;
-    EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
-    EXPECT_EQ(fd, -77);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 1u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "recv_fd", "message format error");
-}
-
-TEST_F(Channel, AHangUpBeforeTheReplyFailsWithoutAMessage) {
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        c.hangup();
-    });
-    LogCapture log;
-    int fd = -77;
-    EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
-    EXPECT_TRUE(log.all().empty());
-    // With PID out the failure is reported with the value PID out holds.
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        c.hangup();
-    });
-    int pid = -3;
-    EXPECT_EQ(VXM_csopen("cmd", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, -3);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 1u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "cs_open", "recv_fd faild, rcvpid=-3");
-}
-
-TEST_F(Channel, SilenceTimesOutAfterThreeSecondsPerMessage) {
+    EXPECT_EQ(cs_open(sock, "cmd", "r", nullptr), -13);
+    EXPECT_EQ(close(sock), 0);
     // The 3 seconds start afresh for each message: a 1-byte message after 1.5 s, then silence,
-    // fails only about 4.5 s after the request.
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
+    // fails about 4.5 s after the request.
+    fake_->expect([](Connection& c) {
         c.readRequest();
-        if (!c.sleepMs(1500)) return;
-        c.send(Bytes{0});
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        c.send({0});
         c.waitHangup();
     });
-    LogCapture log;
+    vxmtest::LogCapture log;
     int fd = -77;
-    std::int64_t start = nowMs();
+    const auto start = Clock::now();
     EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
-    std::int64_t elapsed = nowMs() - start;
-    EXPECT_GE(elapsed, 4400);
-    EXPECT_LT(elapsed, 6500);
-    EXPECT_EQ(fd, -77);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 1u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "recv_fd",
-                 "C: msg timeout or select error 3s");
+    EXPECT_GE(msSince(start), 4400);
+    EXPECT_EQ(logged(log), "recv_fd: C: msg timeout or select error 3s\n");
 }
 
-TEST_F(Channel, APeerThatIsNotListeningRefusesTheConnection) {
-    LogCapture log;
-    int fd = -77;
-    // No socket at all.
-    EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
-    // A socket that is bound but not listening.
-    FakeOpend bound(vxmfake::kOpendPath, false);
-    ASSERT_TRUE(bound.ok());
-    EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
-    EXPECT_EQ(fd, -77);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 2u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "cs_conn",
-                 "cs_conn failed:errno=" + std::to_string(ENOENT));
-    expectRecord(found[1], VXM_LOG_ERROR, "os_utility", "cs_conn",
-                 "cs_conn failed:errno=" + std::to_string(ECONNREFUSED));
-    EXPECT_EQ(found[0].format, "cs_conn failed:errno=%d");
-}
-
-// ---- arguments ----
-
-TEST_F(Channel, NullArgumentsAndABadModeSendNothing) {
-    FakeOpend fake;
-    LogCapture log;
-    int fd = -77;
+TEST_F(Channel, ArgumentsConnectionsAndWriteFailures) {
+    vxmtest::LogCapture log;
+    int fd = -77, pid = 6, ends[2];
     EXPECT_EQ(VXM_csopen(nullptr, "r", &fd, nullptr), nullptr);
     EXPECT_EQ(VXM_csopen("cmd", nullptr, &fd, nullptr), nullptr);
     EXPECT_EQ(VXM_csopen("cmd", "r", nullptr, nullptr), nullptr);
-    // Nothing connected for these.
-    usleep(50 * 1000);
-    EXPECT_EQ(fake.connections(), 0);
-    for (const char* mode : {"rw", "", "R", "x", "r "}) {
-        fake.expect([](Connection& c) { c.readRequest(1000); });
+    for (const char* mode : {"rw", "", "R", "r "}) {  // connected, but no byte of a request is sent
+        fake_->expect([](Connection& c) { c.readRequest(); });
         EXPECT_EQ(VXM_csopen("cmd", mode, &fd, nullptr), nullptr) << mode;
-        ASSERT_TRUE(fake.finish());
+        ASSERT_TRUE(fake_->finish());
     }
-    EXPECT_EQ(fd, -77);
-    EXPECT_TRUE(log.all().empty());
-    // The connection is made, but no byte of a request is sent.
-    for (const auto& sent : fake.requests()) EXPECT_EQ(sent, "");
-    EXPECT_EQ(VXM_csclose(nullptr, 0), -1);
-}
-
-TEST_F(Channel, CsOpenRefusesNullsAndBadModes) {
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-    LogCapture log;
-    EXPECT_EQ(cs_open(ends[0], nullptr, "r", nullptr), -1);
-    EXPECT_EQ(cs_open(ends[0], "cmd", nullptr, nullptr), -1);
-    EXPECT_EQ(cs_open(ends[0], "cmd", "rw", nullptr), -1);
-    char probe;
-    EXPECT_EQ(recv(ends[1], &probe, 1, MSG_DONTWAIT), -1) << "nothing was sent";
-    EXPECT_TRUE(log.all().empty());
-    close(ends[0]);
-    close(ends[1]);
-}
-
-TEST_F(Channel, AFailedWriteIsReportedAndDoesNotEndTheProcess) {
-    // The peer has gone: writev fails with EPIPE; SIGPIPE (default action: end the process) is
-    // not delivered.
-    int ends[2];
+    EXPECT_EQ(fake_->requests(), (std::vector<std::pair<std::string, int>>(4, {"", 0}))) << "only the bad modes connected";
+    EXPECT_EQ(VXM_csclose(nullptr, 0) + cs_open(-1, nullptr, "r", nullptr) + cs_open(-1, "cmd", nullptr, nullptr) + cs_open(-1, "cmd", "rw", nullptr), -4);
+    EXPECT_EQ(logged(log), "");
+    // The peer has gone: writev fails with EPIPE, SIGPIPE (which would end the process) is not
+    // delivered, and the receive and its report are skipped.
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     close(ends[1]);
-    LogCapture log;
-    int pid = 6;
     EXPECT_EQ(cs_open(ends[0], "cmd", "r", &pid), -1);
-    EXPECT_EQ(pid, 6);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 1u) << "a write failure skips the receive and its report";
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "cs_open", "writev error");
+    close(ends[0]);
     sigset_t pending;
     sigpending(&pending);
     EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
-    close(ends[0]);
-    // A descriptor that is no socket at all.
-    log.clear();
     EXPECT_EQ(cs_open(-1, "cmd", "r", nullptr), -1);
-    ASSERT_EQ(errors(log).size(), 1u);
-    EXPECT_EQ(errors(log)[0].message, "writev error");
+    for (bool bound : {false, true}) {  // no socket file, then one that is bound but not listening
+        listener(false);
+        if (!bound) unlink(vxmfake::kOpendPath);
+        EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
+    }
+    EXPECT_EQ(fd, -77);
+    EXPECT_EQ(logged(log), "cs_open: writev error\ncs_open: writev error\ncs_conn: cs_conn failed:errno=" + std::to_string(ENOENT) +
+                               "\ncs_conn: cs_conn failed:errno=" + std::to_string(ECONNREFUSED) + "\n");
 }
 
-// ---- the close byte ----
-
-TEST_F(Channel, AMissingCloseByteIsAServerFailure) {
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        int fd = Connection::readablePipe("out");
-        c.send(Bytes{0, 0}, fd);
-        close(fd);
-        c.hangup();  // no close byte
-    });
-    int fd = -77;
-    VXM_CS_HANDLE* handle = VXM_csopen("cmd", "r", &fd, nullptr);
-    ASSERT_NE(handle, nullptr);
-    int sock = handle->sock;
-    LogCapture log;
-    EXPECT_EQ(VXM_csclose(handle, -1), -1);
-    auto found = errors(log);
-    ASSERT_EQ(found.size(), 1u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "cs_close", "C: server failed");
-    EXPECT_FALSE(isOpen(fd));
-    EXPECT_FALSE(isOpen(sock));
-}
-
-TEST_F(Channel, TheCloseWaitFollowsItsTimeOut) {
-    FakeOpend fake;
-    // 1500 ms: waits about that long for a byte that never comes.
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        int fd = Connection::readablePipe("");
-        c.send(Bytes{0, 0}, fd);
-        close(fd);
-        c.waitHangup();
-    });
-    int fd = -77;
-    VXM_CS_HANDLE* handle = VXM_csopen("cmd", "r", &fd, nullptr);
-    ASSERT_NE(handle, nullptr);
-    int sock = handle->sock;
-    LogCapture log;
-    std::int64_t start = nowMs();
-    EXPECT_EQ(VXM_csclose(handle, 1500), -1);
-    std::int64_t elapsed = nowMs() - start;
-    EXPECT_GE(elapsed, 1450);
-    EXPECT_LT(elapsed, 2500);
-    EXPECT_TRUE(log.all().empty()) << "a time-out is silent";
-    EXPECT_FALSE(isOpen(fd));
-    EXPECT_FALSE(isOpen(sock));
-    ASSERT_TRUE(fake.finish());
-
-    // 0: no wait at all when the byte is not there yet.
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        int fd = Connection::readablePipe("");
-        c.send(Bytes{0, 0}, fd);
-        close(fd);
-        c.waitHangup();
-    });
-    handle = VXM_csopen("cmd", "r", &fd, nullptr);
-    ASSERT_NE(handle, nullptr);
-    start = nowMs();
-    EXPECT_EQ(VXM_csclose(handle, 0), -1);
-    EXPECT_LT(nowMs() - start, 200);
-    ASSERT_TRUE(fake.finish());
-
-    // 0 with the byte already there returns it.
-    std::atomic<bool> sent{false};
-    fake.expect([&](Connection& c) {
-        c.readRequest();
-        int fd = Connection::readablePipe("");
-        c.send(Bytes{0, 0}, fd);
-        close(fd);
-        c.sendCloseByte(200);
-        sent = true;
-        c.waitHangup();
-    });
-    handle = VXM_csopen("cmd", "r", &fd, nullptr);
-    ASSERT_NE(handle, nullptr);
-    while (!sent) usleep(1000);
-    usleep(20 * 1000);
-    EXPECT_EQ(VXM_csclose(handle, 0), 200);
-    ASSERT_TRUE(fake.finish());
-
-    // -1 waits for a late byte; 255 comes back as 255.
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        int fd = Connection::readablePipe("");
-        c.send(Bytes{0, 0}, fd);
-        close(fd);
-        if (!c.sleepMs(300)) return;
-        c.sendCloseByte(255);
-        c.waitHangup();
-    });
-    handle = VXM_csopen("cmd", "r", &fd, nullptr);
-    ASSERT_NE(handle, nullptr);
-    start = nowMs();
-    EXPECT_EQ(VXM_csclose(handle, -1), 255);
-    EXPECT_GE(nowMs() - start, 250);
-    ASSERT_TRUE(fake.finish());
-}
-
-TEST_F(Channel, CsCloseClosesTheDescriptorOnlyWhenItWaitedOnTheSocket) {
-    // The peer has sent the close byte 9 in every row; a given socket is closed in every row.
-    struct Row {
-        const char* name;
-        bool socket, descriptor;
-        int timeoutMs, result;
-        bool descriptorClosed;
-    };
-    constexpr Row kRows[] = {
-        {"no socket", false, true, 0, -1, false},
-        {"no socket, no limit", false, true, -1, -1, false},
-        {"no descriptor", true, false, -1, -1, false},
-        {"neither", false, false, -1, -1, false},
-        {"a time-out below -1 is no valid wait", true, true, -5, -1, true},
-        {"the byte within the time-out", true, true, 1000, 9, true},
-    };
-    for (const Row& row : kRows) {
+TEST_F(Channel, TheCloseByteAndItsTimeOuts) {
+    struct Row { const char* name; std::function<void(Connection&)> session; int timeoutMs, result; long atLeastMs; std::string log; };
+    const Row rows[] = {{"no close byte: a server failure", serve({{{0, 0}, true}}, "", -2), -1, -1, 0, "cs_close: C: server failed\n"},
+                        {"a silent time-out", serve({{{0, 0}, true}}, "", -1), 1500, -1, 1450, ""},
+                        {"0 does not wait", serve({{{0, 0}, true}}, "", 9, 500), 0, -1, 0, ""},
+                        {"-1 waits for a late byte", serve({{{0, 0}, true}}, "", 255, 300), -1, 255, 250, ""}};
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        fake_->expect(row.session);
+        const long fds = openFds();
+        int fd = -1;
+        VXM_CS_HANDLE* handle = VXM_csopen("cmd", "r", &fd, nullptr);
+        ASSERT_NE(handle, nullptr);
+        vxmtest::LogCapture log;
+        const auto start = Clock::now();
+        EXPECT_EQ(VXM_csclose(handle, row.timeoutMs), row.result);
+        EXPECT_GE(msSince(start), row.atLeastMs);
+        EXPECT_EQ(logged(log), row.log);
+        ASSERT_TRUE(fake_->finish());
+        EXPECT_EQ(openFds(), fds);
+    }
+    // A close byte already there with no wait; a descriptor is closed only when both were given,
+    // and a time-out below -1 is no valid wait.
+    struct Direct { bool socket, descriptor; int timeoutMs, result; };
+    for (const Direct& row : {Direct{false, true, 0, -1}, {true, false, -1, -1}, {false, false, -1, -1}, {true, true, -5, -1}, {true, true, 0, 9}, {true, true, 1000, 9}}) {
         int ends[2], pipes[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-        ASSERT_EQ(pipe(pipes), 0);
-        const char byte = 9;
-        ASSERT_EQ(write(ends[1], &byte, 1), 1);
-        EXPECT_EQ(cs_close(row.socket ? ends[0] : -1, row.descriptor ? pipes[0] : -1, row.timeoutMs),
-                  row.result);
-        EXPECT_EQ(isOpen(ends[0]), !row.socket);
-        EXPECT_EQ(isOpen(pipes[0]), !row.descriptorClosed);
-        if (!row.socket) close(ends[0]);
-        if (!row.descriptorClosed) close(pipes[0]);
-        close(ends[1]);
-        close(pipes[1]);
+        ASSERT_TRUE(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0 && pipe(pipes) == 0 && write(ends[1], "\x09", 1) == 1);
+        EXPECT_EQ(cs_close(row.socket ? ends[0] : -1, row.descriptor ? pipes[0] : -1, row.timeoutMs), row.result) << row.timeoutMs;
+        EXPECT_EQ(std::to_string(isOpen(ends[0])) + std::to_string(isOpen(pipes[0])), std::string(row.socket ? "0" : "1") + (row.socket && row.descriptor ? "0" : "1"));
+        for (int fd : {ends[0], ends[1], pipes[0], pipes[1]}) close(fd);
     }
 }
-
-// ---- SIGPIPE ----
 
 void markPipe(int) {}
 
 TEST_F(Channel, SigpipeIsIgnoredWhileAHandleIsOpenAndRestoredOnClose) {
-    struct sigaction own {};
+    struct sigaction own {}, before {}, now {};
     own.sa_handler = markPipe;
-    sigemptyset(&own.sa_mask);
-    struct sigaction before {};
     ASSERT_EQ(sigaction(SIGPIPE, &own, &before), 0);
-
-    FakeOpend fake;
-    auto session = [](Connection& c) {
-        c.readRequest();
-        int ends[2];
-        if (pipe(ends) != 0) return;
-        c.send(Bytes{0, 0}, ends[1]);
-        close(ends[1]);
-        close(ends[0]);  // the reader is gone at once
-        c.sendCloseByte(0);
-        // Returning frees the fake for the next connection; the close byte stays readable.
-    };
-    fake.expect(session);
-    fake.expect(session);
+    for (int i = 0; i < 2; ++i)
+        fake_->expect([](Connection& c) {
+            int ends[2];
+            c.readRequest();
+            if (pipe(ends) != 0) return;
+            c.send({0, 0}, ends[1]);
+            close(ends[1]);
+            close(ends[0]);  // the reader is gone at once
+            c.sendCloseByte(0);
+        });
     int first = -1, second = -1;
     VXM_CS_HANDLE* one = VXM_csopen("a", "w", &first, nullptr);
     ASSERT_NE(one, nullptr);
-    struct sigaction now {};
     sigaction(SIGPIPE, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, SIG_IGN);
-    EXPECT_EQ(one->ignoreAction.sa_handler, SIG_IGN);
-    EXPECT_EQ(one->ignoreAction.sa_flags, 0);
+    EXPECT_TRUE(now.sa_handler == SIG_IGN && one->ignoreAction.sa_handler == SIG_IGN && one->ignoreAction.sa_flags == 0);
     EXPECT_EQ(one->savedAction.sa_handler, markPipe);
-    // Writing to a descriptor whose reader has gone fails with EPIPE (once the fake has closed
-    // the read end, which poll reports as an error on the write end).
-    pollfd writer{first, 0, 0};
+    pollfd writer{first, 0, 0};  // an error once the fake has closed the read end
     ASSERT_EQ(poll(&writer, 1, 3000), 1);
-    ASSERT_NE(writer.revents & POLLERR, 0);
-    errno = 0;
     EXPECT_EQ(write(first, "x", 1), -1);
     EXPECT_EQ(errno, EPIPE);
-
     VXM_CS_HANDLE* two = VXM_csopen("b", "w", &second, nullptr);
     ASSERT_NE(two, nullptr);
     EXPECT_EQ(two->savedAction.sa_handler, SIG_IGN);
-    // Closed in the order of opening: the first restores the caller's handler, the second then
-    // restores what it found (ignore): the last close decides.
+    // Closed in the order of opening: each restores what it found, so the last close decides.
     EXPECT_EQ(VXM_csclose(one, 1000), 0);
     sigaction(SIGPIPE, nullptr, &now);
     EXPECT_EQ(now.sa_handler, markPipe);
     EXPECT_EQ(VXM_csclose(two, 1000), 0);
-    sigaction(SIGPIPE, nullptr, &now);
+    sigaction(SIGPIPE, &before, &now);
     EXPECT_EQ(now.sa_handler, SIG_IGN);
-
-    sigaction(SIGPIPE, &before, nullptr);
 }
 
-// ---- logcat PID tracking ----
-
-class Logcat : public Channel {
-protected:
-    void SetUp() override {
-        Channel::SetUp();
-        if (IsSkipped()) return;
-        dir_ = std::make_unique<vxmtest::TempDir>();
-        setenv("VXM_FAKE_PGREP_DIR", dir_->path().c_str(), 1);
-    }
-    // The output of the n-th "busybox pgrep logcat".
-    void pgrepOutput(int n, const std::string& text) {
-        std::ofstream(dir_->file("pgrep." + std::to_string(n))) << text;
-    }
-    int pgrepCalls() {
-        std::ifstream in(dir_->file("calls"));
-        int n = 0;
-        in >> n;
-        return n;
-    }
-    static std::vector<LogRecord> logcatRecords(const LogCapture& log) {
-        std::vector<LogRecord> found;
-        for (const auto& record : log.all())
-            if (record.module == "LOG" || record.module == "ttx_port") found.push_back(record);
-        return found;
-    }
-    std::unique_ptr<vxmtest::TempDir> dir_;
-};
-
-vxmfake::Session refuse(std::uint8_t status) {
-    return [status](Connection& c) {
-        c.readRequest();
-        c.send(Bytes{0, status});
-        c.waitHangup();
+// Logcat tracking with the busybox stand-in: the n-th "busybox pgrep logcat" prints pgrep.<n>.
+TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
+    vxmtest::TempDir dir;
+    setenv("VXM_FAKE_PGREP_DIR", dir.path().c_str(), 1);
+    const std::string end = "VXM_CollectLogcatID: VXM_CollectLogcatID:end\n";
+    auto saved = [](std::string pid) { return "VXM_SaveLogcatID: VXM_SaveLogcatID:iLogcatID=" + pid + "\n"; };
+    auto org = [](std::vector<int> pids) {
+        std::string text;
+        for (int pid : pids) text += "VXM_HuntLogcatID: Hunt org LogcatID: szLogcatID[" + std::to_string(pid) + "]\n";
+        return text + "VXM_HuntLogcatID: Hunt org Num: iLogcatNum[" + std::to_string(pids.size()) + "]\n";
     };
-}
-
-TEST_F(Logcat, ASuccessfulRequestRecordsAndForgetsTheRunningLogcats) {
-    pgrepOutput(1, "100\n200\n");
-    FakeOpend fake;
-    fake.expect(serveOutput("log", reply6(0, 300), 0));
-    LogCapture log;
-    int fd = -1, pid = -1;
-    VXM_CS_HANDLE* handle = VXM_csopen("logcat -d", "r", &fd, &pid);
-    ASSERT_NE(handle, nullptr);
-    EXPECT_EQ(pid, 300);
-    VXM_csclose(handle, -1);
-    EXPECT_EQ(pgrepCalls(), 1) << "collected once, no hunt after a success";
-    auto records = logcatRecords(log);
-    ASSERT_EQ(records.size(), 3u);
-    expectRecord(records[0], VXM_LOG_INFO, "LOG", "VXM_SaveLogcatID", "VXM_SaveLogcatID:iLogcatID=100");
-    expectRecord(records[1], VXM_LOG_INFO, "LOG", "VXM_SaveLogcatID", "VXM_SaveLogcatID:iLogcatID=200");
-    expectRecord(records[2], VXM_LOG_INFO, "LOG", "VXM_CollectLogcatID", "VXM_CollectLogcatID:end");
-    ASSERT_TRUE(fake.finish());
-    EXPECT_EQ(fake.requests()[0], request("logcat -d", 'r'));
-
-    // The list was emptied: a failing logcat request with nothing running before hunts over 0.
-    log.clear();
-    fake.expect(refuse(2));
-    pid = 11;
-    EXPECT_EQ(VXM_csopen("logcat", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, 11);
-    EXPECT_EQ(messages(logcatRecords(log)),
-              (std::vector<std::string>{"VXM_CollectLogcatID:end", "Hunt org Num: iLogcatNum[0]"}));
-}
-
-TEST_F(Logcat, AFailedOpenHandsOverTheLogcatThatAppeared) {
-    pgrepOutput(1, "100\n200\n");
-    pgrepOutput(2, "100\n300\n200\n");
-    FakeOpend fake;
-    fake.expect(refuse(13));
-    LogCapture log;
-    int fd = -77, pid = -5;
-    EXPECT_EQ(VXM_csopen("logcat -v time", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, 300);
-    EXPECT_EQ(fd, -77);
-    EXPECT_EQ(pgrepCalls(), 2);
-    auto failure = log.withFormat("recv_fd faild, rcvpid=%d");
-    ASSERT_EQ(failure.size(), 1u);
-    expectRecord(failure[0], VXM_LOG_ERROR, "os_utility", "cs_open", "recv_fd faild, rcvpid=-5");
-    auto records = logcatRecords(log);
-    std::vector<std::string> expected = {
-        "VXM_SaveLogcatID:iLogcatID=100", "VXM_SaveLogcatID:iLogcatID=200", "VXM_CollectLogcatID:end",
-        "Hunt org LogcatID: szLogcatID[100]", "Hunt org LogcatID: szLogcatID[200]",
-        "Hunt org Num: iLogcatNum[2]", "Hunt start: iLogID[100]", "Hunt start Count: iCount[1]",
-        "Hunt start: iLogID[300]", "Hunt start Count: iCount[2]", "VXM_HuntLogcatID:iLogcatID=300"};
-    EXPECT_EQ(messages(records), expected);
-    for (size_t i = 3; i < records.size(); ++i)
-        expectRecord(records[i], VXM_LOG_INFO, "LOG", "VXM_HuntLogcatID", expected[i]);
-}
-
-TEST_F(Logcat, NoLogcatBeforeTheRequestMeansTheHuntFindsNothing) {
-    pgrepOutput(1, "");
-    pgrepOutput(2, "300\n");
-    FakeOpend fake;
-    fake.expect(refuse(13));
-    LogCapture log;
-    int fd = -77, pid = 21;
-    EXPECT_EQ(VXM_csopen("logcat", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, 21) << "PID out keeps its value";
-    EXPECT_EQ(pgrepCalls(), 2);
-    EXPECT_EQ(messages(logcatRecords(log)),
-              (std::vector<std::string>{"VXM_CollectLogcatID:end", "Hunt org Num: iLogcatNum[0]"}));
-}
-
-TEST_F(Logcat, TheHuntFindsNothingWhenEveryLogcatWasThereBefore) {
-    pgrepOutput(1, "100\n");
-    pgrepOutput(2, "100\n");
-    FakeOpend fake;
-    fake.expect(refuse(13));
-    LogCapture log;
-    int fd = -77, pid = 21;
-    EXPECT_EQ(VXM_csopen("logcat", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, 21);
-    auto texts = messages(logcatRecords(log));
-    EXPECT_EQ(texts.back(), "Hunt start Count: iCount[0]");
-}
-
-TEST_F(Logcat, OnlyTheHeadIsComparedForDuplicates) {
-    pgrepOutput(1, "100\n100\n200\n200\n");
-    pgrepOutput(2, "");  // the hunt's listing prints nothing
-    FakeOpend fake;
-    fake.expect(refuse(1));
-    LogCapture log;
-    int fd = -77, pid = 4;
-    EXPECT_EQ(VXM_csopen("logcat", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, 4);
-    auto records = logcatRecords(log);
-    std::vector<std::string> expected = {
-        "VXM_SaveLogcatID:iLogcatID=100", "VXM_SaveLogcatID:iLogcatID=100 already here",
-        "VXM_SaveLogcatID:iLogcatID=200", "VXM_SaveLogcatID:iLogcatID=200",
-        "VXM_CollectLogcatID:end", "Hunt org LogcatID: szLogcatID[100]",
-        "Hunt org LogcatID: szLogcatID[200]", "Hunt org LogcatID: szLogcatID[200]",
-        "Hunt org Num: iLogcatNum[3]"};
-    EXPECT_EQ(messages(records), expected);
-    EXPECT_EQ(records[1].format, "VXM_SaveLogcatID:iLogcatID=%d already here");
-}
-
-TEST_F(Logcat, UnterminatedLinesAndLongTokens) {
-    // Collection: "100" ends, "200" is unterminated and not recorded. A 255-character token ends at
-    // its 256th character, which is dropped ("7"), so "42" follows as a token of its own.
-    pgrepOutput(1, std::string(255, '0') + "742\n100\n200");
-    // Hunt: "300" is unterminated, so it is never examined.
-    pgrepOutput(2, "0\n42\n300");
-    FakeOpend fake;
-    fake.expect(refuse(1));
-    LogCapture log;
-    int fd = -77, pid = 4;
-    EXPECT_EQ(VXM_csopen("xlogcatx", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, 4);
-    auto texts = messages(logcatRecords(log));
-    std::vector<std::string> expected = {
-        "VXM_SaveLogcatID:iLogcatID=0", "VXM_SaveLogcatID:iLogcatID=42",
-        "VXM_SaveLogcatID:iLogcatID=100", "VXM_CollectLogcatID:end",
-        "Hunt org LogcatID: szLogcatID[0]", "Hunt org LogcatID: szLogcatID[42]",
-        "Hunt org LogcatID: szLogcatID[100]", "Hunt org Num: iLogcatNum[3]",
-        "Hunt start: iLogID[0]", "Hunt start Count: iCount[2]",
-        "Hunt start: iLogID[42]", "Hunt start Count: iCount[2]"};
-    EXPECT_EQ(texts, expected);
-}
-
-TEST_F(Logcat, WithoutPidOutThereIsNoReportAndNoHunt) {
-    pgrepOutput(1, "100\n");
-    pgrepOutput(2, "100\n300\n");
-    FakeOpend fake;
-    fake.expect(refuse(13));
-    LogCapture log;
-    int fd = -77;
-    EXPECT_EQ(VXM_csopen("logcat", "r", &fd, nullptr), nullptr);
-    EXPECT_EQ(pgrepCalls(), 1);
-    EXPECT_TRUE(log.withFormat("recv_fd faild, rcvpid=%d").empty());
-    // The list was emptied all the same.
-    fake.expect(refuse(13));
-    int pid = 1;
-    pgrepOutput(2, "");
-    pgrepOutput(3, "300\n");
-    EXPECT_EQ(VXM_csopen("logcat", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, 1);
-    EXPECT_EQ(log.withFormat("Hunt org Num: iLogcatNum[%d]").back().message, "Hunt org Num: iLogcatNum[0]");
-}
-
-TEST_F(Logcat, OtherCommandsRunNoListing) {
-    FakeOpend fake;
-    fake.expect(refuse(13));
-    int fd = -77, pid = 1;
-    EXPECT_EQ(VXM_csopen("dmesg", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pgrepCalls(), 0);
-}
-
-TEST_F(Logcat, AFailedWriteKeepsTheListForTheNextRequest) {
-    pgrepOutput(1, "100\n");
-    int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-    close(ends[1]);
-    EXPECT_EQ(cs_open(ends[0], "logcat", "r", nullptr), -1);
-    close(ends[0]);
-    // The next logcat request appends to the list that stayed.
-    pgrepOutput(2, "200\n");
-    pgrepOutput(3, "100\n200\n");
-    FakeOpend fake;
-    fake.expect(refuse(13));
-    LogCapture log;
-    int fd = -77, pid = 9;
-    EXPECT_EQ(VXM_csopen("logcat", "r", &fd, &pid), nullptr);
-    EXPECT_EQ(pid, 9);
-    EXPECT_EQ(log.withFormat("Hunt org Num: iLogcatNum[%d]").back().message, "Hunt org Num: iLogcatNum[2]");
-}
-
-// A program named logcat: a copy of sleep, so that pgrep finds it by name.
-pid_t startLogcat(const std::string& program) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(program.c_str(), "logcat", "30", static_cast<char*>(nullptr));
-        _exit(127);
+    auto hunt = [](std::string pid, int count) {
+        return "VXM_HuntLogcatID: Hunt start: iLogID[" + pid + "]\nVXM_HuntLogcatID: Hunt start Count: iCount[" + std::to_string(count) + "]\n";
+    };
+    // The rows run in order: the list each leaves behind is what the next one starts with. Status
+    // -1: the request cannot be written (the peer has gone).
+    struct Row { const char* name; const char* command; std::string pgrep1, pgrep2; int status; bool withPid; int pid, calls; std::string log; };
+    const Row rows[] = {
+        {"a success records and forgets", "logcat -d", "100\n200\n", "", 0, true, 300, 1, saved("100") + saved("200") + end},
+        {"so the list is empty", "logcat", "", "300\n", 2, true, 21, 2, end + org({})},
+        {"the hunt hands over the logcat that appeared", "logcat -v time", "100\n200\n", "100\n300\n200\n", 13, true, 300, 2,
+         saved("100") + saved("200") + end + org({100, 200}) + hunt("100", 1) + hunt("300", 2) + "VXM_HuntLogcatID: VXM_HuntLogcatID:iLogcatID=300\n"},
+        {"every logcat was there before", "logcat", "100\n", "100\n", 13, true, 21, 2, saved("100") + end + org({100}) + hunt("100", 0)},
+        {"only the head is compared", "logcat", "100\n100\n200\n200\n", "", 1, true, 21, 2,
+         saved("100") + saved("100 already here") + saved("200") + saved("200") + end + org({100, 200, 200})},
+        // A 255-character token ends at its 256th character, which is dropped ("7"); unterminated
+        // last lines ("200", "300") are never examined.
+        {"unterminated lines and long tokens", "xlogcatx", std::string(255, '0') + "742\n100\n200", "0\n42\n300", 1, true, 21, 2,
+         saved("0") + saved("42") + saved("100") + end + org({0, 42, 100}) + hunt("0", 2) + hunt("42", 2)},
+        {"without PID out no hunt", "logcat", "100\n", "300\n", 13, false, 21, 1, saved("100") + end},
+        {"other commands run no listing", "dmesg", "100\n", "", 13, true, 21, 0, ""},
+        {"a failed write keeps the list", "logcat", "100\n", "", -1, true, 21, 1, saved("100") + end},
+        {"so the next request appends to it", "logcat", "200\n", "100\n200\n", 13, true, 21, 2,
+         saved("200") + end + org({100, 200}) + hunt("100", 1) + hunt("200", 1)}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(dir.file("calls").c_str());
+        std::ofstream(dir.file("pgrep.1")) << row.pgrep1;
+        std::ofstream(dir.file("pgrep.2")) << row.pgrep2;
+        vxmtest::LogCapture log;
+        int fd = -77, pid = 21, ends[2];
+        if (row.status < 0) {
+            ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+            close(ends[1]);
+            EXPECT_EQ(cs_open(ends[0], row.command, "r", &pid), -1);
+            close(ends[0]);
+        } else {
+            fake_->expect(row.status == 0 ? serve({{reply6(0, 300), true}}) : serve({{{0, static_cast<std::uint8_t>(row.status)}, false}}, "", -1));
+            VXM_CS_HANDLE* handle = VXM_csopen(row.command, "r", &fd, row.withPid ? &pid : nullptr);
+            EXPECT_EQ(handle != nullptr, row.status == 0);
+            VXM_csclose(handle, -1);
+            ASSERT_TRUE(fake_->finish());
+        }
+        EXPECT_EQ(pid, row.pid);
+        EXPECT_EQ(std::atoi(vxmtest::readFile(dir.file("calls")).c_str()), row.calls);
+        EXPECT_EQ(logged(log, "LOG ttx_port"), row.log);
+        EXPECT_EQ(logged(log), row.status < 0 ? "cs_open: writev error\n" : row.status > 0 && row.withPid ? "cs_open: recv_fd faild, rcvpid=21\n" : "");
     }
-    return pid;
+    unsetenv("VXM_FAKE_PGREP_DIR");
 }
 
-bool waitUntilListed(pid_t pid) {
-    // pgrep matches the name the process has after exec; wait until the exec has happened.
-    for (int i = 0; i < 200; ++i) {
-        std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-        std::string name;
-        std::getline(comm, name);
-        if (name == "logcat") return true;
-        usleep(5000);
-    }
-    return false;
-}
-
-TEST_F(Logcat, TheHuntFindsARealLogcatStartedDuringTheRequest) {
-    unsetenv("VXM_FAKE_PGREP_DIR");  // the shim now runs a real pgrep
-    std::string program = dir_->file("logcat");
-    {
-        std::ifstream in("/bin/sleep", std::ios::binary);
-        std::ofstream out(program, std::ios::binary);
-        out << in.rdbuf();
-    }
+// A program named logcat (a copy of sleep, which a real pgrep finds by name), started during the
+// request, is what the hunt finds.
+TEST_F(Channel, TheHuntFindsARealLogcatStartedDuringTheRequest) {
+    vxmtest::TempDir dir;
+    const std::string program = dir.file("logcat");
+    std::ofstream(program, std::ios::binary) << std::ifstream("/bin/sleep", std::ios::binary).rdbuf();
     ASSERT_EQ(chmod(program.c_str(), 0755), 0);
-    pid_t before = startLogcat(program);
-    ASSERT_TRUE(waitUntilListed(before));
+    auto startLogcat = [&] {
+        const pid_t pid = fork();
+        if (pid == 0) execl(program.c_str(), "logcat", "30", static_cast<char*>(nullptr)), _exit(127);
+        for (int i = 0; i < 400 && vxmtest::readFile("/proc/" + std::to_string(pid) + "/comm") != "logcat\n"; ++i) usleep(5000);
+        return pid;  // once exec has given it the name pgrep matches
+    };
+    const pid_t before = startLogcat();
     std::atomic<pid_t> appeared{-1};
-    FakeOpend fake;
-    fake.expect([&](Connection& c) {
+    fake_->expect([&](Connection& c) {
         c.readRequest();
-        pid_t started = startLogcat(program);
-        waitUntilListed(started);
-        appeared = started;
-        c.send(Bytes{0, 13});
+        appeared = startLogcat();
+        c.send({0, 13});
         c.waitHangup();
     });
-    LogCapture log;
     int fd = -77, pid = -1;
     EXPECT_EQ(VXM_csopen("logcat -d", "r", &fd, &pid), nullptr);
-    ASSERT_TRUE(fake.finish());
-    EXPECT_EQ(pid, appeared.load());
-    EXPECT_NE(pid, before);
-    for (pid_t child : {before, appeared.load()}) {
-        if (child <= 0) continue;
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
+    ASSERT_TRUE(fake_->finish());
+    EXPECT_TRUE(pid == appeared && pid != before) << pid;
+    for (pid_t child : {before, appeared.load()}) kill(child, SIGKILL), waitpid(child, nullptr, 0);
+}
+
+TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
+    struct Row { char function; std::string output; const char* find; int result; };
+    const Row rows[] = {{'e', "abc def\n", "def", 1}, {'e', "abc def\n", "xyz", 0}, {'e', "abc\n", nullptr, 1}, {'e', "", nullptr, 0},
+                        {'e', std::string(4094, '.') + "needle", "n", 1}, {'e', std::string(4095, '.') + "needle", "n", 0},  // 4095 bytes searched
+                        {'c', "x", nullptr, 0}, {'c', "", nullptr, -1}, {'c', std::string(500, 'y'), nullptr, 0}, {'f', "x", nullptr, 1}, {'f', "", nullptr, 0}};
+    for (const Row& row : rows) {
+        fake_->expect(serve({{{0, 0}, true}}, row.output, 0, row.output == "x" ? 400 : 0));
+        const auto start = Clock::now();
+        const int result = row.function == 'e' ? VXM_utl_execFind("ip route", row.find) : row.function == 'c' ? VXM_utl_shellCMD("ip route") : VXM_utl_shellFind("ip route");
+        EXPECT_EQ(result, row.result) << row.function << " " << row.output.size();
+        EXPECT_TRUE(row.output != "x" || msSince(start) >= 350) << row.function << " did not wait for the close byte";
+        ASSERT_TRUE(fake_->finish());
+        EXPECT_EQ(fake_->requests().back().first, request("ip route", "r"));
     }
-}
-
-// ---- command functions ----
-
-TEST_F(Channel, ExecFindSearchesTheFirstReadOfTheOutput) {
-    FakeOpend fake;
-    fake.expect(serveOutput("abc def\n", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_execFind("ip route", "def"), 1);
-    fake.expect(serveOutput("abc def\n", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_execFind("ip route", "xyz"), 0);
-    fake.expect(serveOutput("abc\n", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_execFind("ip route", nullptr), 1);
-    fake.expect(serveOutput("", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_execFind("ip route", nullptr), 0);
-    // Only the first 4095 bytes are searched.
-    fake.expect(serveOutput(std::string(4094, '.') + "needle", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_execFind("big", "n"), 1);
-    fake.expect(serveOutput(std::string(4095, '.') + "needle", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_execFind("big", "n"), 0);
-    ASSERT_TRUE(fake.finish());
-    // Mode "r" and the command, byte for byte.
-    EXPECT_EQ(fake.requests()[0], request("ip route", 'r'));
-    EXPECT_EQ(VXM_utl_execFind(nullptr, "x"), 0);
-}
-
-TEST_F(Channel, ShellCmdAndShellFindJudgeWhetherThereWasOutput) {
-    FakeOpend fake;
-    fake.expect(serveOutput("x", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_shellCMD("chmod 644 /tmp/f"), 0);
-    fake.expect(serveOutput("", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_shellCMD("true"), -1) << "a command that prints nothing gives -1";
-    fake.expect(serveOutput(std::string(500, 'y'), Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_shellCMD("yes"), 0);
-    fake.expect(serveOutput("x", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_shellFind("pgrep x"), 1);
-    fake.expect(serveOutput("", Bytes{0, 0}));
-    EXPECT_EQ(VXM_utl_shellFind("pgrep x"), 0);
-    ASSERT_TRUE(fake.finish());
-    EXPECT_EQ(fake.requests()[0], request("chmod 644 /tmp/f", 'r'));
-    LogCapture log;
-    EXPECT_EQ(VXM_utl_shellCMD(nullptr), -1);
-    EXPECT_EQ(VXM_utl_shellFind(nullptr), 0);
-    EXPECT_TRUE(log.all().empty());
-}
-
-TEST_F(Channel, CommandFunctionsWaitForTheCloseByte) {
-    FakeOpend fake;
-    fake.expect([](Connection& c) {
-        c.readRequest();
-        int fd = Connection::readablePipe("out\n");
-        c.send(Bytes{0, 0}, fd);
-        close(fd);
-        if (!c.sleepMs(400)) return;
-        c.sendCloseByte(0);
-        c.waitHangup();
-    });
-    std::int64_t start = nowMs();
-    EXPECT_EQ(VXM_utl_shellFind("cmd"), 1);
-    EXPECT_GE(nowMs() - start, 350);
-}
-
-TEST_F(Channel, CommandFunctionsReportAFailedOpen) {
-    LogCapture log;
-    EXPECT_EQ(VXM_utl_execFind("no daemon", "x"), 0);
-    EXPECT_EQ(VXM_utl_shellCMD("no daemon"), -1);
-    EXPECT_EQ(VXM_utl_shellFind("no daemon"), 0);
-    auto found = log.withFormat("shell command can't excute : %s");
-    ASSERT_EQ(found.size(), 3u);
-    expectRecord(found[0], VXM_LOG_ERROR, "os_utility", "VXM_utl_execFind",
-                 "shell command can't excute : no daemon");
-    EXPECT_EQ(found[1].function, "VXM_utl_shellCMD");
-    EXPECT_EQ(found[2].function, "VXM_utl_shellFind");
+    vxmtest::LogCapture log;
+    EXPECT_EQ(VXM_utl_execFind(nullptr, "x") + VXM_utl_shellCMD(nullptr) + VXM_utl_shellFind(nullptr), -1);
+    listener(false);
+    unlink(vxmfake::kOpendPath);  // no daemon at all
+    EXPECT_EQ(VXM_utl_execFind("none", "x"), 0);
+    EXPECT_EQ(VXM_utl_shellCMD("none"), -1);
+    EXPECT_EQ(VXM_utl_shellFind("none"), 0);
+    const std::string conn = "cs_conn: cs_conn failed:errno=" + std::to_string(ENOENT) + "\n";
+    EXPECT_EQ(logged(log), conn + "VXM_utl_execFind: shell command can't excute : none\n" + conn +
+                               "VXM_utl_shellCMD: shell command can't excute : none\n" + conn + "VXM_utl_shellFind: shell command can't excute : none\n");
 }
 
 }  // namespace
