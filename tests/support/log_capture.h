@@ -62,6 +62,16 @@ private:
     static inline std::vector<LogRecord> records_;
 };
 
+// The records as text, one a line: "level module function: message", so that a test compares every
+// record of a call, in order, in one assertion; only those of the modules named (words) when given.
+inline std::string logLines(const LogCapture& log, const std::string& modules = "") {
+    std::string text;
+    for (const LogRecord& r : log.all())
+        if (modules.empty() || (" " + modules + " ").find(" " + r.module + " ") != std::string::npos)
+            text += std::to_string(r.level) + " " + r.module + " " + r.function + ": " + r.message + "\n";
+    return text;
+}
+
 }  // namespace vxmtest
 
 #endif

@@ -25,6 +25,7 @@
 namespace {
 
 using vxmfake::Connection;
+using vxmtest::logLines;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -38,15 +39,7 @@ bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 long openFds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 long msSince(Clock::time_point start) { return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(); }
 
-// The records of the given modules, one a line: "function: message" (with the level unless it is 2
-// for "LOG" and 4 for the others).
-std::string logged(const vxmtest::LogCapture& log, const std::string& modules = "os_utility") {
-    std::string text;
-    for (const auto& r : log.all())
-        if (modules.find(r.module) != std::string::npos)
-            text += (r.level == (r.module == "LOG" ? 2 : 4) ? "" : std::to_string(r.level) + " ") + r.function + ": " + r.message + "\n";
-    return text;
-}
+const std::string U = "4 os_utility ";  // the channel's own records
 
 // A session that reads the request, sends the messages (each with a pipe holding output when its
 // flag is set), after delayMs the close byte (none when negative), and waits for the hang-up
@@ -110,31 +103,26 @@ TEST_F(Channel, AcceptedRepliesGiveTheDescriptorAndThePid) {
         ASSERT_TRUE(fake_->finish());
         EXPECT_EQ(openFds(), fds) << "a descriptor was left open";
         EXPECT_EQ(fake_->requests().back(), std::make_pair(request("echo out", row.mode), 1)) << "one gathered write";
-        EXPECT_EQ(logged(log, "os_utility LOG"), "");
+        EXPECT_EQ(logLines(log, "os_utility LOG"), "");
     }
 }
 
 TEST_F(Channel, RefusedRepliesGiveNoHandle) {
-    const std::string format = "recv_fd: message format error\n", failed = "cs_open: recv_fd faild, rcvpid=8\n";
-    auto hangUp = [](Connection& c) { c.readRequest(); };
-    struct Row { const char* name; std::function<void(Connection&)> session; bool withPid; std::string log; };
-    const Row rows[] = {{"status 13 in 2 bytes", serve({{{0, 13}, true}}, "", -1), false, ""},
-                        {"status 255 in 6 bytes", serve({{reply6(255, 1234), true}}, "", -1), false, ""},
-                        {"status 1, PID out", serve({{{0, 1}, false}}, "", -1), true, failed},
-                        {"3 bytes", serve({{{0, 0, 0}, true}}, "", -1), true, format + failed},
-                        {"5 bytes", serve({{{0, 0, 1, 2, 3}, true}}, "", -1), false, format},
-                        {"status 0 without a descriptor", serve({{reply6(0, 5), false}}, "", -1), false, format},
-                        {"a skipped short message leaves no room for a PID", serve({{{1, 0}, false}, {reply6(0, 77), true}}, "", -1), false, format},
-                        {"hang-up before the reply", hangUp, false, ""},
-                        {"hang-up before the reply, PID out", hangUp, true, failed}};
+    const std::string format = U + "recv_fd: message format error\n", failed = U + "cs_open: recv_fd faild, rcvpid=8\n";
+    struct Row { const char* name; std::vector<std::pair<Bytes, bool>> messages; bool withPid; std::string log; };
+    const Row rows[] = {{"status 13 in 2 bytes", {{{0, 13}, true}}, false, ""}, {"status 255 in 6 bytes", {{reply6(255, 1234), true}}, false, ""},
+                        {"status 1, PID out", {{{0, 1}, false}}, true, failed}, {"3 bytes", {{{0, 0, 0}, true}}, true, format + failed},
+                        {"5 bytes", {{{0, 0, 1, 2, 3}, true}}, false, format}, {"status 0 without a descriptor", {{reply6(0, 5), false}}, false, format},
+                        {"a skipped short message leaves no room for a PID", {{{1, 0}, false}, {reply6(0, 77), true}}, false, format},
+                        {"hang-up before the reply", {}, false, ""}, {"hang-up before the reply, PID out", {}, true, failed}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        fake_->expect(row.session);
+        fake_->expect(serve(row.messages, "", row.messages.empty() ? -2 : -1));
         vxmtest::LogCapture log;
         const long fds = openFds();
         int fd = -77, pid = 8;
         EXPECT_EQ(VXM_csopen("cmd", "r", &fd, row.withPid ? &pid : nullptr), nullptr);
-        EXPECT_EQ(logged(log), row.log);
+        EXPECT_EQ(logLines(log), row.log);
         ASSERT_TRUE(fake_->finish());
         EXPECT_TRUE(fd == -77 && pid == 8 && openFds() == fds) << "out arguments touched or a descriptor left open";
     }
@@ -158,7 +146,7 @@ TEST_F(Channel, RefusedRepliesGiveNoHandle) {
     const auto start = Clock::now();
     EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
     EXPECT_GE(msSince(start), 4400);
-    EXPECT_EQ(logged(log), "recv_fd: C: msg timeout or select error 3s\n");
+    EXPECT_EQ(logLines(log), U + "recv_fd: C: msg timeout or select error 3s\n");
 }
 
 TEST_F(Channel, ArgumentsConnectionsAndWriteFailures) {
@@ -174,7 +162,7 @@ TEST_F(Channel, ArgumentsConnectionsAndWriteFailures) {
     }
     EXPECT_EQ(fake_->requests(), (std::vector<std::pair<std::string, int>>(4, {"", 0}))) << "only the bad modes connected";
     EXPECT_EQ(VXM_csclose(nullptr, 0) + cs_open(-1, nullptr, "r", nullptr) + cs_open(-1, "cmd", nullptr, nullptr) + cs_open(-1, "cmd", "rw", nullptr), -4);
-    EXPECT_EQ(logged(log), "");
+    EXPECT_EQ(logLines(log), "");
     // The peer has gone: writev fails with EPIPE, SIGPIPE (which would end the process) is not
     // delivered, and the receive and its report are skipped.
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
@@ -191,13 +179,13 @@ TEST_F(Channel, ArgumentsConnectionsAndWriteFailures) {
         EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
     }
     EXPECT_EQ(fd, -77);
-    EXPECT_EQ(logged(log), "cs_open: writev error\ncs_open: writev error\ncs_conn: cs_conn failed:errno=" + std::to_string(ENOENT) +
-                               "\ncs_conn: cs_conn failed:errno=" + std::to_string(ECONNREFUSED) + "\n");
+    EXPECT_EQ(logLines(log), U + "cs_open: writev error\n" + U + "cs_open: writev error\n" + U + "cs_conn: cs_conn failed:errno=" +
+                                 std::to_string(ENOENT) + "\n" + U + "cs_conn: cs_conn failed:errno=" + std::to_string(ECONNREFUSED) + "\n");
 }
 
 TEST_F(Channel, TheCloseByteAndItsTimeOuts) {
     struct Row { const char* name; std::function<void(Connection&)> session; int timeoutMs, result; long atLeastMs; std::string log; };
-    const Row rows[] = {{"no close byte: a server failure", serve({{{0, 0}, true}}, "", -2), -1, -1, 0, "cs_close: C: server failed\n"},
+    const Row rows[] = {{"no close byte: a server failure", serve({{{0, 0}, true}}, "", -2), -1, -1, 0, U + "cs_close: C: server failed\n"},
                         {"a silent time-out", serve({{{0, 0}, true}}, "", -1), 1500, -1, 1450, ""},
                         {"0 does not wait", serve({{{0, 0}, true}}, "", 9, 500), 0, -1, 0, ""},
                         {"-1 waits for a late byte", serve({{{0, 0}, true}}, "", 255, 300), -1, 255, 250, ""}};
@@ -212,7 +200,7 @@ TEST_F(Channel, TheCloseByteAndItsTimeOuts) {
         const auto start = Clock::now();
         EXPECT_EQ(VXM_csclose(handle, row.timeoutMs), row.result);
         EXPECT_GE(msSince(start), row.atLeastMs);
-        EXPECT_EQ(logged(log), row.log);
+        EXPECT_EQ(logLines(log), row.log);
         ASSERT_TRUE(fake_->finish());
         EXPECT_EQ(openFds(), fds);
     }
@@ -270,15 +258,15 @@ TEST_F(Channel, SigpipeIsIgnoredWhileAHandleIsOpenAndRestoredOnClose) {
 TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
     vxmtest::TempDir dir;
     setenv("VXM_FAKE_PGREP_DIR", dir.path().c_str(), 1);
-    const std::string end = "VXM_CollectLogcatID: VXM_CollectLogcatID:end\n";
-    auto saved = [](std::string pid) { return "VXM_SaveLogcatID: VXM_SaveLogcatID:iLogcatID=" + pid + "\n"; };
+    const std::string end = "2 LOG VXM_CollectLogcatID: VXM_CollectLogcatID:end\n";
+    auto saved = [](std::string pid) { return "2 LOG VXM_SaveLogcatID: VXM_SaveLogcatID:iLogcatID=" + pid + "\n"; };
     auto org = [](std::vector<int> pids) {
         std::string text;
-        for (int pid : pids) text += "VXM_HuntLogcatID: Hunt org LogcatID: szLogcatID[" + std::to_string(pid) + "]\n";
-        return text + "VXM_HuntLogcatID: Hunt org Num: iLogcatNum[" + std::to_string(pids.size()) + "]\n";
+        for (int pid : pids) text += "2 LOG VXM_HuntLogcatID: Hunt org LogcatID: szLogcatID[" + std::to_string(pid) + "]\n";
+        return text + "2 LOG VXM_HuntLogcatID: Hunt org Num: iLogcatNum[" + std::to_string(pids.size()) + "]\n";
     };
     auto hunt = [](std::string pid, int count) {
-        return "VXM_HuntLogcatID: Hunt start: iLogID[" + pid + "]\nVXM_HuntLogcatID: Hunt start Count: iCount[" + std::to_string(count) + "]\n";
+        return "2 LOG VXM_HuntLogcatID: Hunt start: iLogID[" + pid + "]\n2 LOG VXM_HuntLogcatID: Hunt start Count: iCount[" + std::to_string(count) + "]\n";
     };
     // The rows run in order: the list each leaves behind is what the next one starts with. Status
     // -1: the request cannot be written (the peer has gone).
@@ -287,7 +275,7 @@ TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
         {"a success records and forgets", "logcat -d", "100\n200\n", "", 0, true, 300, 1, saved("100") + saved("200") + end},
         {"so the list is empty", "logcat", "", "300\n", 2, true, 21, 2, end + org({})},
         {"the hunt hands over the logcat that appeared", "logcat -v time", "100\n200\n", "100\n300\n200\n", 13, true, 300, 2,
-         saved("100") + saved("200") + end + org({100, 200}) + hunt("100", 1) + hunt("300", 2) + "VXM_HuntLogcatID: VXM_HuntLogcatID:iLogcatID=300\n"},
+         saved("100") + saved("200") + end + org({100, 200}) + hunt("100", 1) + hunt("300", 2) + "2 LOG VXM_HuntLogcatID: VXM_HuntLogcatID:iLogcatID=300\n"},
         {"every logcat was there before", "logcat", "100\n", "100\n", 13, true, 21, 2, saved("100") + end + org({100}) + hunt("100", 0)},
         {"only the head is compared", "logcat", "100\n100\n200\n200\n", "", 1, true, 21, 2,
          saved("100") + saved("100 already here") + saved("200") + saved("200") + end + org({100, 200, 200})},
@@ -321,8 +309,8 @@ TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
         }
         EXPECT_EQ(pid, row.pid);
         EXPECT_EQ(std::atoi(vxmtest::readFile(dir.file("calls")).c_str()), row.calls);
-        EXPECT_EQ(logged(log, "LOG ttx_port"), row.log);
-        EXPECT_EQ(logged(log), row.status < 0 ? "cs_open: writev error\n" : row.status > 0 && row.withPid ? "cs_open: recv_fd faild, rcvpid=21\n" : "");
+        EXPECT_EQ(logLines(log, "LOG ttx_port"), row.log);
+        EXPECT_EQ(logLines(log, "os_utility"), row.status < 0 ? U + "cs_open: writev error\n" : row.status > 0 && row.withPid ? U + "cs_open: recv_fd faild, rcvpid=21\n" : "");
     }
     unsetenv("VXM_FAKE_PGREP_DIR");
 }
@@ -376,9 +364,9 @@ TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
     EXPECT_EQ(VXM_utl_execFind("none", "x"), 0);
     EXPECT_EQ(VXM_utl_shellCMD("none"), -1);
     EXPECT_EQ(VXM_utl_shellFind("none"), 0);
-    const std::string conn = "cs_conn: cs_conn failed:errno=" + std::to_string(ENOENT) + "\n";
-    EXPECT_EQ(logged(log), conn + "VXM_utl_execFind: shell command can't excute : none\n" + conn +
-                               "VXM_utl_shellCMD: shell command can't excute : none\n" + conn + "VXM_utl_shellFind: shell command can't excute : none\n");
+    const std::string conn = U + "cs_conn: cs_conn failed:errno=" + std::to_string(ENOENT) + "\n" + U;
+    EXPECT_EQ(logLines(log), conn + "VXM_utl_execFind: shell command can't excute : none\n" + conn +
+                                 "VXM_utl_shellCMD: shell command can't excute : none\n" + conn + "VXM_utl_shellFind: shell command can't excute : none\n");
 }
 
 }  // namespace

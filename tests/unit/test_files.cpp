@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "support/files.h"
-#include "support/log_lines.h"
+#include "support/log_capture.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_utility.h"
 

@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "support/files.h"
-#include "support/log_lines.h"
+#include "support/log_capture.h"
 #include "support/opend_daemon.h"
 #include "vxmosal/VXM_process.h"
 

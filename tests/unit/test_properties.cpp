@@ -1,11 +1,11 @@
 // System properties over the property directory: values, limits, the "ro." rule, replacement under
 // concurrent writers and readers, and the output of vxm-getprop and vxm-setprop.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 
 #include <atomic>
+#include <filesystem>
 #include <set>
 #include <thread>
 
@@ -22,14 +22,10 @@ protected:
     }
     void TearDown() override { unsetenv("VXM_PROPERTY_DIR"); }
 
-    // The directory's entries, joined: no temporary file may stay behind.
+    // The directory's entries, joined and sorted, dot-files included: no temporary file may stay behind.
     std::string entries() const {
         std::set<std::string> names;
-        if (DIR* dir = opendir(dir_.path().c_str())) {
-            while (dirent* entry = readdir(dir))
-                if (entry->d_name[0] != '.') names.insert(entry->d_name);
-            closedir(dir);
-        }
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) names.insert(entry.path().filename());
         std::string joined;
         for (const std::string& name : names) joined += (joined.empty() ? "" : " ") + name;
         return joined;

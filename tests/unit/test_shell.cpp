@@ -10,7 +10,7 @@
 #include <functional>
 
 #include "support/files.h"
-#include "support/log_lines.h"
+#include "support/log_capture.h"
 #include "vxmosal/VXM_shell.h"
 
 namespace {

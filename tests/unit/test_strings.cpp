@@ -6,7 +6,7 @@
 #include <memory>
 #include <set>
 
-#include "support/log_lines.h"
+#include "support/log_capture.h"
 #include "support/opend_daemon.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_time.h"
