@@ -1,5 +1,5 @@
-// What the tests run inside vxmbox share: veth cards made by a test, the
-// library's default card, and checks of whole log sequences.
+// What the tests run inside vxmbox share: veth cards made by a test, the library's default card,
+// the box's daemon, and checks of whole log sequences.
 #ifndef VXMOSAL_TESTS_BOX_H
 #define VXMOSAL_TESTS_BOX_H
 
@@ -24,12 +24,15 @@
 namespace vxmtest {
 
 inline int sh(const std::string& command) {
-    int status = system((command + " >/dev/null 2>&1").c_str());
+    const int status = system((command + " >/dev/null 2>&1").c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline std::string sysfs(const std::string& card, const std::string& file) {
-    return readFile("/sys/class/net/" + card + "/" + file);
+inline std::string sysfs(const std::string& card, const std::string& file) { return readFile("/sys/class/net/" + card + "/" + file); }
+
+// Whether the box's daemon logs text within 5 s (it notes a session once the session has ended).
+inline bool daemonLogs(const std::string& text) {
+    return waitUntil([&] { return readFile("/tmp/vxmbox/vxmopend.log").find(text) != std::string::npos; }, std::chrono::seconds(5));
 }
 
 // The box's daemon socket moved away for the scope: the channel then finds no daemon.
@@ -48,13 +51,10 @@ public:
     }
     ~Card() { sh("ip link del " + name_); }
     bool set(bool up, bool carrier) {
-        return sh("ip link set " + peer_ + (carrier ? " up" : " down")) == 0 &&
-               sh("ip link set " + name_ + (up ? " up" : " down")) == 0 &&
-               waitUntil([&] { return (sysfs(name_, "operstate") == "up\n") == (up && carrier); },
-                         std::chrono::seconds(5));
+        return sh("ip link set " + peer_ + (carrier ? " up" : " down")) == 0 && sh("ip link set " + name_ + (up ? " up" : " down")) == 0 &&
+               waitUntil([&] { return (sysfs(name_, "operstate") == "up\n") == (up && carrier); }, std::chrono::seconds(5));
     }
     bool ok() const { return ok_; }
-    const std::string& peer() const { return peer_; }
 
 private:
     std::string name_, peer_;
@@ -78,9 +78,7 @@ inline void setDefaultCard(const std::string& name, VXM_UINT32 type = 0, const s
 // One expected record: level, function ("" for any), message, module.
 struct Rec {
     int level;
-    std::string function;
-    std::string message;
-    std::string module = "NETWORK";
+    std::string function, message, module = "NETWORK";
 };
 
 // The capture holds exactly these records, in order.
@@ -88,11 +86,18 @@ inline void expectLog(const LogCapture& log, const std::vector<Rec>& expected) {
     const auto all = log.all();
     ASSERT_EQ(all.size(), expected.size()) << (all.empty() ? "" : all.back().message);
     for (std::size_t i = 0; i < all.size(); ++i) {
-        EXPECT_EQ(all[i].message, expected[i].message) << i;
-        EXPECT_EQ(all[i].level, expected[i].level) << expected[i].message;
-        EXPECT_EQ(all[i].module, expected[i].module) << expected[i].message;
-        if (!expected[i].function.empty()) EXPECT_EQ(all[i].function, expected[i].function) << expected[i].message;
+        const Rec& want = expected[i];
+        EXPECT_EQ(std::tie(all[i].message, all[i].level, all[i].module), std::tie(want.message, want.level, want.module)) << i;
+        if (!want.function.empty()) EXPECT_EQ(all[i].function, want.function) << want.message;
     }
+}
+
+// The message of the last record above level below ("" when there is none).
+inline std::string lastMessage(const LogCapture& log, int below = -1) {
+    std::string last;
+    for (const auto& record : log.all())
+        if (record.level > below) last = record.message;
+    return last;
 }
 
 // Tests in a box, each starting and ending with the library's default card cleared.

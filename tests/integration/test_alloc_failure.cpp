@@ -99,8 +99,7 @@ const Row kRows[] = {
      [](Result r) { return VXM_get_ticks() >= static_cast<VXM_UINT32>(r); }},
     {"VXM_thread_create", nullptr, [] { return Result(VXM_thread_create(returnAtOnce, nullptr, nullptr, 0, 0)); },
      status},
-    {"VXM_thread_createEX", nullptr,
-     [] { return Result(VXM_thread_createEX(returnAtOnce, nullptr, &g_handle, 0, 0, 0)); }, joined},
+    {"VXM_thread_createEX", nullptr, [] { return Result(VXM_thread_createEX(returnAtOnce, nullptr, &g_handle, 0, 0, 0)); }, joined},
     {"VXM_thread_createJoinable", nullptr,
      [] { return Result(VXM_thread_createJoinable(returnAtOnce, nullptr, &g_handle, 0, 0)); }, joined},
     {"VXM_msg_create", nullptr, [] { return Result(VXM_msg_create(4, sizeof(int), 0)); },
@@ -108,8 +107,7 @@ const Row kRows[] = {
          const auto queue = static_cast<VXM_MSG_QUEUE>(r);
          const int in = 7;
          int out = 0;
-         return queue == 0 || (VXM_msg_post(queue, &in) == 0 && VXM_msg_peek(queue, &out) == 0 && out == in &&
-                               VXM_msg_destroy(queue) == 0);
+         return queue == 0 || (VXM_msg_post(queue, &in) == 0 && VXM_msg_peek(queue, &out) == 0 && out == in && VXM_msg_destroy(queue) == 0);
      }},
     {"VXM_timer_init", nullptr, [] { return Result(VXM_timer_init()); },
      [](Result r) { return (r == 0 && (VXM_timer_quit(), true)) || r == -1; }},
@@ -121,18 +119,15 @@ const Row kRows[] = {
     {"VXM_Thread_dump", [] { VXM_get_ticks(); }, [] { return VXM_Thread_dump("/tmp"), Result(0); },
      [](Result) { return dumped("/tmp/threadsInfo.txt", "pThread is"); }},
     // The box holds the release "4.4" (so the gateway comes from the netlink route dump).
-    {"VXM_property_get", nullptr,
-     [] { return Result(VXM_property_get("ro.build.version.release", g_text, sizeof g_text)); },
+    {"VXM_property_get", nullptr, [] { return Result(VXM_property_get("ro.build.version.release", g_text, sizeof g_text)); },
      [](Result r) { return (r == 0 && std::strcmp(g_text, "4.4") == 0) || r == -1; }},
     {"VXM_property_set", nullptr, [] { return Result(VXM_property_set("vxm.seam", kSeamText)); },
      [](Result r) {
-         return (r == 0 && VXM_property_get("vxm.seam", g_text, sizeof g_text) == 0 &&
-                 std::strcmp(g_text, kSeamText) == 0) || r == -1;
+         return (r == 0 && VXM_property_get("vxm.seam", g_text, sizeof g_text) == 0 && std::strcmp(g_text, kSeamText) == 0) || r == -1;
      }},
     {"VXM_utl_get_os_type", nullptr, [] { return Result(VXM_utl_get_os_type()); },
      [](Result r) { return r == 4 || r == 0; }},
-    {"VXM_network_setDNS", nullptr,
-     [] {
+    {"VXM_network_setDNS", nullptr, [] {
          const char* const servers[] = {"10.9.0.53"};
          return Result(VXM_network_setDNS(servers, 1));
      },
@@ -140,8 +135,7 @@ const Row kRows[] = {
     {"VXM_network_getDNS", nullptr, [] { return Result(VXM_network_getDNS(g_text, 0, sizeof g_text)); }, zero},
     {"VXM_network_getGateway", useEth0, [] { return Result(VXM_network_getGateway(nullptr, g_text, sizeof g_text)); },
      status},
-    {"VXM_network_getStatic", nullptr,
-     [] {
+    {"VXM_network_getStatic", nullptr, [] {
          static VXM_NETWORK_STATIC_INFO info{};
          std::strcpy(info.ifrName, "eth0");
          return Result(VXM_network_getStatic(&info));
@@ -160,8 +154,7 @@ const Row kRows[] = {
     {"VXM_network_IGMPLeave2", useEth0, [] { return Result(VXM_network_IGMPLeave2("239.1.1.1")); }, status},
     {"VXM_network_IGMPLeave3", useEth0, [] { return Result(VXM_network_IGMPLeave3("239.1.1.1", 1)); }, status},
     // The box's daemon runs the commands.
-    {"VXM_csopen", nullptr,
-     [] {
+    {"VXM_csopen", nullptr, [] {
          int fd = -1;
          return Result(VXM_csopen("echo seam", "r", &fd, nullptr));
      },
@@ -191,8 +184,7 @@ int runRow(const char* name, unsigned long k) {
         const unsigned long made = vxmtest::seam::disarm();
         std::printf("%lu\n", made);
         if (row.documented == nullptr || row.documented(result)) return 0;
-        std::fprintf(stderr, "%s with allocation %lu failing: undocumented result %lld\n", name, k,
-                     static_cast<long long>(result));
+        std::fprintf(stderr, "%s with allocation %lu failing: undocumented result %lld\n", name, k, static_cast<long long>(result));
         return 1;
     }
     std::fprintf(stderr, "no row %s\n", name);

@@ -73,8 +73,7 @@ const Row kRows[] = {
     {"processor statistics", Limit::Descriptors, [] { return static_cast<long>(VXM_get_cpuUsage()); }, 0,
      VXM_LOG_INFO, "os_utility", "get cpu time fail."},
     {"memory statistics", Limit::Descriptors, [] { return static_cast<long>(VXM_get_memUsage()); }, 0, 0, "", ""},
-    {"descriptor listing", Limit::Descriptors, [] { return VXM_close_allfd(), 0L; }, 0, VXM_LOG_WARN,
-     "os_utility", "can't open %s"},
+    {"descriptor listing", Limit::Descriptors, [] { return VXM_close_allfd(), 0L; }, 0, VXM_LOG_WARN, "os_utility", "can't open %s"},
     {"descriptor listing closes", Limit::None, [] {
          const int fd = dup(0);
          VXM_close_allfd();
@@ -90,15 +89,12 @@ const Row kRows[] = {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && !defined(VXM_UNDER_EMULATOR)
     {"thread stack", Limit::AddressSpace, [] { return long{VXM_thread_create(idle, nullptr, nullptr, 0, 0)}; },
      -1, VXM_LOG_ERROR, "os_thread", "pthread_create failure!"},
-    {"thread stack (EX)", Limit::AddressSpace,
-     [] { return long{VXM_thread_createEX(idle, nullptr, nullptr, 0, 0, 1)}; }, -1, VXM_LOG_ERROR,
+    {"thread stack (EX)", Limit::AddressSpace, [] { return long{VXM_thread_createEX(idle, nullptr, nullptr, 0, 0, 1)}; }, -1, VXM_LOG_ERROR,
      "os_thread", "pthread_create failure:lResult=%d, errno=%d"},
 #endif
     {"file modes on a read-only file system", Limit::ReadOnlyTmp,
-     [] { return openResult(VXM_File_Open("/tmp/file", "r", 0600)); }, -1, VXM_LOG_ERROR, "os_utility",
-     "fchmod ini file fail."},
-    {"property on a read-only file system", Limit::ReadOnlyTmp,
-     [] { return long{VXM_property_set("some.key", "1")}; }, -1, 0, "", ""},
+     [] { return openResult(VXM_File_Open("/tmp/file", "r", 0600)); }, -1, VXM_LOG_ERROR, "os_utility", "fchmod ini file fail."},
+    {"property on a read-only file system", Limit::ReadOnlyTmp, [] { return long{VXM_property_set("some.key", "1")}; }, -1, 0, "", ""},
     {"property directory on a read-only file system", Limit::ReadOnlyTmp, [] {
          setenv("VXM_PROPERTY_DIR", "/tmp/new/properties", 1);
          return long{VXM_property_set("some.key", "1")};

@@ -66,8 +66,7 @@ extern "C" {
 VXM_SEAM_WRAP(void*, malloc, nullptr, (std::size_t size), (size))
 VXM_SEAM_WRAP(void*, calloc, nullptr, (std::size_t count, std::size_t size), (count, size))
 VXM_SEAM_WRAP(void*, realloc, nullptr, (void* block, std::size_t size), (block, size))
-VXM_SEAM_WRAP(int, posix_memalign, ENOMEM, (void** block, std::size_t alignment, std::size_t size),
-              (block, alignment, size))
+VXM_SEAM_WRAP(int, posix_memalign, ENOMEM, (void** block, std::size_t alignment, std::size_t size), (block, alignment, size))
 VXM_SEAM_WRAP(void*, aligned_alloc, nullptr, (std::size_t alignment, std::size_t size), (alignment, size))
 VXM_SEAM_WRAP(void*, valloc, nullptr, (std::size_t size), (size))
 VXM_SEAM_WRAP(char*, strdup, nullptr, (const char* text), (text))
@@ -89,8 +88,7 @@ VXM_SEAM_NEW(new, ("_ZnwmSt11align_val_t", "_ZnwjSt11align_val_t"), (std::size_t
              (size, align), throw std::bad_alloc())
 VXM_SEAM_NEW(new[], ("_ZnamSt11align_val_t", "_ZnajSt11align_val_t"), (std::size_t size, std::align_val_t align),
              (size, align), throw std::bad_alloc())
-VXM_SEAM_NEW(new, ("_ZnwmRKSt9nothrow_t", "_ZnwjRKSt9nothrow_t"), (std::size_t size, VXM_NOTHROW_T), (size, tag),
-             return nullptr, noexcept)
+VXM_SEAM_NEW(new, ("_ZnwmRKSt9nothrow_t", "_ZnwjRKSt9nothrow_t"), (std::size_t size, VXM_NOTHROW_T), (size, tag), return nullptr, noexcept)
 VXM_SEAM_NEW(new[], ("_ZnamRKSt9nothrow_t", "_ZnajRKSt9nothrow_t"), (std::size_t size, VXM_NOTHROW_T),
              (size, tag), return nullptr, noexcept)
 VXM_SEAM_NEW(new, ("_ZnwmSt11align_val_tRKSt9nothrow_t", "_ZnwjSt11align_val_tRKSt9nothrow_t"),
