@@ -311,12 +311,15 @@ TEST_F(Vxmopend, ManyRoundTripsLeaveDescriptorsAndChildrenAsTheyWere) {
 }
 
 TEST_F(Vxmopend, SigtermRemovesTheSocketAndEndsTheCommands) {
-    const Request r = request("sleep 30 & sleep 31; wait");
-    ASSERT_TRUE(waitUntil([&] { return groupSize(r.pid) == 3; }, std::chrono::seconds(3)));
+    // A subshell of the group notes the SIGTERM it gets; a SIGKILL would leave no note.
+    const std::string note = dir_.file("noted");
+    const Request r = request("(trap 'echo TERM > " + note + "; exit' TERM; sleep 30 & wait) & sleep 31; wait");
+    ASSERT_TRUE(waitUntil([&] { return groupSize(r.pid) == 4; }, std::chrono::seconds(3)));
     stopClean(*daemon_);
     daemon_.reset();
     EXPECT_NE(0, access(dir_.file("sock").c_str(), F_OK));
     EXPECT_EQ(0, groupSize(r.pid));
+    EXPECT_EQ(readFile(note), "TERM\n");
     EXPECT_EQ(-1, closeByte(r.sock, 100)) << "the socket ended without a close byte";
     close(r.fd), close(r.sock);
 }
