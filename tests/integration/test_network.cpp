@@ -19,6 +19,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "integration/box.h"
@@ -125,8 +126,6 @@ TEST(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndAFullQueueDropsItsOlde
     ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 1; }, seconds(5)));
     auto first = [](VXM_UINT32 i) { return i == 4 ? 5 : i * 100; };  // the task of 5 fails
     for (VXM_UINT32 i = 1; i <= 12; ++i) ASSERT_EQ(VXM_network_postTask(first(i), i * 10), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // without a callback nothing is taken
-    EXPECT_EQ(taskCount(), 0u);
     EXPECT_EQ(VXM_network_setNetMsgCallback(recordTask), 0);
     ASSERT_TRUE(waitUntil([&] { return taskCount() == 10 && log.withFormat("exec task %s!").size() == 10; }, seconds(5)));
     const auto done = log.withFormat("exec task %s!");
@@ -144,22 +143,13 @@ TEST(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndAFullQueueDropsItsOlde
     g_tasks.clear();
 }
 
-TEST(NetworkTaskThread, StopsWakeABlockedThreadAndRacingPostsReachNoReleasedQueue) {
-    for (std::size_t round = 1; round <= 3; ++round) {
-        EXPECT_EQ(VXM_network_threadInit(), 0);
-        ASSERT_EQ(VXM_network_postTask(1, 1), 0);
-        ASSERT_TRUE(waitUntil([&] { return taskCount() == round; }, seconds(5)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));  // blocked on the empty queue
-        EXPECT_EQ(VXM_network_deInit(), 0);
-        EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 0; }, seconds(5)));
-    }
+TEST(NetworkTaskThread, RacingPostsReachNoReleasedQueue) {
     std::atomic<bool> stop{false};
     std::thread poster([&] {
         while (!stop) VXM_network_postTask(2, 2);
     });
     for (int round = 0; round < 20; ++round) {
         VXM_network_threadInit();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
         VXM_network_deInit();
     }
     stop = true;
@@ -328,60 +318,105 @@ TEST(NetworkTexts, ConnectionTypesAndAddressTexts) {
     }
 }
 
-// ---- addresses ----
+// ---- card queries: addresses, MAC, DNS ----
 
-TEST_F(NetworkBox, AddressesNetmaskAndIPv6) {
-    Card eight("eth0abcd"), nine("eth0abcde"), bare("eth2");
-    ASSERT_TRUE(eight.ok() && nine.ok() && bare.ok());
+using Query = int (*)(const VXM_NETWORK_CARD_INFO*, char*, int);
+template <int index>
+int dnsAt(const VXM_NETWORK_CARD_INFO*, char* text, int length) { return VXM_network_getDNS(text, index, length); }
+
+TEST_F(NetworkBox, CardQueries) {
+    Card eight("eth0abcd"), nine("eth0abcde"), bare("eth2"), wlan("wlan0"), ppp("ppp0");
+    ASSERT_TRUE(eight.ok() && nine.ok() && bare.ok() && wlan.ok() && ppp.ok());
     ASSERT_EQ(sh("ip -6 addr add 2001:db8::8/64 dev eth0abcd nodad && ip -6 addr add 2001:db8::9/64 dev eth0abcde nodad"
-                 " && ip -6 addr add fe80::1234/64 dev eth2 nodad"), 0);
-    enum Fn { kIp, kMask, kV6 };
-    const char* const kV6Check = "pTempNetworkCard && '\\0' != pTempNetworkCard->ifrName[0] && pszIpAddr && iLen > 0 not true. ";
-    struct Row { Fn fn; const char* card; int length; int result; const char* text; const char* function; std::string log; };
-    const Row rows[] = {
-        {kIp, "eth0", 32, 0, "192.168.1.10", "", ""},
-        {kMask, "eth0", 32, 0, "255.255.255.0", "", ""},
-        {kIp, "eth0123456789abcdefg", 32, -1, "kept", "VXM_network_getIpAddr",
-         "failed to read eth0123456789ab IP, ioctl error: No such device."},
-        {kIp, "eth0", 5, 0, "kept", "", ""},  // too short for the text: success, nothing written
-        {kV6, "eth0", 128, 0, "2001:0db8:0000:0000:0000:0000:0000:0001", "", ""},
-        {kV6, "eth0", 20, 0, "2001:0db8:0000:0000", "", ""},
-        {kV6, "eth0abcd", 64, 0, "2001:0db8:0000:0000:0000:0000:0000:0008", "", ""},
-        {kV6, "eth0abcde", 64, -1, "kept", "parse_inet_file", "find ipv6 addr failed!!"},  // names beyond 8 miss
-        {kV6, "eth2", 64, -1, "kept", "parse_inet_file", "find ipv6 addr failed!!"},       // link-local only
-        {kIp, "eth2", 32, -1, "kept", "VXM_network_getIpAddr", "failed to read eth2 IP, ioctl error: Cannot assign requested address."},
-        {kMask, "eth2", 32, -1, "kept", "getNetMask", "create ioctl error,errno = 99."},
-        {kMask, "eth7", 32, -1, "kept", "getNetMask", "create ioctl error,errno = 19."},
-        {kMask, "eth0", 0, -1, "kept", "getNetMask", "pszIfrName= NULL"},
-        {kMask, "eth0", -1, -1, "kept", "VXM_network_getNetMask", "Invaild param."},
-        {kIp, "eth0", 0, -1, "kept", "VXM_network_getIpAddr", "Invaild param."},
-        {kIp, "", 32, -1, "kept", "VXM_network_getIpAddr", "Invaild param."},
-        {kMask, "", 32, -1, "kept", "VXM_network_getNetMask", "Invaild param."},
-        {kV6, "", 32, -1, "kept", "VXM_network_getIpv6Addr", kV6Check},
-        {kV6, "eth0", -1, -1, "kept", "VXM_network_getIpv6Addr", kV6Check},
+                 " && ip -6 addr add fe80::1234/64 dev eth2 nodad && ip link set wlan0 address 0a:1b:2c:3d:4e:5f"), 0);
+    const char* servers[] = {"10.0.0.53", nullptr, "2001:db8::53"};
+    LogCapture log;
+    EXPECT_EQ(VXM_network_setDNS(servers, 3), 0);
+    EXPECT_EQ(VXM_network_setDNS(nullptr, 1) + VXM_network_setDNS(servers, 0), -2);
+    const Rec dnsArgs{4, "VXM_network_setDNS", "VXM_network_setDNS arguments error."};
+    expectLog(log, {{3, "VXM_network_setDNS", "aszDNS[1] is null."}, dnsArgs, dnsArgs});
+    EXPECT_EQ(readFile(std::string(getenv("VXM_PROPERTY_DIR")) + "/net.dns3"), "2001:db8::53");
+    const Query ip = VXM_network_getIpAddr, mask = VXM_network_getNetMask, v6 = VXM_network_getIpv6Addr;
+    const Query mac = VXM_network_getMacAddr, plain = VXM_network_getMacAddrOnlyNum;
+    const std::string v6Check = "pTempNetworkCard && '\\0' != pTempNetworkCard->ifrName[0] && pszIpAddr && iLen > 0 not true. ";
+    const Rec none{0, "", ""}, noV6{4, "parse_inet_file", "find ipv6 addr failed!!"}, noMac{4, "", "ioctl error,errno = 19,get mac failed."};
+    const Rec badIp{4, "VXM_network_getIpAddr", "Invaild param."}, badMask{4, "VXM_network_getNetMask", "Invaild param."};
+    const Rec badMac{4, "", "Invaild param."}, badV6{4, "VXM_network_getIpv6Addr", v6Check};
+    struct Row { Query query; const char* card; int length; int result; const char* text; Rec log; const char* ext = ""; };
+    const Row rows[] = {  // card "": the unset default card; the last record above debug level, or none
+        {ip, "eth0", 32, 0, "192.168.1.10", none},
+        {mask, "eth0", 32, 0, "255.255.255.0", none},
+        {ip, "eth0123456789abcdefg", 32, -1, "kept",
+         {4, "VXM_network_getIpAddr", "failed to read eth0123456789ab IP, ioctl error: No such device."}},
+        {ip, "eth0", 5, 0, "kept", none},  // too short for the text: success, nothing written
+        {v6, "eth0", 128, 0, "2001:0db8:0000:0000:0000:0000:0000:0001", none},
+        {v6, "eth0", 20, 0, "2001:0db8:0000:0000", none},
+        {v6, "eth0abcd", 64, 0, "2001:0db8:0000:0000:0000:0000:0000:0008", none},
+        {v6, "eth0abcde", 64, -1, "kept", noV6},  // names beyond 8 miss
+        {v6, "eth2", 64, -1, "kept", noV6},       // link-local only
+        {ip, "eth2", 32, -1, "kept", {4, "VXM_network_getIpAddr", "failed to read eth2 IP, ioctl error: Cannot assign requested address."}},
+        {mask, "eth2", 32, -1, "kept", {4, "getNetMask", "create ioctl error,errno = 99."}},
+        {mask, "eth7", 32, -1, "kept", {4, "getNetMask", "create ioctl error,errno = 19."}},
+        {mask, "eth0", 0, -1, "kept", {4, "getNetMask", "pszIfrName= NULL"}},
+        {mask, "eth0", -1, -1, "kept", badMask},
+        {ip, "eth0", 0, -1, "kept", badIp},
+        {ip, "", 32, -1, "kept", badIp},
+        {mask, "", 32, -1, "kept", badMask},
+        {v6, "", 32, -1, "kept", badV6},
+        {v6, "eth0", -1, -1, "kept", badV6},
+        {mac, "eth0", 18, 0, "02:00:00:AA:BB:0C", none},
+        {plain, "eth0", 18, 0, "020000AABB0C", none, "wlan0"},
+        {mac, "ppp0", 18, 0, "0A:1B:2C:3D:4E:5F", {4, "", "PPPoE not have Mac address, use wlan0"}, "wlan0"},
+        {plain, "ppp0", 18, 0, "0A1B2C3D4E5F", {4, "", "PPPoE not have Mac address, use wlan0"}, "wlan0"},
+        {mac, "ppp0", 18, -1, "kept", noMac},
+        {plain, "eth7", 18, -1, "kept", noMac},
+        {mac, "eth0", 17, -1, "kept", badMac},
+        {plain, "eth0", 0, -1, "kept", badMac},
+        {mac, "", 18, -1, "kept", badMac},
+        {dnsAt<0>, "", 64, 0, "10.0.0.53", none},
+        {dnsAt<0>, "", 5, 0, "10.0", none},
+        {dnsAt<0>, "", 0, 0, "kept", none},
+        {dnsAt<1>, "", 64, 0, "kept", none},  // the null server was not written
+        {dnsAt<2>, "", 64, -1, "kept", none},
+        {dnsAt<-1>, "", 64, -1, "kept", none},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.fn) + " " + row.card + " " + std::to_string(row.length));
-        VXM_NETWORK_CARD_INFO card = cardNamed(row.card);
-        const VXM_NETWORK_CARD_INFO* given = *row.card ? &card : nullptr;  // "" is the unset default card
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE("row " + std::to_string(i) + " " + row.card);
+        VXM_NETWORK_CARD_INFO card = cardNamed(row.card, row.ext);
         char text[128] = "kept";
-        LogCapture log;
-        const int result = row.fn == kIp     ? VXM_network_getIpAddr(given, text, row.length)
-                           : row.fn == kMask ? VXM_network_getNetMask(given, text, row.length)
-                                             : VXM_network_getIpv6Addr(given, text, row.length);
-        EXPECT_EQ(result, row.result);
+        const int before = openDescriptors();
+        log.clear();
+        EXPECT_EQ(row.query(*row.card ? &card : nullptr, text, row.length), row.result);
         EXPECT_STREQ(text, row.text);
-        std::string last;
+        EXPECT_EQ(openDescriptors(), before);
+        Rec last = none;
         for (const auto& record : log.all())
-            if (record.level > VXM_LOG_DEBUG) last = record.message;
-        EXPECT_EQ(last, row.log);
-        if (!row.log.empty()) EXPECT_EQ(log.all().back().function, row.function);
+            if (record.level > VXM_LOG_DEBUG) last = {record.level, record.function, record.message};
+        EXPECT_EQ(std::tie(last.level, last.message), std::tie(row.log.level, row.log.message));
+        if (!row.log.function.empty()) EXPECT_EQ(last.function, row.log.function);
     }
-    setDefaultCard("eth0");
-    char text[32];
-    ASSERT_EQ(VXM_network_getNetMask(nullptr, text, sizeof text), 0);
-    EXPECT_STREQ(text, "255.255.255.0");
-    EXPECT_EQ(VXM_network_getIpAddr(nullptr, nullptr, 32), -1);
+    EXPECT_EQ(VXM_network_getIpAddr(nullptr, nullptr, 32) + VXM_network_getMacAddr(nullptr, nullptr, 18), -2);
+    EXPECT_EQ(VXM_network_getDNS(nullptr, 0, 16), -1);
+    setDefaultCard("ppp0", 0, "wlan0");
+    char text[18];
+    ASSERT_EQ(VXM_network_getEth0MacAddr(text, 10), 0);  // eth0 whatever the default card
+    EXPECT_STREQ(text, "02:00:00:");
+    EXPECT_EQ(VXM_network_getEth0MacAddr(nullptr, 18) + VXM_network_getEth0MacAddr(text, 0), -2);
+    ASSERT_EQ(VXM_sock_getMac(text), 0);  // the socket family's, in lower case
+    EXPECT_STREQ(text, "02:00:00:aa:bb:0c");
+    EXPECT_EQ(VXM_sock_getMac(nullptr), -1);
+    std::thread([&] {  // in a namespace of its own, without eth0
+        LogCapture mine;
+        ASSERT_EQ(unshare(CLONE_NEWNET), 0);
+        std::strcpy(text, "kept");
+        EXPECT_EQ(VXM_sock_getMac(text) + VXM_network_getEth0MacAddr(text, sizeof text), -2);
+        EXPECT_STREQ(text, "kept");
+        expectLog(mine, {{4, "VXM_network_getEth0MacAddr", "ioctl error,errno = 19,get mac failed."}});
+    }).join();
+    EXPECT_EQ(VXM_network_setPPPoeIPHeader(-1), 0);
+    EXPECT_EQ(VXM_network_getPPPoeIPHeader(), -1);
+    VXM_network_setPPPoeIPHeader(0);
 }
 
 // ---- link ----
@@ -501,82 +536,6 @@ TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
     }
 }
 
-// ---- MAC, DNS, PPPoE header ----
-
-TEST_F(NetworkBox, MacAddressesInBothFormsAndThePppoeSubstitution) {
-    Card wlan("wlan0"), ppp("ppp0");
-    ASSERT_TRUE(wlan.ok() && ppp.ok());
-    ASSERT_EQ(sh("ip link set wlan0 address 0a:1b:2c:3d:4e:5f"), 0);
-    struct Row { const char* card; const char* ext; int length; int result; const char* colons; const char* plain; const char* log; };
-    const Row rows[] = {
-        {"eth0", "", 18, 0, "02:00:00:AA:BB:0C", "020000AABB0C", nullptr},
-        {"eth0", "wlan0", 18, 0, "02:00:00:AA:BB:0C", "020000AABB0C", nullptr},
-        {"ppp0", "wlan0", 18, 0, "0A:1B:2C:3D:4E:5F", "0A1B2C3D4E5F", "PPPoE not have Mac address, use wlan0"},
-        {"ppp0", "", 18, -1, "kept", "kept", "ioctl error,errno = 19,get mac failed."},
-        {"eth7", "", 18, -1, "kept", "kept", "ioctl error,errno = 19,get mac failed."},
-        {"eth0", "", 17, -1, "kept", "kept", "Invaild param."},
-        {"eth0", "", 0, -1, "kept", "kept", "Invaild param."},
-        {"", "", 18, -1, "kept", "kept", "Invaild param."},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.card) + "/" + row.ext + " " + std::to_string(row.length));
-        VXM_NETWORK_CARD_INFO card = cardNamed(row.card, row.ext);
-        char colons[32] = "kept", plain[32] = "kept";
-        LogCapture log;
-        EXPECT_EQ(VXM_network_getMacAddr(*row.card ? &card : nullptr, colons, row.length), row.result);
-        EXPECT_EQ(VXM_network_getMacAddrOnlyNum(*row.card ? &card : nullptr, plain, row.length), row.result);
-        EXPECT_STREQ(colons, row.colons);
-        EXPECT_STREQ(plain, row.plain);
-        EXPECT_EQ(log.all().empty() ? "" : log.all().back().message, row.log ? row.log : "");
-    }
-    EXPECT_EQ(VXM_network_getMacAddr(nullptr, nullptr, 18), -1);
-    setDefaultCard("ppp0", 0, "wlan0");
-    char text[18];
-    ASSERT_EQ(VXM_network_getEth0MacAddr(text, 10), 0);  // eth0 whatever the default card
-    EXPECT_STREQ(text, "02:00:00:");
-    EXPECT_EQ(VXM_network_getEth0MacAddr(nullptr, 18), -1);
-    EXPECT_EQ(VXM_network_getEth0MacAddr(text, 0), -1);
-    ASSERT_EQ(VXM_sock_getMac(text), 0);  // the socket family's, in lower case
-    EXPECT_STREQ(text, "02:00:00:aa:bb:0c");
-    EXPECT_EQ(VXM_sock_getMac(nullptr), -1);
-    std::thread([&] {  // in a namespace of its own, without eth0
-        LogCapture log;
-        ASSERT_EQ(unshare(CLONE_NEWNET), 0);
-        std::strcpy(text, "kept");
-        EXPECT_EQ(VXM_sock_getMac(text) + VXM_network_getEth0MacAddr(text, sizeof text), -2);
-        EXPECT_STREQ(text, "kept");
-        expectLog(log, {{4, "VXM_network_getEth0MacAddr", "ioctl error,errno = 19,get mac failed."}});
-    }).join();
-
-    EXPECT_EQ(VXM_network_getPPPoeIPHeader(), 0);
-    EXPECT_EQ(VXM_network_setPPPoeIPHeader(-1), 0);
-    EXPECT_EQ(VXM_network_getPPPoeIPHeader(), -1);
-    VXM_network_setPPPoeIPHeader(0);
-}
-
-TEST_F(NetworkBox, DnsServersAreNumberedProperties) {
-    const std::string dir = getenv("VXM_PROPERTY_DIR");
-    const char* servers[] = {"10.0.0.53", nullptr, "2001:db8::53"};
-    LogCapture log;
-    EXPECT_EQ(VXM_network_setDNS(servers, 3), 0);
-    EXPECT_EQ(VXM_network_setDNS(nullptr, 1), -1);
-    EXPECT_EQ(VXM_network_setDNS(servers, 0), -1);
-    expectLog(log, {{3, "VXM_network_setDNS", "aszDNS[1] is null."},
-                    {4, "VXM_network_setDNS", "VXM_network_setDNS arguments error."},
-                    {4, "VXM_network_setDNS", "VXM_network_setDNS arguments error."}});
-    EXPECT_EQ(readFile(dir + "/net.dns3"), "2001:db8::53");
-    unlink((dir + "/net.dns2").c_str());
-    const std::tuple<int, int, int, const char*> reads[] = {
-        {1, 64, 0, "kept"}, {0, 64, 0, "10.0.0.53"}, {0, 5, 0, "10.0"}, {2, 64, -1, "kept"}, {-1, 64, -1, "kept"},
-        {0, 0, 0, "kept"}};
-    for (const auto& [index, length, result, text] : reads) {
-        char buffer[64] = "kept";
-        EXPECT_EQ(VXM_network_getDNS(buffer, index, length), result) << index << " " << length;
-        EXPECT_STREQ(buffer, text) << index << " " << length;
-    }
-    EXPECT_EQ(VXM_network_getDNS(nullptr, 0, 16), -1);
-}
-
 // ---- the wireless card ----
 
 TEST_F(NetworkBox, TheWirelessCardItsStateAndItsWaits) {
@@ -630,103 +589,73 @@ TEST_F(NetworkBox, TheWirelessCardItsStateAndItsWaits) {
 
 // ---- the gateway ----
 
-TEST_F(NetworkBox, GatewayFromTheRouteDumpBelowClassFive) {
-    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0"), eth1 = cardNamed("eth1");
+// Below release class 5 the gateway comes from the netlink route dump; from class 5 on, from the
+// daemon's listing of the card's table (listing given: the daemon is away and the old listing is read).
+TEST_F(NetworkBox, GatewayOnBothWays) {
     ASSERT_EQ(sh("ip link set eth1 up && ip addr add 192.168.2.10/24 dev eth1"), 0);
-    for (const char* release : {"", "4.4.2", "7.1.2"}) {  // unset, class 4, class 0
-        setProperty("ro.build.version.release", release);
-        char text[16] = "kept";
-        LogCapture log;
-        ASSERT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), 0) << release;
-        EXPECT_STREQ(text, "192.168.1.1") << release;
-        EXPECT_TRUE(log.all().empty()) << release;
-    }
-    setProperty("ro.build.version.release", "4.4");
-    // Routes of other tables, families and cards are never taken; 10.0.0.0/8 counts as a default
-    // route and the last in the dump decides; a buffer too short keeps what it held.
-    struct Row { const char* change; const char* card; int length; const char* text; };
-    const Row rows[] = {
-        {"ip route add default via 192.168.1.9 dev eth0 table 200", "eth1", 32, "kept"},
-        {"ip -6 route add default via 2001:db8::9 dev eth0 metric 5", "eth7", 32, "kept"},
-        {"ip route add 10.0.0.0/8 dev eth0", "eth0", 32, "0.0.0.0"},
-        {"ip route replace 10.0.0.0/8 via 192.168.1.254 dev eth0", "eth0", 32, "192.168.1.254"},
-        {"ip route replace 10.0.0.0/8 via 192.168.2.254 dev eth1", "eth0", 32, "192.168.1.1"},
-        {"ip route add 172.20.0.0/16 via 192.168.2.2 dev eth1", "eth1", 32, "192.168.2.254"},
-        {"true", "eth0", 8, "kept"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.change);
-        ASSERT_EQ(sh(row.change), 0);
-        VXM_NETWORK_CARD_INFO card = cardNamed(row.card);
-        char text[32] = "kept";
-        EXPECT_EQ(VXM_network_getGateway(&card, text, row.length), 0);
-        EXPECT_STREQ(text, row.text);
-    }
-    // A dump too large for the buffer fails and closes its socket.
-    std::string batch;
-    for (int i = 0; i < 400; ++i) batch += "route add 172.16." + std::to_string(i / 200) + "." + std::to_string(i % 200) + "/32 via 192.168.1.1 dev eth0\n";
+    std::string batch;  // a dump too large for the buffer
+    for (int i = 0; i < 400; ++i) batch += "route add 172.16." + std::to_string(i / 200) + "." + std::to_string(i % 200) + "/32 dev eth0\n";
     std::ofstream("/tmp/routes") << batch;
-    ASSERT_EQ(sh("ip -batch /tmp/routes"), 0);
-    const int before = openDescriptors();
-    LogCapture log;
-    char text[32] = "kept";
-    EXPECT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), -1);
-    expectLog(log, {{4, "VXM_net_readNlSock", "NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR not true. "},
-                    {4, "VXM_network_getGateway", "get gateway error."}});
-    EXPECT_EQ(openDescriptors(), before);
-    ASSERT_EQ(sh("ip route flush root 172.16.0.0/16 && ip route flush root 10.0.0.0/8 && ip route flush table 200"
-                 " && ip link set eth1 down && ip addr flush dev eth1"), 0);
-    // Bad arguments on both ways, before anything is opened.
-    for (const char* release : {"4.4", "5.1"}) {
-        setProperty("ro.build.version.release", release);
-        VXM_NETWORK_CARD_INFO empty{};
-        log.clear();
-        EXPECT_EQ(VXM_network_getGateway(nullptr, text, 32) + VXM_network_getGateway(&empty, text, 32) +
-                      VXM_network_getGateway(&eth0, nullptr, 32) + VXM_network_getGateway(&eth0, text, 0), -4);
-        expectLog(log, std::vector<Rec>(4, {4, "VXM_network_getGateway", "Invaild param."}));
+    const Rec bad{4, "VXM_network_getGateway", "Invaild param."};
+    const Rec noDaemon{4, "cs_conn", "cs_conn failed:errno=2", "os_utility"};
+    const std::string list = "ip route list table eth0 > /tmp/Gateway";
+    const std::vector<Rec> away = {noDaemon, {4, "actShellCmd", "VXM_csopen exec [" + list + "] faild"}, noDaemon,
+                                   {4, "actShellCmd", "VXM_csopen exec [chmod 644 /tmp/Gateway] faild"}};
+    struct Row { const char* release; const char* change; const char* card; int length; int result; const char* text;
+                 std::vector<Rec> log; const char* listing = nullptr; };
+    const Row rows[] = {
+        {"", "true", "eth0", 16, 0, "192.168.1.1", {}},  // unset, class 4, class 0
+        {"4.4.2", "true", "eth0", 16, 0, "192.168.1.1", {}},
+        {"7.1.2", "true", "eth0", 16, 0, "192.168.1.1", {}},
+        // Routes of other tables, families and cards are never taken; 10.0.0.0/8 counts as a default
+        // route and the last in the dump decides; a buffer too short keeps what it held.
+        {"4.4", "ip route add default via 192.168.1.9 dev eth0 table 200", "eth1", 32, 0, "kept", {}},
+        {"4.4", "ip -6 route add default via 2001:db8::9 dev eth0 metric 5", "eth7", 32, 0, "kept", {}},
+        {"4.4", "ip route add 10.0.0.0/8 dev eth0", "eth0", 32, 0, "0.0.0.0", {}},
+        {"4.4", "ip route replace 10.0.0.0/8 via 192.168.1.254 dev eth0", "eth0", 32, 0, "192.168.1.254", {}},
+        {"4.4", "ip route replace 10.0.0.0/8 via 192.168.2.254 dev eth1", "eth0", 32, 0, "192.168.1.1", {}},
+        {"4.4", "ip route add 172.20.0.0/16 via 192.168.2.2 dev eth1", "eth1", 32, 0, "192.168.2.254", {}},
+        {"4.4", "true", "eth0", 8, 0, "kept", {}},
+        {"4.4", "true", "", 32, -1, "kept", {bad}},
+        {"4.4", "true", "eth0", 0, -1, "kept", {bad}},
+        {"4.4", "ip -batch /tmp/routes", "eth0", 32, -1, "kept",
+         {{4, "VXM_net_readNlSock", "NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR not true. "},
+          {4, "VXM_network_getGateway", "get gateway error."}}},
+        {"8.0.0", "ip route flush root 172.16.0.0/16 && ip route flush root 10.0.0.0/8 && ip route flush table 200"
+         " && ip link set eth1 down && ip addr flush dev eth1", "eth0", 32, 0,
+         "192.168.1.1", {}},
+        {"8.0.0", "true", "eth0", 11, 0, "", {}},  // 11 characters do not fit in 11 bytes
+        {"8.0.0", "true", "eth0", 12, 0, "192.168.1.1", {}},
+        {"8.0.0", "true", "eth1", 32, -1, "kept", {{1, "VXM_network_getGateway", "VXM gateway file is empty"}}},  // down: no table
+        {"5.1", "true", "", 32, -1, "kept", {bad}},
+        {"5.1", "true", "eth0", 0, -1, "kept", {bad}},
+        {"8.0.0", "true", "eth0", 32, -1, "kept", {noDaemon, away[1], noDaemon, away[3], {1, "", "VXM open gateway file err"}}, ""},
+        // The first line that is no default route gives nothing; a large buffer takes the word as well.
+        {"8.0.0", "true", "eth0", 32, 0, "kept", away, "10.0.0.0/8 via 192.168.2.1 dev eth1\n"},
+        {"8.0.0", "true", "eth0", 40000, 0, "10.9.8.7", away, "default via 10.9.8.7 dev eth0 proto static\n"},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE("row " + std::to_string(i) + ": " + row.release + " " + row.change);
+        setProperty("ro.build.version.release", row.release);
+        ASSERT_EQ(sh(row.change), 0);
+        unlink(kGatewayFile);
+        std::optional<NoDaemon> gone;
+        if (row.listing) gone.emplace();
+        if (row.listing && *row.listing) std::ofstream(kGatewayFile) << row.listing;
+        VXM_NETWORK_CARD_INFO card = cardNamed(row.card);
+        std::vector<char> text(std::max(row.length, 32));
+        std::strcpy(text.data(), "kept");
+        const int before = openDescriptors();
+        LogCapture log;
+        EXPECT_EQ(VXM_network_getGateway(*row.card ? &card : nullptr, text.data(), row.length), row.result);
+        EXPECT_STREQ(text.data(), row.text);
+        expectLog(log, row.log);
+        EXPECT_EQ(openDescriptors(), before);
+        if (row.release[0] < '5') EXPECT_EQ(access(kGatewayFile, F_OK), -1);
     }
-    EXPECT_EQ(access(kGatewayFile, F_OK), -1);
-    (void)eth1;
-}
-
-TEST_F(NetworkBox, GatewayFromTheDaemonsListingFromClassFive) {
-    setProperty("ro.build.version.release", "8.0.0");
-    VXM_NETWORK_CARD_INFO eth0 = cardNamed("eth0"), eth1 = cardNamed("eth1");
-    LogCapture log;
-    char text[32] = "kept";
-    ASSERT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), 0);
-    EXPECT_STREQ(text, "192.168.1.1");
-    for (const auto& record : log.all()) EXPECT_LT(record.level, VXM_LOG_ERROR) << record.message;
-    EXPECT_EQ(readFile(kGatewayFile).rfind("default via 192.168.1.1 dev eth0", 0), 0u) << readFile(kGatewayFile);
-    EXPECT_TRUE(daemonLogs("command=\"chmod 644 /tmp/Gateway\"") && daemonLogs("command=\"ip route list table eth0 > /tmp/Gateway\""));
-    char twelve[11] = "kept", thirteen[12] = "kept";  // 11 characters do not fit in 11 bytes
-    EXPECT_EQ(VXM_network_getGateway(&eth0, twelve, sizeof twelve), 0);
-    EXPECT_STREQ(twelve, "");
-    EXPECT_EQ(VXM_network_getGateway(&eth0, thirteen, sizeof thirteen), 0);
-    EXPECT_STREQ(thirteen, "192.168.1.1");
-    log.clear();
-    EXPECT_EQ(VXM_network_getGateway(&eth1, text, sizeof text), -1);  // eth1 is down: no table of its own
-    expectLog(log, {{1, "VXM_network_getGateway", "VXM gateway file is empty"}});
-    std::ofstream(kGatewayFile) << "10.0.0.0/8 via 192.168.2.1 dev eth1\n";
-    unlink(kGatewayFile);
-    NoDaemon away;
-    log.clear();
-    EXPECT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), -1);
-    expectLog(log, {{4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
-                    {4, "actShellCmd", "VXM_csopen exec [ip route list table eth0 > /tmp/Gateway] faild"},
-                    {4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
-                    {4, "actShellCmd", "VXM_csopen exec [chmod 644 /tmp/Gateway] faild"},
-                    {1, "VXM_network_getGateway", "VXM open gateway file err"}});
-    // An old listing is what the next call reads: the first line that is no default route gives
-    // nothing, a large buffer takes the word as well.
-    std::ofstream(kGatewayFile) << "10.0.0.0/8 via 192.168.2.1 dev eth1\n";
-    std::strcpy(text, "kept");
-    EXPECT_EQ(VXM_network_getGateway(&eth0, text, sizeof text), 0);
-    EXPECT_STREQ(text, "kept");
-    std::ofstream(kGatewayFile) << "default via 10.9.8.7 dev eth0 proto static\n";
-    std::vector<char> large(40000, 'z');
-    ASSERT_EQ(VXM_network_getGateway(&eth0, large.data(), static_cast<int>(large.size())), 0);
-    EXPECT_EQ(std::strncmp(large.data(), "10.9.8.7", 9), 0);
+    EXPECT_TRUE(daemonLogs("command=\"chmod 644 /tmp/Gateway\"") && daemonLogs("command=\"" + list + "\""));
+    EXPECT_EQ(readFile(kGatewayFile).rfind("default via 10.9.8.7", 0), 0u);
     unlink(kGatewayFile);
     setProperty("ro.build.version.release", "4.4");
 }
@@ -960,54 +889,6 @@ TEST_F(NetworkBox, ConnectsThatRunOutAndHostNamesFromAHostsFile) {
         EXPECT_STREQ(out, address) << name;
     }
     umount2("/etc/hosts", MNT_DETACH);
-}
-
-// Every query, on its success and its failure paths, closes what it opened, with no log sink too.
-TEST_F(NetworkBox, EveryQueryClosesWhatItOpens) {
-    Card wlan0("wlan0");
-    ASSERT_TRUE(wlan0.ok());
-    setProperty("persist.sys.vxm.ipaddress", "192.168.1.10");  // the leave's source
-    const int before = openDescriptors();
-    char text[64];
-    int value = 0;
-    VXM_INT64 number = 0;
-    VXM_NETWORK_CARD_INFO cards[4];
-    for (int round = 0; round < 5; ++round) {
-        VXM_network_get_content(nullptr, text);
-        VXM_network_get_content("/sys/class/net/eth0/mtu", nullptr);
-        VXM_network_get_content_int(nullptr, &number);
-        VXM_network_get_content_int("/sys/class/net/eth0/mtu", nullptr);
-        VXM_network_getCableState_for_error_report("eth0", nullptr);
-        VXM_network_popen_get_int("echo rate: 5", "rate:", &value);
-        VXM_network_popen_get_content("echo", "rate:", text);
-        VXM_network_getCableState_for_error_report(nullptr, &value);
-        VXM_network_getNetActive(nullptr, &value);
-        VXM_network_IGMPLeave("239.1.1.1");
-        VXM_network_IGMPLeave2("239.1.1.1");
-        statistics("wlan0");
-        NoDaemon{}, actShellCmd("true");
-        for (const char* name : {"eth0", "eth1", "eth7"}) {
-            VXM_NETWORK_CARD_INFO c = cardNamed(name, "", 1);
-            setDefaultCard(name, 1);
-            VXM_network_getIpAddr(&c, text, sizeof text);
-            VXM_network_getNetMask(&c, round ? text : nullptr, sizeof text);
-            VXM_network_getIpv6Addr(&c, round ? text : nullptr, sizeof text);
-            VXM_network_getMacAddr(&c, text, sizeof text);
-            VXM_network_getCableState(&c, &value);
-            VXM_network_getCableState_for_error_report(name, &value);
-            VXM_network_getNetActive(name, &value);
-            VXM_network_setNetActive(&c, 7);
-            VXM_network_netCardExist(&c, &value);
-            VXM_network_getNetCardDuplex(&value);
-            VXM_network_getNetCardCapacity(&value);
-            VXM_network_getGateway(&c, text, sizeof text);
-        }
-        int count = 4;
-        VXM_network_getNetCards(cards, &count);
-        VXM_network_getWifiNetCards(cards);
-        VXM_network_getWIFIState(nullptr, &value);
-    }
-    EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace
