@@ -13,13 +13,8 @@
 
 namespace vxmtest {
 
-struct LogRecord {
-    std::string file;
-    int line;
-    std::string function;
-    int tid, kind, level;
-    std::string module, format, message;  // message: the format applied to the arguments
-};
+// message: the format applied to the arguments.
+struct LogRecord { std::string file; int line; std::string function; int tid, kind, level; std::string module, format, message; };
 
 class LogCapture {
 public:
@@ -29,7 +24,6 @@ public:
     }
     ~LogCapture() { __atomic_store_n(&g_VXMLogCallback, VXM_LOG_CALLBACK{nullptr}, __ATOMIC_RELAXED); }
     LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     std::vector<LogRecord> all() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -38,8 +32,7 @@ public:
     // Records whose format is exactly the given one.
     std::vector<LogRecord> withFormat(const std::string& format) const {
         std::vector<LogRecord> found;
-        for (const auto& record : all())
-            if (record.format == format) found.push_back(record);
+        for (const auto& record : all()) if (record.format == format) found.push_back(record);
         return found;
     }
     void clear() {

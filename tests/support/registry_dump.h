@@ -11,32 +11,25 @@
 
 namespace vxmtest {
 
-inline std::vector<std::string> mutexDump(const TempDir& dir) {
-    VXM_Mutex_dump(dir.path().c_str());
-    return readLines(dir.file("mutexInfo.txt"));
-}
+constexpr char kMutexKey[] = "pMutex is [%x],", kThreadKey[] = "pThread is [0x%08x],";
 
-inline std::vector<std::string> threadDump(const TempDir& dir) {
-    VXM_Thread_dump(dir.path().c_str());
-    return readLines(dir.file("threadsInfo.txt"));
+// The lines of the mutex (or, with thread, the thread) dump written into dir.
+inline std::vector<std::string> registryDump(const TempDir& dir, bool thread) {
+    (thread ? VXM_Thread_dump : VXM_Mutex_dump)(dir.path().c_str());
+    return readLines(dir.file(thread ? "threadsInfo.txt" : "mutexInfo.txt"));
 }
+inline std::vector<std::string> mutexDump(const TempDir& dir) { return registryDump(dir, false); }
+inline std::vector<std::string> threadDump(const TempDir& dir) { return registryDump(dir, true); }
 
 // The line that names the key as the pattern prints it (low 32 bits), or "".
 inline std::string lineOf(const std::vector<std::string>& lines, const char* pattern, unsigned long key) {
     char needle[48];
     std::snprintf(needle, sizeof needle, pattern, static_cast<unsigned int>(key));
-    for (const auto& line : lines)
-        if (line.find(needle) != std::string::npos) return line;
+    for (const auto& line : lines) if (line.find(needle) != std::string::npos) return line;
     return "";
 }
-
-inline bool mutexListed(const TempDir& dir, unsigned long mutex) {
-    return !lineOf(mutexDump(dir), "pMutex is [%x],", mutex).empty();
-}
-
-inline bool threadListed(const TempDir& dir, unsigned long thread) {
-    return !lineOf(threadDump(dir), "pThread is [0x%08x],", thread).empty();
-}
+inline bool mutexListed(const TempDir& dir, unsigned long key) { return !lineOf(mutexDump(dir), kMutexKey, key).empty(); }
+inline bool threadListed(const TempDir& dir, unsigned long key) { return !lineOf(threadDump(dir), kThreadKey, key).empty(); }
 
 }  // namespace vxmtest
 

@@ -23,8 +23,7 @@ AT(VXM_NETWORK_STATIC_INFO, rxTotal, 616); AT(VXM_NETWORK_STATIC_INFO, txBad, 62
 AT(VXM_NETWORK_STATIC_INFO, quality, 636); AT(VXM_NETWORK_STATIC_INFO, frequency, 640);
 AT(VXM_NETWORK_STATIC_INFO, rxErrorRatio, 648); SIZE(statistics, VXM_NETWORK_STATIC_INFO, 656);
 
-static int failures = 0;
-static int records = 0;
+static int failures = 0, records = 0;
 
 #define EXPECT(cond) \
     if (!(cond)) fprintf(stderr, "%s:%d: expected %s\n", __FILE__, __LINE__, #cond), failures++

@@ -35,13 +35,10 @@ TEST(Log, RecordsCarryEveryFieldAndNothingIsEvaluatedWithoutASink) {
                                      {1, "unit_test", "value 2"}, {4, "unit_test", "value % 2 == 0 not true. "},
                                      {4, "common", "Entrance parameter pAddr is NULL\n"}});
     const char* functions[] = {"VXM_AddMutexInfo", "logged", "logged", "logged", "checkPointer"};
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        EXPECT_EQ(records[i].file, i == 0 ? "src/VXM_StatInfoMgr.cpp" : "tests/unit/test_log.cpp");
-        EXPECT_GT(records[i].line, 0);
-        EXPECT_EQ(records[i].function, functions[i]);
-        EXPECT_EQ(records[i].tid, static_cast<int>(syscall(SYS_gettid)));
-        EXPECT_EQ(records[i].kind, 1);
-    }
+    for (std::size_t i = 0; i < records.size(); ++i)
+        EXPECT_EQ(std::make_tuple(records[i].file, records[i].line > 0, records[i].function, records[i].tid, records[i].kind),
+                  std::make_tuple(std::string(i == 0 ? "src/VXM_StatInfoMgr.cpp" : "tests/unit/test_log.cpp"), true,
+                                  std::string(functions[i]), static_cast<int>(syscall(SYS_gettid)), 1)) << i;
     EXPECT_EQ(records[3].format, "value %% 2 == 0 not true. ");
     EXPECT_EQ(records[4].format, "Entrance parameter %s is NULL\n");
 }

@@ -1,5 +1,6 @@
 // Events and message queues: deadlines, time-outs and lost signals; ring order, the wake-up
 // semaphore, the drop flag, bad arguments and destruction while receivers are blocked.
+#include <future>
 #include <memory>
 
 #include "VXM_event.h"
@@ -9,6 +10,9 @@
 namespace {
 
 using vxmtest::waitFor;
+
+// Whether the call, run on a thread of its own, has returned.
+bool returned(const std::future<int>& call) { return call.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
 
 TEST(Event, DeadlinesTimeoutsAndSignals) {
     const long rows[][5] = {{100, 600000, 1500, 102, 100000000}, {100, 250000, 2300, 102, 550000000}, {7, 999000, 1, 8, 0}};
@@ -24,12 +28,10 @@ TEST(Event, DeadlinesTimeoutsAndSignals) {
     auto start = vxmtest::Steady::now();
     EXPECT_EQ(VXM_event_wait(&event, 150), VXM_ERR_EVENT_TIMEOUT);
     EXPECT_GE(vxmtest::msSince(start), 140);
-    std::atomic<int> result{1};
-    std::thread waiter([&] { result = VXM_event_wait(&event, 0); });
+    auto waiter = std::async(std::launch::async, [&] { return VXM_event_wait(&event, 0); });
     // Signal until the waiter has gone into its wait and is woken.
-    EXPECT_TRUE(waitFor([&] { return VXM_event_set(&event) == 0 && result != 1; }));
-    waiter.join();
-    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(waitFor([&] { return VXM_event_set(&event) == 0 && returned(waiter); }));
+    EXPECT_EQ(waiter.get(), 0);
     EXPECT_EQ(VXM_event_destroy(&event), 0);
 }
 
@@ -45,10 +47,10 @@ TEST(MsgQueue, RefusesBadShapesAndNulls) {
     EXPECT_EQ(VXM_msg_destroy(queue), 0);
 }
 
+// The empty flag, or -1 when the call fails.
 int emptyFlag(VXM_MSG_QUEUE queue) {
-    int empty = -1;
-    EXPECT_EQ(VXM_msg_empty(queue, &empty), 0);
-    return empty;
+    int empty = -2;
+    return VXM_msg_empty(queue, &empty) == 0 ? empty : -1;
 }
 
 // Capacity 3: four posts refuse the last without the drop flag, six keep the newest three with it.
@@ -68,12 +70,10 @@ TEST(MsgQueue, RingOrderFullRingAndDropFlag) {
         EXPECT_EQ(VXM_msg_peek(queue, out), -1) << "the first receive takes the initial hint";
         for (int result : row.results) EXPECT_EQ(VXM_msg_post(queue, &++m), result) << m;
         EXPECT_EQ(emptyFlag(queue), 0);
-        for (int expected : row.received) {
-            EXPECT_EQ(VXM_msg_peek(queue, out), 0);
-            EXPECT_EQ(out[0], expected);
-        }
+        std::vector<int> received;  // until a receive finds the ring empty
+        for (int i = 0; i < 10 && VXM_msg_peek(queue, out) == 0; ++i) received.push_back(out[0]);
+        EXPECT_EQ(received, row.received);
         EXPECT_EQ(out[1], -7) << "more than the message size was copied out";
-        EXPECT_EQ(VXM_msg_peek(queue, out), -1);
         EXPECT_EQ(emptyFlag(queue), 1);
         EXPECT_EQ(VXM_msg_destroy(queue), 0);
     }
@@ -93,13 +93,10 @@ TEST(MsgQueue, ReceiveBlocksUntilAPostAndMessagesAboveTheCheckedCopysMaximumGoWh
         in[size - 1] = 'z';
         out[0] = out[size - 1] = 0;
         ASSERT_EQ(VXM_msg_peek(queue, out.get()), -1);  // the semaphore's initial hint
-        std::atomic<int> result{1};
-        std::thread receiver([&] { result = VXM_msg_peek(queue, out.get()); });
-        vxmtest::sleepMs(50);
-        EXPECT_EQ(result, 1) << "the receive did not block";
-        ASSERT_EQ(VXM_msg_post(queue, in.get()), 0);
-        receiver.join();
-        EXPECT_EQ(result, 0);
+        auto receive = std::async(std::launch::async, [&] { return VXM_msg_peek(queue, out.get()); });
+        EXPECT_EQ(receive.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout) << "the receive did not block";
+        EXPECT_EQ(VXM_msg_post(queue, in.get()), 0);
+        EXPECT_EQ(receive.get(), 0);
         EXPECT_EQ(std::string({out[0], out[size - 1]}), "az");
         VXM_msg_destroy(queue);
     }
@@ -110,19 +107,13 @@ TEST(MsgQueue, DestroyWakesBlockedReceiversAndWaitsForThem) {
         VXM_MSG_QUEUE queue = VXM_msg_create(4, sizeof(int), 0);
         int out = 0;
         ASSERT_EQ(VXM_msg_peek(queue, &out), -1);  // use up the initial hint
-        std::atomic<int> inside{0}, results{0};
-        std::vector<std::thread> receivers;
-        for (int i = 0; i < 3; ++i)
-            receivers.emplace_back([&] {
-                int message = 0;
-                inside++;
-                results += VXM_msg_peek(queue, &message);
-            });
+        std::atomic<int> inside{0};
+        std::vector<std::future<int>> receivers;
+        for (int i = 0; i < 3; ++i) receivers.push_back(std::async(std::launch::async, [&] { return inside++, VXM_msg_peek(queue, &out); }));
         ASSERT_TRUE(waitFor([&] { return inside == 3; }));
         vxmtest::sleepMs(round % 4);
         EXPECT_EQ(VXM_msg_destroy(queue), 0);
-        for (auto& receiver : receivers) receiver.join();
-        EXPECT_EQ(results, -3);
+        for (auto& receiver : receivers) EXPECT_EQ(receiver.get(), -1);
         EXPECT_EQ(VXM_msg_peek(queue, &out), -1) << "a receive on the destroyed handle";
     }
 }

@@ -9,6 +9,8 @@
 
 namespace {
 
+using vxmtest::kMutexKey;
+using vxmtest::kThreadKey;
 using vxmtest::lineOf;
 using vxmtest::TempDir;
 
@@ -24,23 +26,23 @@ TEST(Registry, LinesInKeyOrderWithTheFirstTime) {
     for (unsigned long key : {0x30ul, high}) VXM_DeleteMutexInfo(key);
     for (int key : {3, 0, -5, 0}) VXM_DeleteThreadInfo(key);
     EXPECT_FALSE(vxmtest::threadListed(dir, 0));
-    const char* mutex = "pMutex is [%x],";
-    const char* thread = "pThread is [0x%08x],";
-    const struct { const std::vector<std::string>& lines; const char* pattern; unsigned long key; const char* text; } rows[] = {
-        {mutexes, mutex, 0x30, "[pMutex is [30],create Mutex time is[111]]"},
-        {mutexes, mutex, high, "[pMutex is [fffffff0],create Mutex time is[5]]"},
-        {threads, thread, 3, "[pThread is [0x00000003],create thread time is[5]]"},
-        {threads, thread, 0, "[pThread is [0x00000000],create thread time is[9]]"},
-        {threads, thread, static_cast<unsigned long>(-5), "[pThread is [0xfffffffb],create thread time is[222]]"},
+    // In key order (threads as signed numbers): each row is listed after the one before it, if after.
+    const struct { bool thread, after; unsigned long key; const char* text; } rows[] = {
+        {false, false, 0x30, "[pMutex is [30],create Mutex time is[111]]"},
+        {false, true, high, "[pMutex is [fffffff0],create Mutex time is[5]]"},
+        {true, false, static_cast<unsigned long>(-5), "[pThread is [0xfffffffb],create thread time is[222]]"},
+        {true, true, 0, "[pThread is [0x00000000],create thread time is[9]]"},
+        {true, true, 3, "[pThread is [0x00000003],create thread time is[5]]"},
     };
+    int last = -1;
     for (const auto& row : rows) {
-        std::string line = lineOf(row.lines, row.pattern, row.key);
+        std::string line = lineOf(row.thread ? threads : mutexes, row.thread ? kThreadKey : kMutexKey, row.key);
         EXPECT_EQ(line, "[" + std::to_string(indexOf(line)) + "]: " + row.text);
+        if (row.after) EXPECT_GT(indexOf(line), last) << row.text;
+        last = indexOf(line);
     }
-    EXPECT_EQ(lineOf(mutexes, mutex, 0), "") << "a null mutex was recorded";
-    EXPECT_EQ(indexOf(lineOf(mutexes, mutex, high)), static_cast<int>(mutexes.size()) - 1);
-    EXPECT_LT(indexOf(lineOf(threads, thread, -5)), indexOf(lineOf(threads, thread, 0)));
-    EXPECT_LT(indexOf(lineOf(threads, thread, 0)), indexOf(lineOf(threads, thread, 3)));
+    EXPECT_EQ(lineOf(mutexes, kMutexKey, 0), "") << "a null mutex was recorded";
+    EXPECT_EQ(lineOf(mutexes, kMutexKey, high), mutexes.back());
     for (std::size_t i = 0; i < threads.size(); ++i) EXPECT_EQ(indexOf(threads[i]), static_cast<int>(i));
 }
 
@@ -56,9 +58,7 @@ TEST(Registry, HoldsAtMostTwoHundredEntries) {
     EXPECT_EQ(vxmtest::mutexDump(dir).size(), 200u);
     EXPECT_FALSE(vxmtest::mutexListed(dir, 0x8000));
     EXPECT_FALSE(vxmtest::mutexListed(dir, mutex));
-    EXPECT_EQ(VXM_mutex_lock(mutex), 0);
-    EXPECT_EQ(VXM_mutex_unlock(mutex), 0);
-    EXPECT_EQ(VXM_mutex_destroy(mutex), 0);
+    EXPECT_TRUE(VXM_mutex_lock(mutex) == 0 && VXM_mutex_unlock(mutex) == 0 && VXM_mutex_destroy(mutex) == 0);
     VXM_DeleteMutexInfo(added.back());  // makes room for the next
     added.back() = 0x8000;
     VXM_AddMutexInfo(0x8000, 1);

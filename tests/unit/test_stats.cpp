@@ -14,8 +14,7 @@ namespace {
 class Stats : public ::testing::Test {
 protected:
     void SetUp() override {
-        mkdir((root_.path() + "/proc").c_str(), 0755);
-        mkdir((root_.path() + "/proc/net").c_str(), 0755);
+        for (const char* dir : {"/proc", "/proc/net"}) mkdir((root_.path() + dir).c_str(), 0755);
         vxm::stats::setRootForTesting(root_.path().c_str());
     }
     void TearDown() override { vxm::stats::setRootForTesting(""); }
@@ -91,28 +90,22 @@ TEST_F(Stats, NetStatOfTheCardHoldingTheAddress) {
         unsigned long long counters[4] = {};
         testing::internal::CaptureStderr();
         EXPECT_EQ(VXM_get_netStat(row.ip, &counters[0], &counters[1], &counters[2], &counters[3]), row.result);
-        bool found = std::string(row.ip) == "127.0.0.1";
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  found ? "" : "VXM_get_netCardNameByIP failed ip[" + std::string(row.ip) + "].\n");
+                  std::string(row.ip) == "127.0.0.1" ? "" : "VXM_get_netCardNameByIP failed ip[" + std::string(row.ip) + "].\n");
         if (row.result == 0) EXPECT_EQ(std::vector<unsigned long long>(counters, counters + 4), (std::vector<unsigned long long>{2002, 1001, 22, 11}));
-        std::vector<vxmtest::Expected> logged;
-        if (row.dev == shortLine.c_str()) logged.push_back({VXM_LOG_ERROR, "os_utility", "get netcard netflow info failed."});
-        vxmtest::expectRecords(capture.all(), logged);
+        if (row.dev != shortLine.c_str()) EXPECT_TRUE(capture.all().empty());
+        else vxmtest::expectRecords(capture.all(), {{VXM_LOG_ERROR, "os_utility", "get netcard netflow info failed."}});
     }
-    unsigned long long value = 0;
-    EXPECT_EQ(VXM_get_netStat(nullptr, &value, &value, &value, &value), -1);
-    EXPECT_EQ(VXM_get_netStat("127.0.0.1", nullptr, &value, &value, &value), -1);
-    EXPECT_EQ(VXM_get_netStat("127.0.0.1", &value, &value, &value, nullptr), -1);
+    unsigned long long v = 0;
+    EXPECT_EQ(VXM_get_netStat(nullptr, &v, &v, &v, &v) + VXM_get_netStat("127.0.0.1", nullptr, &v, &v, &v) +
+              VXM_get_netStat("127.0.0.1", &v, &v, &v, nullptr), -3);
 }
 
 TEST(KernelStats, FiguresOfTheRealFiles) {
-    EXPECT_GT(VXM_get_memUsage(), 0u);
-    EXPECT_LE(VXM_get_memUsage(), 100u);
-    EXPECT_GT(VXM_get_freeMemorySize(), 0u);
-    unsigned long long first[4], second[4];
-    ASSERT_EQ(VXM_get_netStat("127.0.0.1", &first[0], &first[1], &first[2], &first[3]), 0);
-    ASSERT_EQ(VXM_get_netStat("127.0.0.1", &second[0], &second[1], &second[2], &second[3]), 0);
-    for (int i = 0; i < 4; ++i) EXPECT_GE(second[i], first[i]) << i;
+    EXPECT_EQ(VXM_get_memUsage() - 1 < 100u && VXM_get_freeMemorySize() > 0u, true) << VXM_get_memUsage();
+    unsigned long long c[2][4];
+    for (auto& n : c) ASSERT_EQ(VXM_get_netStat("127.0.0.1", &n[0], &n[1], &n[2], &n[3]), 0);
+    for (int i = 0; i < 4; ++i) EXPECT_GE(c[1][i], c[0][i]) << i;
 }
 
 }  // namespace

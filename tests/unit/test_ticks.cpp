@@ -26,10 +26,7 @@ TEST(Ticks, FollowTheMonotonicClock) {
         VXM_INT64 wide = VXM_get_ticks_int64();
         VXM_UINT32 precise = VXM_get_ticks_precious();
         again = VXM_get_ticks();
-        if (ticks == again) {  // no refresh between the reads
-            EXPECT_EQ(static_cast<VXM_UINT32>(wide), ticks);
-            EXPECT_EQ(precise, ticks);
-        }
+        if (ticks == again) EXPECT_EQ(std::make_pair(static_cast<VXM_UINT32>(wide), precise), std::make_pair(ticks, ticks));  // no refresh between
     }
     EXPECT_EQ(ticks, again) << "ticks changed between every pair of reads";
     auto start = Steady::now();

@@ -1,4 +1,5 @@
 // The timer service: messages, identifiers, capacity, order, running, re-arming and cancelling.
+#include <iterator>
 #include <mutex>
 
 #include "support/spine.h"
@@ -7,13 +8,11 @@
 
 namespace {
 
+using vxmtest::msBetween;
 using vxmtest::Steady;
 using vxmtest::waitFor;
 
-struct Run {
-    int id, arg;
-    Steady::time_point at;
-};
+struct Run { int id, arg; Steady::time_point at; };
 std::mutex g_lock;
 std::vector<Run> g_runs;  // what the callbacks saw, in order
 
@@ -34,9 +33,13 @@ void record(int id, int arg) {
     if (arg == -2) VXM_timer_quit();
 }
 
-long msBetween(const Steady::time_point& a, const Steady::time_point& b) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count());
+// Waits until the callbacks have run n times in all.
+bool ranTimes(std::size_t n) {
+    return waitFor([n] { return runs().size() >= n; });
 }
+
+// The periodic (or one-shot) timer that never comes due in a test.
+int addIdle(unsigned int interval) { return VXM_timer_add(record, 0, 100000, interval); }
 
 std::vector<VXM_TIMER_INFO> pending() {
     std::vector<VXM_TIMER_INFO> records(VXM_TIMER_MAX_PENDING);
@@ -59,25 +62,17 @@ TEST(TimerService, MessagesBeforeAndAfterInit) {
     vxmtest::LogCapture capture;
     VXM_TIMER_INFO records[VXM_TIMER_MAX_PENDING];
     int count = 77;
-    EXPECT_EQ(VXM_timer_add(record, 1, 10, 0), -1);
-    EXPECT_EQ(VXM_timer_cancel(5), 0);
-    EXPECT_EQ(VXM_timer_getRunCount(5), 0u);
-    EXPECT_EQ(VXM_timer_get(nullptr, records), -1);
-    EXPECT_EQ(VXM_timer_get(&count, nullptr), -1);
-    EXPECT_EQ(VXM_timer_get(&count, records), 0);
-    EXPECT_EQ(count, 0);
-    VXM_timer_quit();  // only resets
-    ASSERT_EQ(VXM_timer_init(), 0);
-    EXPECT_EQ(VXM_timer_init(), 0);
-    EXPECT_EQ(VXM_timer_add(nullptr, 0, 10, 0), -1);
-    EXPECT_EQ(VXM_timer_cancel(4242), 0);
-    EXPECT_EQ(VXM_timer_getRunCount(-3), 0u);
+    // Before init, then (after a quit that only resets) on a running service.
+    const int results[] = {VXM_timer_add(record, 1, 10, 0), VXM_timer_cancel(5), static_cast<int>(VXM_timer_getRunCount(5)),
+                           VXM_timer_get(nullptr, records), VXM_timer_get(&count, nullptr), VXM_timer_get(&count, records) + count,
+                           (VXM_timer_quit(), VXM_timer_init()), VXM_timer_init(), VXM_timer_add(nullptr, 0, 10, 0),
+                           VXM_timer_cancel(4242), static_cast<int>(VXM_timer_getRunCount(-3))};
     VXM_timer_quit();
+    EXPECT_EQ(std::vector<int>(std::begin(results), std::end(results)), (std::vector<int>{-1, 0, 0, -1, -1, 0, 0, 0, -1, 0, 0}));
     char callback[32];
     std::snprintf(callback, sizeof callback, "%p", reinterpret_cast<void*>(record));
     std::vector<vxmtest::LogRecord> logged;
-    for (const auto& entry : capture.all())
-        if (entry.module == "os_time") logged.push_back(entry);
+    for (const auto& entry : capture.all()) if (entry.module == "os_time") logged.push_back(entry);
     vxmtest::expectRecords(logged, {
         {2, "os_time", "VXM_timer_add:pCallback = " + std::string(callback) + ", iArg = 1, ulDelay = 10, ulInterval = 0"},
         {4, "os_time", "VXM_timer_add failed, pCallback = " + std::string(callback) + ", g_pTimerThread = (nil)"},
@@ -90,31 +85,26 @@ TEST(TimerService, MessagesBeforeAndAfterInit) {
 
 TEST_F(Timer, IdentifiersAndCapacity) {
     // 50 periodic and 50 one-shot timers fill the list; a refused periodic add keeps no identifier.
-    for (int i = 1; i <= 50; ++i) ASSERT_EQ(VXM_timer_add(record, 0, 100000, 100000), i);
-    for (int i = 102; i < 152; ++i) ASSERT_EQ(VXM_timer_add(record, 0, 100000, 0), i);
-    EXPECT_EQ(VXM_timer_add(record, 0, 100000, 100000), -1);
-    EXPECT_EQ(VXM_timer_add(record, 0, 100000, 0), -1);
+    for (int i = 1; i <= 50; ++i) ASSERT_EQ(addIdle(1) * 1000 + addIdle(0), i * 1000 + 101 + i);
+    EXPECT_EQ(addIdle(1) + addIdle(0), -2);
     EXPECT_EQ(pending().size(), 100u);
     VXM_timer_cancel(102);
-    EXPECT_EQ(VXM_timer_add(record, 0, 100000, 100000), 51);
+    EXPECT_EQ(addIdle(1), 51);
     VXM_timer_cancel(3);
-    EXPECT_EQ(VXM_timer_add(record, 0, 100000, 100000), 3) << "the lowest free identifier";
+    EXPECT_EQ(addIdle(1), 3) << "the lowest free identifier";
     // Quit discards every timer (none of these ever runs) and frees every identifier; then 99
     // periodic identifiers, and none more; one-shot identifiers are apart, never reused, and restart
     // at 102 after 65535 and after quit.
     VXM_timer_quit();
     ASSERT_EQ(VXM_timer_init(), 0);
-    for (int i = 1; i <= 99; ++i) ASSERT_EQ(VXM_timer_add(record, 0, 100000, 100000), i);
-    EXPECT_EQ(VXM_timer_add(record, 0, 100000, 100000), -1);
-    for (int expected = 102; expected <= 65535; ++expected) {
-        ASSERT_EQ(VXM_timer_add(record, 0, 100000, 0), expected);
-        VXM_timer_cancel(expected);
-    }
-    EXPECT_EQ(VXM_timer_add(record, 0, 100000, 0), 102);
+    for (int i = 1; i <= 99; ++i) ASSERT_EQ(addIdle(1), i);
+    EXPECT_EQ(addIdle(1), -1);
+    for (int expected = 102; expected <= 65535; VXM_timer_cancel(expected++)) ASSERT_EQ(addIdle(0), expected);
+    EXPECT_EQ(addIdle(0), 102);
     VXM_timer_quit();
     EXPECT_EQ(VXM_timer_add(record, 0, 0, 0), -1) << "added after quit";
     ASSERT_EQ(VXM_timer_init(), 0);
-    EXPECT_EQ(VXM_timer_add(record, 0, 100000, 0), 102);
+    EXPECT_EQ(addIdle(0), 102);
 }
 
 TEST_F(Timer, PendingOrderAndOneDueTimerPerCheck) {
@@ -122,21 +112,16 @@ TEST_F(Timer, PendingOrderAndOneDueTimerPerCheck) {
     auto list = pending();
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0].iArg * 100 + list[1].iArg * 10 + list[2].iArg, 231);
-    EXPECT_EQ(list[0].pCallback, &record);
-    EXPECT_EQ(list[0].ulDelay, 10000u);
-    EXPECT_EQ(list[0].ulInterval + list[0].runCount, 0u);
+    EXPECT_EQ(std::make_tuple(list[0].pCallback, list[0].ulDelay, list[0].ulInterval, list[0].runCount),
+              std::make_tuple(&record, 10000u, 0u, 0u));
     // Two timers with the same expiry: the later one is listed, and runs, first, one check later.
     for (int attempt = 0; attempt < 50; ++attempt) {
         VXM_UINT32 before = VXM_get_ticks();
         int a = VXM_timer_add(record, 10, 0, 0), b = VXM_timer_add(record, 11, 0, 0);
-        if (VXM_get_ticks() != before) {  // the ticks moved between the adds: try again
-            VXM_timer_cancel(a);
-            VXM_timer_cancel(b);
-            continue;
-        }
+        if (VXM_get_ticks() != before && VXM_timer_cancel(a) + VXM_timer_cancel(b) == 0) continue;  // ticks moved: again
         list = pending();
         EXPECT_EQ(list[0].id * 1000 + list[1].id, b * 1000 + a);
-        ASSERT_TRUE(waitFor([] { return runs().size() >= 2; }));
+        ASSERT_TRUE(ranTimes(2));
         auto ran = runs();
         EXPECT_EQ(ran[0].arg * 100 + ran[1].arg, 1110);
         EXPECT_GE(msBetween(ran[0].at, ran[1].at), 10);
@@ -166,19 +151,14 @@ TEST_F(Timer, PeriodicRunsCountAndKeepTheirPeriod) {
 TEST_F(Timer, CallbacksCancelAddAndCannotQuit) {
     vxmtest::LogCapture capture;
     int self = VXM_timer_add(record, -1, 0, 40);
-    ASSERT_TRUE(waitFor([] { return runs().size() == 1; }));
-    VXM_timer_add(record, 20, 0, 0);
-    ASSERT_TRUE(waitFor([] { return runs().size() == 4; }));
-    VXM_timer_add(record, -2, 0, 0);
-    ASSERT_TRUE(waitFor([] { return runs().size() == 5; }));
+    for (auto [arg, total] : {std::pair{-1, 1u}, {20, 4u}, {-2, 5u}, {10, 6u}})
+        ASSERT_TRUE((arg == -1 || VXM_timer_add(record, arg, 0, 0) > 0) && ranTimes(total)) << "the service stopped at " << arg;
     EXPECT_EQ(capture.withFormat("VXM_timer_quit called from a timer callback").size(), 1u);
-    VXM_timer_add(record, 10, 0, 0);
-    ASSERT_TRUE(waitFor([] { return runs().size() == 6; })) << "the service stopped";
     std::vector<int> args;
     for (const auto& run : runs()) args.push_back(run.arg);
     EXPECT_EQ(args, (std::vector<int>{-1, 20, 21, 22, -2, 10})) << "the self-cancelled timer ran again";
     EXPECT_TRUE(waitFor([] { return pending().empty(); }));
-    EXPECT_EQ(VXM_timer_add(record, 0, 100000, 100000), self) << "its identifier is free again";
+    EXPECT_EQ(addIdle(1), self) << "its identifier is free again";
 }
 
 }  // namespace
