@@ -124,7 +124,10 @@ TEST_F(Process, ExecPidFindsTheFirstLiveProcessOfExactlyThatName) {
         const std::string found = pid > 0 ? head + id + "][" + wanted + "][" + id + "]\n" : "";
         EXPECT_EQ(logLines(log), head + wanted + "]\n" + found);
     }
+    EXPECT_EQ(VXM_get_exec_pid(nullptr), -1);  // without a sink, then with one
+    LogCapture log;
     EXPECT_EQ(VXM_get_exec_pid(nullptr), -1);
+    EXPECT_EQ(logLines(log), "2 os_utility VXM_get_exec_pid: VXM_get_exec_pid [(null)]\n");
 }
 
 TEST_F(Process, ProcessNameIsTheFirstArgumentCutToTheBuffer) {

@@ -115,6 +115,12 @@ TEST(Guards, PermittedSetsStatusesAndModes) {
     EXPECT_EQ(logLines(log), "4 os_utility VXM_HAL_system: VXM_HAL_system Command is NULL\n");
 }
 
+TEST(Guards, RefuseTheSameWithoutASink) {
+    EXPECT_EQ(VXM_check_inject_str(nullptr) + VXM_check_inject_str("a;b"), -2);
+    EXPECT_EQ(VXM_system(nullptr) + VXM_system("a|b"), -2);
+    EXPECT_EQ(VXM_popen(nullptr, nullptr, "r"), VXM_popen("a|b", nullptr, "r"));
+}
+
 // Runs body in a forked child and returns its exit code.
 int inChild(const std::function<int()>& body) {
     std::fflush(nullptr);
