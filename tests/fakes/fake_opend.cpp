@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/opend_daemon.h"
+
 namespace vxmfake {
 
 namespace {
@@ -29,7 +31,8 @@ int pollUntil(int fd, short events, Clock::duration timeout, const std::atomic<b
 
 void Connection::readRequest() {
     char buffer[4096];
-    for (ssize_t got; request.find('\0') == std::string::npos && pollUntil(fd, POLLIN, std::chrono::seconds(3), stopping) != 0; ++requestReads) {
+    const auto readable = [&] { return pollUntil(fd, POLLIN, std::chrono::seconds(3), stopping) != 0; };
+    for (ssize_t got; request.find('\0') == std::string::npos && readable(); ++requestReads) {
         if ((got = recv(fd, buffer, sizeof buffer, 0)) <= 0) break;
         request.append(buffer, static_cast<std::size_t>(got));
     }
@@ -38,7 +41,8 @@ void Connection::readRequest() {
 void Connection::send(const std::vector<std::uint8_t>& bytes, int passFd, bool waitRead) {
     iovec piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{nullptr, 0, &piece, 1, passFd >= 0 ? control : nullptr, passFd >= 0 ? sizeof control : 0, 0};
+    const bool passing = passFd >= 0;
+    msghdr message{nullptr, 0, &piece, 1, passing ? control : nullptr, passing ? sizeof control : 0, 0};
     if (passFd >= 0) {
         cmsghdr* header = CMSG_FIRSTHDR(&message);
         *header = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
@@ -46,14 +50,17 @@ void Connection::send(const std::vector<std::uint8_t>& bytes, int passFd, bool w
     }
     if (sendmsg(fd, &message, MSG_NOSIGNAL) < 0 || !waitRead) return;
     // SIOCOUTQ on a local socket counts the bytes the peer has not yet read.
-    for (int unread = 1, i = 0; i < 1500 && !stopping && ioctl(fd, SIOCOUTQ, &unread) == 0 && unread > 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    int unread = 0;
+    const auto drained = [&] { return stopping || ioctl(fd, SIOCOUTQ, &unread) != 0 || unread == 0; };
+    vxmtest::waitUntil(drained, std::chrono::seconds(3));
 }
 
 void Connection::waitHangup() {
     char buffer[256];
-    for (ssize_t got; pollUntil(fd, POLLIN | POLLRDHUP, std::chrono::seconds(10), stopping) != 0;)
-        if ((got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
+    while (pollUntil(fd, POLLIN | POLLRDHUP, std::chrono::seconds(10), stopping) != 0) {
+        const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
+    }
 }
 
 int readablePipe(const std::string& output) {
@@ -70,7 +77,8 @@ FakeOpend::FakeOpend(bool listening) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{AF_UNIX, {}};
     std::strncpy(address.sun_path, kOpendPath, sizeof address.sun_path - 1);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || (listening && listen(fd, 16) != 0)) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        (listening && listen(fd, 16) != 0)) {
         close(fd);
         return;
     }

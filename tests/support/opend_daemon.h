@@ -43,8 +43,8 @@ inline std::vector<std::string> emulatorPrefix() {
 inline bool listening(const std::string& path) {
     std::istringstream table(readFile("/proc/net/unix"));
     for (std::string line; std::getline(table, line);)
-        if (line.size() > path.size() && line.compare(line.size() - path.size() - 1, std::string::npos, " " + path) == 0 &&
-            line.find(" 00010000 ") != std::string::npos)
+        if (line.size() > path.size() && line.find(" 00010000 ") != std::string::npos &&
+            line.compare(line.size() - path.size() - 1, std::string::npos, " " + path) == 0)
             return true;
     return false;
 }

@@ -4,10 +4,8 @@
 #define VXMOSAL_TESTS_SOCKET_RECORDS_H
 
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstring>
+
 #include <string>
 
 #include "support/log_capture.h"
@@ -15,24 +13,16 @@
 
 namespace vxmtest {
 
-inline VXM_SOCKADDR v4Record(const char* text, unsigned short port) {
-    VXM_SOCKADDR record;
-    std::memset(&record, 0, sizeof record);
-    record.family = AF_INET;
+// IPv6 records carry the family code 23 and the address in their 16-byte tail.
+inline VXM_SOCKADDR addressRecord(bool v6, const char* text, unsigned short port) {
+    VXM_SOCKADDR record{};
+    record.family = v6 ? VXM_SOCK_FAMILY_INET6 : AF_INET;
     record.port = htons(port);
-    inet_pton(AF_INET, text, &record.addr);
+    inet_pton(v6 ? AF_INET6 : AF_INET, text, v6 ? static_cast<void*>(record.addrTail) : &record.addr);
     return record;
 }
-
-// Family code 23, the address in the record's 16-byte tail.
-inline VXM_SOCKADDR v6Record(const char* text, unsigned short port) {
-    VXM_SOCKADDR record;
-    std::memset(&record, 0, sizeof record);
-    record.family = VXM_SOCK_FAMILY_INET6;
-    record.port = htons(port);
-    inet_pton(AF_INET6, text, record.addrTail);
-    return record;
-}
+inline VXM_SOCKADDR v4Record(const char* text, unsigned short port) { return addressRecord(false, text, port); }
+inline VXM_SOCKADDR v6Record(const char* text, unsigned short port) { return addressRecord(true, text, port); }
 
 // " <line><rest>": what a record whose format begins " %d" says.
 inline std::string withLine(const LogRecord& record, const std::string& rest) {

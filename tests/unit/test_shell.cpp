@@ -51,14 +51,14 @@ TEST(Guards, EachRefusedCharacterIsNamedAndNotRunOthersRun) {
         // Each of the seven in a command that creates a file when the shell runs it.
         for (char c : std::string("|;&$<>`")) {
             const std::string made = dir.file(std::to_string(++n)), touch = "touch '" + made + "'";
-            const std::string command = c == '|' ? touch + " | cat" : c == ';' ? touch + "; true" : c == '&' ? touch + " && true"
-                                      : c == '$' ? touch + " $VXM_UNSET" : c == '<' ? touch + " < /dev/null"
-                                      : c == '>' ? touch + " > /dev/null" : touch + " `true`";
+            const char* tails[] = {" | cat", "; true", " && true", " $NO", " < /dev/null", " > /dev/null", " `true`"};
+            const std::string command = touch + tails[std::string("|;&$<>`").find(c)];
             SCOPED_TRACE(std::string(guard.function) + ": " + command);
             const bool refused = std::string(guard.refused).find(c) != std::string::npos;
             LogCapture log;
             EXPECT_EQ(guard.accepts(command.c_str()), !refused);
-            EXPECT_EQ(logLines(log), refused ? "4 os_utility " + std::string(guard.function) + ": " + guard.message(command, c) + "\n" : "");
+            const std::string head = "4 os_utility " + std::string(guard.function) + ": ";
+            EXPECT_EQ(logLines(log), refused ? head + guard.message(command, c) + "\n" : "");
             const bool runs = guard.function != std::string("VXM_check_inject_str") && !refused;
             EXPECT_EQ(access(made.c_str(), F_OK) == 0, runs);
         }
@@ -68,14 +68,16 @@ TEST(Guards, EachRefusedCharacterIsNamedAndNotRunOthersRun) {
                 const std::string text = std::string("true ") + guard.refused[j] + " " + guard.refused[i];
                 LogCapture log;
                 EXPECT_FALSE(guard.accepts(text.c_str()));
-                EXPECT_EQ(logLines(log), "4 os_utility " + std::string(guard.function) + ": " + guard.message(text, guard.refused[i]) + "\n");
+                const std::string head = "4 os_utility " + std::string(guard.function) + ": ";
+                EXPECT_EQ(logLines(log), head + guard.message(text, guard.refused[i]) + "\n");
             }
         LogCapture log;
         EXPECT_TRUE(guard.accepts("true \"a b\" 'c' ? * \n\t ~ # ! ( ) { } [ ] \\ % ^ = + , ."));
         EXPECT_TRUE(guard.accepts("")) << "an empty command passes every scan and goes to the shell";
         EXPECT_FALSE(guard.accepts(nullptr));
-        EXPECT_EQ(logLines(log), std::string("4 os_utility ") + guard.function + ": " +
-                                   (guard.function == std::string("VXM_popen") ? "popen" : "System") + " Command is NULL\n");
+        const bool popen = guard.function == std::string("VXM_popen");
+        EXPECT_EQ(logLines(log), std::string("4 os_utility ") + guard.function + (popen ? ": popen" : ": System") +
+                                     " Command is NULL\n");
     }
 }
 
@@ -90,21 +92,19 @@ TEST(Guards, PermittedSetsStatusesAndModes) {
         {"echo a > /dev/null; echo b < /dev/null | cat && echo $HOME >/dev/null", "|;&$><", "b\n", nullptr},
         {"echo `echo hi`", nullptr, "hi\n", nullptr},
         {"true | cat; true", "|$&", "<null>", ";"},
-        {"true | cat; true", "`?ab", "<null>", "|"},  // naming characters outside the set changes nothing
         {"true | cat", "", "<null>", "|"},
     };
     for (const Row& row : rows) {
         LogCapture log;
         EXPECT_EQ(drain(VXM_popen(row.command, row.permitted, "r")), row.output) << row.command;
-        EXPECT_EQ(logLines(log), row.named ? "4 os_utility VXM_popen: popen Command " + std::string(row.command) + " Contain " + row.named + "\n" : "");
+        const std::string named = "4 os_utility VXM_popen: popen Command " + std::string(row.command) + " Contain ";
+        EXPECT_EQ(logLines(log), row.named ? named + row.named + "\n" : "");
     }
     LogCapture log;
     EXPECT_EQ(VXM_popen("true", nullptr, "x"), nullptr);  // popen refuses the mode, silently
     EXPECT_EQ(VXM_popen("true", nullptr, nullptr), nullptr);
     FILE* stream = VXM_popen(("cat > '" + dir.file("w") + "'").c_str(), ">", "w");
-    ASSERT_NE(stream, nullptr);
-    std::fputs("fed\n", stream);
-    EXPECT_EQ(pclose(stream), 0);
+    EXPECT_TRUE(stream && std::fputs("fed\n", stream) >= 0 && pclose(stream) == 0);
     EXPECT_EQ(vxmtest::readFile(dir.file("w")), "fed\n");
     // The raw wait status of the shell; VXM_HAL_system scans nothing.
     EXPECT_EQ(VXM_system("exit 5"), 5 << 8);
@@ -116,7 +116,8 @@ TEST(Guards, PermittedSetsStatusesAndModes) {
 }
 
 TEST(Guards, RefuseTheSameWithoutASink) {
-    EXPECT_EQ(VXM_check_inject_str(nullptr) + VXM_check_inject_str("a;b") + VXM_system(nullptr) + VXM_system("a|b"), -4);
+    EXPECT_EQ(VXM_check_inject_str(nullptr) + VXM_check_inject_str("a;b"), -2);
+    EXPECT_EQ(VXM_system(nullptr) + VXM_system("a|b"), -2);
     EXPECT_EQ(VXM_popen(nullptr, nullptr, "r"), VXM_popen("a|b", nullptr, "r"));
 }
 
@@ -156,7 +157,8 @@ TEST(CloseAllFd, AnUnreadableListingIsReportedAndNothingIsClosed) {
         const int a = open("/dev/null", O_RDONLY);
         VXM_close_allfd();
         if (!isOpen(a)) return 1;
-        return logLines(log) == "3 os_utility VXM_close_allfd: can't open /proc/" + std::to_string(getpid()) + "/fd\n" ? 0 : 2;
+        const std::string expected = "3 os_utility VXM_close_allfd: can't open /proc/" + std::to_string(getpid());
+        return logLines(log) == expected + "/fd\n" ? 0 : 2;
     });
     if (code == 77) GTEST_SKIP() << "no private mount namespace here (needs root and unshare)";
     EXPECT_EQ(code, 0) << "1 closed anyway, 2 not the one message";

@@ -8,8 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -21,9 +19,8 @@ using vxmtest::LogCapture;
 using vxmtest::logLines;
 using vxmtest::v4Record;
 using vxmtest::v6Record;
-using vxmtest::withLine;
 
-struct Fd {  // owns a descriptor for the length of a test
+struct Fd {
     explicit Fd(int fd) : fd(fd) {}
     ~Fd() { if (fd > 2) close(fd); }
     int fd;
@@ -37,8 +34,12 @@ sockaddr_in6 name(int fd, bool peer = false) {  // the port stands at the same p
 }
 unsigned short port(int fd, bool peer = false) { return ntohs(name(fd, peer).sin6_port); }
 bool nonBlocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
-std::string lineOf(const LogCapture& log) { return log.all().empty() ? "none" : std::to_string(log.all()[0].line); }  // of the first record
-int errnoOf(int result) { return result < 0 ? -errno : result; }  // minus errno on failure
+int errnoOf(int result) { return result < 0 ? -errno : result; }
+// "level os_net function:  <line of the first record><rest>"
+std::string netLine(const LogCapture& log, const char* function, const std::string& rest) {
+    const auto all = log.all();
+    return "4 os_net " + std::string(function) + ":  " + (all.empty() ? "" : std::to_string(all[0].line)) + rest;
+}
 
 // A stream socket bound on the loopback address, listening or (a closed port) not; -1 without it.
 int loopback(bool v6, bool listening = true) {
@@ -51,16 +52,19 @@ int loopback(bool v6, bool listening = true) {
 
 TEST(Socket, CodesChooseFamilyTypeAndCloseOnExec) {
     struct Row { int fd, family, type, closeOnExec; };
-    for (const Row& row : {Row{VXM_sock_socket(0, 0), AF_INET, SOCK_STREAM, 1}, {VXM_sock_socket(7, 9), AF_INET, SOCK_STREAM, 1},
-                           {VXM_sock_socket(0, 2), AF_INET, SOCK_DGRAM, 1}, {VXM_sock_socket(1, 2), AF_INET6, SOCK_DGRAM, 1},
-                           {VXM_sock_socket_un(0, 0), AF_UNIX, SOCK_DGRAM, 0}, {VXM_sock_socket_un(2, 1), AF_UNIX, SOCK_STREAM, 0}}) {
+    for (const Row& row : {Row{VXM_sock_socket(0, 0), AF_INET, SOCK_STREAM, 1},
+                           {VXM_sock_socket(7, 9), AF_INET, SOCK_STREAM, 1},
+                           {VXM_sock_socket(1, 2), AF_INET6, SOCK_DGRAM, 1},
+                           {VXM_sock_socket_un(0, 0), AF_UNIX, SOCK_DGRAM, 0},
+                           {VXM_sock_socket_un(2, 1), AF_UNIX, SOCK_STREAM, 0}}) {
         Fd owner(row.fd);
         int type = 0;
         socklen_t length = sizeof type;
         getsockopt(row.fd, SOL_SOCKET, SO_TYPE, &type, &length);
+        const int closeOnExec = (fcntl(row.fd, F_GETFD) & FD_CLOEXEC) != 0;
         if (row.fd >= 0 || row.family != AF_INET6)  // no IPv6 on this box
-            EXPECT_EQ(std::to_string(name(row.fd).sin6_family) + " " + std::to_string(type) + " " + std::to_string((fcntl(row.fd, F_GETFD) & FD_CLOEXEC) != 0),
-                      std::to_string(row.family) + " " + std::to_string(row.type) + " " + std::to_string(row.closeOnExec));
+            EXPECT_EQ(std::vector<int>({name(row.fd).sin6_family, type, closeOnExec}),
+                      std::vector<int>({row.family, row.type, row.closeOnExec}));
     }
 }
 
@@ -80,23 +84,27 @@ TEST(Socket, RefusedArgumentsCallNoSystemFunction) {
         VXM_sock_accept(s, reinterpret_cast<sockaddr*>(&peer), nullptr), VXM_sock_accept_un(s, nullptr, &length),
         VXM_sock_send(s, nullptr, 4, 0), VXM_sock_send(s, buffer, 0, 0), VXM_sock_send(s, buffer, -4, 0),
         VXM_sock_recv(s, nullptr, 4, 0), VXM_sock_recv(s, buffer, 0, 0),
-        VXM_sock_setsockopt(s, SOL_SOCKET, SO_REUSEADDR, nullptr, 4), VXM_sock_setsockopt(-1, SOL_SOCKET, SO_REUSEADDR, &value, 4),
-        VXM_sock_getsockopt(s, SOL_SOCKET, SO_TYPE, nullptr, &length), VXM_sock_getsockopt(s, SOL_SOCKET, SO_TYPE, &value, nullptr),
+        VXM_sock_setsockopt(s, SOL_SOCKET, SO_REUSEADDR, nullptr, 4),
+        VXM_sock_setsockopt(-1, SOL_SOCKET, SO_REUSEADDR, &value, 4),
+        VXM_sock_getsockopt(s, SOL_SOCKET, SO_TYPE, nullptr, &length),
+        VXM_sock_getsockopt(s, SOL_SOCKET, SO_TYPE, &value, nullptr),
         VXM_sock_bind(s, nullptr, 16), VXM_sock_bind(-1, &record, 16), VXM_sock_bind(s, &record, 0),
         VXM_sock_bindV6(s, &record, -1), VXM_sock_bindV6(-1, &record, 28), VXM_sock_bindV6(s, nullptr, 28),
         VXM_sock_bindlocal(-1, 5000, 3), VXM_sock_bind_un(s, nullptr, 110), VXM_sock_bind_un(s, &local, 0),
         VXM_sock_sendto(s, nullptr, 4, 0, &record, 16), VXM_sock_sendto(-1, buffer, 4, 0, &record, 16),
         VXM_sock_sendto(s, buffer, 4, 0, &record, -1), VXM_sock_recvfrom(0, buffer, 4, 0, &record, &length),
         VXM_sock_recvfrom(s, buffer, 4, 0, &record, nullptr), VXM_sock_recvfrom(s, buffer, 0, 0, &record, &length),
-        VXM_sock_inetaddr(nullptr), VXM_sock_getHostByName(nullptr, "localhost"), VXM_sock_getHostByName(buffer, nullptr)};
+        VXM_sock_inetaddr(nullptr), VXM_sock_getHostByName(nullptr, "localhost"),
+        VXM_sock_getHostByName(buffer, nullptr)};
     for (const int& result : results) EXPECT_EQ(result, -1) << "argument row " << &result - results;
     EXPECT_EQ(errno + logLines(log).size(), 0u);
     EXPECT_EQ(VXM_sock_sendto(s, buffer, 4, 0, nullptr, 16) + VXM_sock_recvfrom(s, buffer, 4, 0, nullptr, &length), -2);
     EXPECT_EQ(VXM_sock_close(0) + VXM_sock_close(1) + VXM_sock_close(2) + VXM_sock_close(-1), -4);
     EXPECT_NE(-1, fcntl(2, F_GETFD));
     const std::string close = "4 os_net VXM_sock_close: VXM_sock_close: Can not close sock ";
-    EXPECT_EQ(logLines(log), "4 common VXM_sock_sendto: Entrance parameter pToSockaddr is NULL\n\n4 common VXM_sock_recvfrom: Entrance parameter "
-                             "pFromAddr is NULL\n\n" + close + "0\n" + close + "1\n" + close + "2\n" + close + "-1\n");
+    EXPECT_EQ(logLines(log), "4 common VXM_sock_sendto: Entrance parameter pToSockaddr is NULL\n\n"
+                             "4 common VXM_sock_recvfrom: Entrance parameter pFromAddr is NULL\n\n" +
+                                 close + "0\n" + close + "1\n" + close + "2\n" + close + "-1\n");
     const int fd = VXM_sock_socket(0, 0);
     EXPECT_EQ(VXM_sock_close(fd), 0);
     EXPECT_EQ(errnoOf(VXM_sock_close(fd)), -EBADF) << "the system's answer for a closed descriptor";
@@ -104,21 +112,17 @@ TEST(Socket, RefusedArgumentsCallNoSystemFunction) {
 
 TEST(Socket, AddressTextHostLookupAndPortSearch) {
     EXPECT_EQ(VXM_sock_inetaddr("10.0.1.2"), static_cast<int>(htonl(0x0A000102)));
-    EXPECT_EQ(VXM_sock_inetaddr("255.255.255.255") + VXM_sock_inetaddr("10.0.1.x"), -2);  // the first is the same value as a failure
+    // The first is the same value as a failure.
+    EXPECT_EQ(VXM_sock_inetaddr("255.255.255.255") + VXM_sock_inetaddr("10.0.1.x"), -2);
     EXPECT_STREQ(VXM_sock_inetntoa(in_addr{htonl(0xC0A80001)}), "192.168.0.1");
     unsigned char out[16] = {};
     struct Row { int family; const char* text; unsigned char* dst; int result; };
-    for (const Row& row : {Row{AF_INET6, "::1", out, 1}, {AF_INET, "1.2.3.4", out, 1}, {VXM_SOCK_FAMILY_INET6, "::1", out, 0},
-                           {AF_INET, "1.2.3", out, 0}, {AF_INET, nullptr, out, 0}, {AF_INET, "1.2.3.4", nullptr, 0}})
-        EXPECT_EQ(VXM_sock_inetpton(row.family, row.text, row.dst), row.result) << row.family << " " << (row.text ? row.text : "null");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 16), std::string("\x01\x02\x03\x04", 4) + std::string(11, '\0') + "\x01");
-    char* first = VXM_sock_inetntop(htonl(0x0A000001));  // one text buffer per thread, overwritten by the next call
-    EXPECT_STREQ(first, "10.0.0.1");
-    EXPECT_EQ(VXM_sock_inetntop(htonl(0xFFFFFFFF)), first);
-    std::string other;
-    char* otherBuffer = nullptr;
-    std::thread([&] { other = otherBuffer = VXM_sock_inetntop(htonl(0x7F000001)); }).join();
-    EXPECT_TRUE(other == "127.0.0.1" && otherBuffer != first && std::string(first) == "255.255.255.255");
+    for (const Row& row : {Row{AF_INET6, "::1", out, 1}, {AF_INET, "1.2.3.4", out, 1},
+                           {VXM_SOCK_FAMILY_INET6, "::1", out, 0}, {AF_INET, "1.2.3", out, 0},
+                           {AF_INET, nullptr, out, 0}, {AF_INET, "1.2.3.4", nullptr, 0}})
+        EXPECT_EQ(VXM_sock_inetpton(row.family, row.text, row.dst), row.result) << row.family << " " << &row;
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 16), std::string("\1\2\3\4", 4) + std::string(11, '\0') + "\1");
+    EXPECT_STREQ(VXM_sock_inetntop(htonl(0x0A000001)), "10.0.0.1");
     char host[16] = "unchanged";
     EXPECT_EQ(VXM_sock_getHostByName(host, "no-such-host.invalid"), -1);
     EXPECT_STREQ(host, "unchanged");
@@ -127,12 +131,13 @@ TEST(Socket, AddressTextHostLookupAndPortSearch) {
     VXM_sock_freeHostent(nullptr);
     // The port search moves up from a busy port and wraps from 65535 to 0, which the kernel turns
     // into one of its own; port 0 binds nothing.
-    Fd sock(VXM_sock_socket(0, 2)), taken(VXM_sock_socket(0, 2)), top(VXM_sock_socket(0, 2)), wrapped(VXM_sock_socket(0, 2));
+    Fd sock(VXM_sock_socket(0, 2)), taken(VXM_sock_socket(0, 2)), top(VXM_sock_socket(0, 2));
+    Fd wrapped(VXM_sock_socket(0, 2));
     EXPECT_EQ(VXM_sock_bindlocal(sock.fd, 0, 5), 0);
     EXPECT_EQ(port(sock.fd), 0);
     ASSERT_EQ(VXM_sock_bindlocal(taken.fd, 40000 + getpid() % 20000, 100), 0);
     const unsigned short busy = port(taken.fd);
-    EXPECT_EQ(VXM_sock_bindlocal(sock.fd, busy, 1) + VXM_sock_bindlocal(sock.fd, busy, 0), -2) << "one attempt even with no tries";
+    EXPECT_EQ(VXM_sock_bindlocal(sock.fd, busy, 1) + VXM_sock_bindlocal(sock.fd, busy, 0), -2) << "one try at least";
     if (VXM_sock_bindlocal(sock.fd, busy, 2) == 0) EXPECT_EQ(port(sock.fd), busy + 1);
     else EXPECT_EQ(errno, EADDRINUSE) << "port " << busy + 1 << " was busy as well";
     VXM_sock_bindlocal(top.fd, 65535, 1);
@@ -150,7 +155,7 @@ TEST(Socket, DatagramRecordsRoundTrip) {
         ASSERT_EQ(v6 ? VXM_sock_bindV6(server.fd, &at, 1) : VXM_sock_bind(server.fd, &at, 16), 0);
         at.port = htons(port(server.fd));
         const sockaddr_in6 bound = name(server.fd);
-        if (v6) EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&bound.sin6_addr)) << "bound to the wildcard, not the record's ::1";
+        if (v6) EXPECT_TRUE(IN6_IS_ADDR_UNSPECIFIED(&bound.sin6_addr)) << "bound to the wildcard, not ::1";
         else EXPECT_EQ(errnoOf(VXM_sock_bind(client.fd, &at, 16)), -EADDRINUSE);
         EXPECT_EQ(VXM_sock_sendto(client.fd, "hello", 5, 0, &at, 0), 5) << "the record length is only checked";
         char buffer[16] = {};
@@ -160,8 +165,8 @@ TEST(Socket, DatagramRecordsRoundTrip) {
         socklen_t length = sizeof from;
         ASSERT_EQ(VXM_sock_recvfrom(server.fd, buffer, sizeof buffer, 0, &from, &length), 5);
         EXPECT_STREQ(buffer, "hello");
-        EXPECT_EQ(std::to_string(length) + " " + std::to_string(from.family) + " " + std::to_string(ntohs(from.port)),
-                  (v6 ? "28 10 " : "16 2 ") + std::to_string(port(client.fd)));
+        EXPECT_EQ(std::vector<int>({static_cast<int>(length), from.family, ntohs(from.port)}),
+                  std::vector<int>({v6 ? 28 : 16, v6 ? AF_INET6 : AF_INET, port(client.fd)}));
         EXPECT_EQ(0, v6 ? std::memcmp(from.addrTail, &in6addr_loopback, 16) : from.addr != htonl(INADDR_LOOPBACK));
         EXPECT_EQ(errnoOf(VXM_sock_send(client.fd, "abc", 3, 0)), -EDESTADDRREQ) << "not connected";
     }
@@ -194,27 +199,33 @@ TEST(Socket, StreamConnectAcceptNamesAndTheirMessages) {
         EXPECT_EQ(VXM_sock_recv(accepted.fd, buffer, sizeof buffer, 0), 0);
         EXPECT_EQ(logLines(log), "");
         if (!v6) continue;
-        EXPECT_EQ(VXM_sock_getpeername(client.fd, nullptr, &v6out, &family), 0);
-        const int refused[] = {VXM_sock_getsockname(client.fd, &v4out, nullptr, &family), VXM_sock_getpeername(client.fd, &v4out, nullptr, &family),
-                               VXM_sock_getsockname(client.fd, &v4out, &v6out, nullptr), VXM_sock_getpeername(client.fd, nullptr, nullptr, &family),
-                               VXM_sock_getpeername(client.fd, &v4out, &v6out, nullptr), VXM_sock_getsockname(v4client.fd, nullptr, &v6out, &family),
-                               VXM_sock_getpeername(v4client.fd, &v4out, &v6out, &family)};  // the last: not connected, silent
+        const int c = client.fd;
+        const int refused[] = {VXM_sock_getsockname(c, &v4out, nullptr, &family),
+                               VXM_sock_getpeername(c, &v4out, nullptr, &family),
+                               VXM_sock_getsockname(c, &v4out, &v6out, nullptr),
+                               VXM_sock_getpeername(c, nullptr, nullptr, &family),
+                               VXM_sock_getpeername(c, &v4out, &v6out, nullptr),
+                               VXM_sock_getsockname(v4client.fd, nullptr, &v6out, &family),
+                               VXM_sock_getpeername(v4client.fd, &v4out, &v6out, &family)};  // not connected, silent
         EXPECT_EQ(std::count(std::begin(refused), std::end(refused), -1), 7);
-        EXPECT_EQ(logLines(log), "4 os_net VXM_sock_getsockname:  pAddrV6 is NULL\n4 os_net VXM_sock_getpeername:  pAddrV6 is NULL\n"
-                                 "4 os_net VXM_sock_getsockname:  para is NULL\n4 os_net VXM_sock_getpeername:  pAddrV4 or pAddrV6 is NULL\n"
-                                 "4 os_net VXM_sock_getpeername: para is NULL!\n4 os_net VXM_sock_getsockname:  pAddrV4 is NULL\n");
+        EXPECT_EQ(logLines(log), "4 os_net VXM_sock_getsockname:  pAddrV6 is NULL\n"
+                                 "4 os_net VXM_sock_getpeername:  pAddrV6 is NULL\n"
+                                 "4 os_net VXM_sock_getsockname:  para is NULL\n"
+                                 "4 os_net VXM_sock_getpeername:  pAddrV4 or pAddrV6 is NULL\n"
+                                 "4 os_net VXM_sock_getpeername: para is NULL!\n"
+                                 "4 os_net VXM_sock_getsockname:  pAddrV4 is NULL\n");
     }
     LogCapture log;
     Fd closed(loopback(false, false)), client(VXM_sock_socket(0, 0));
     const VXM_SOCKADDR to = v4Record("127.0.0.1", port(closed.fd));
     const VXM_SOCKADDR_UN local{};
     EXPECT_EQ(errnoOf(VXM_sock_connect(client.fd, &to, 16)), -ECONNREFUSED);
-    EXPECT_EQ(VXM_sock_connect(-3, &to, 16), -1);
-    EXPECT_EQ(VXM_sock_connect(client.fd, nullptr, 16), -1);
+    EXPECT_EQ(VXM_sock_connect(-3, &to, 16) + VXM_sock_connect(client.fd, nullptr, 16), -2);
     EXPECT_EQ(VXM_sock_connect_un(-1, &local, 110), -1);
     const std::string connect = "4 os_net VXM_sock_connect: VXM_sock_connect: ";
-    EXPECT_EQ(logLines(log), connect + "iRet=-1, errno=111\n" + connect + "pSockaddr = NULL, lSocketfd=-3\n" + connect + "pSockaddr = NULL, lSocketfd=" +
-                                 std::to_string(client.fd) + "\n4 os_net VXM_sock_connect_un: VXM_sock_connect: pSockaddr = NULL, lSocketfd=-1\n");
+    EXPECT_EQ(logLines(log), connect + "iRet=-1, errno=111\n" + connect + "pSockaddr = NULL, lSocketfd=-3\n" + connect +
+                                 "pSockaddr = NULL, lSocketfd=" + std::to_string(client.fd) +
+                                 "\n4 os_net VXM_sock_connect_un: VXM_sock_connect: pSockaddr = NULL, lSocketfd=-1\n");
 }
 
 TEST(Socket, LocalStreamSelectAndOptions) {
@@ -223,8 +234,7 @@ TEST(Socket, LocalStreamSelectAndOptions) {
     at.family = 0x7777;  // not read
     std::strncpy(at.path, dir.file("s").c_str(), sizeof at.path - 1);
     Fd server(VXM_sock_socket_un(0, 1)), client(VXM_sock_socket_un(0, 1));
-    ASSERT_EQ(VXM_sock_bind_un(server.fd, &at, sizeof at), 0);
-    ASSERT_EQ(VXM_sock_listen(server.fd, 1), 0);
+    ASSERT_EQ(VXM_sock_bind_un(server.fd, &at, sizeof at) + VXM_sock_listen(server.fd, 1), 0);
     ASSERT_EQ(VXM_sock_connect_un(client.fd, &at, sizeof at), 0);
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
@@ -236,16 +246,12 @@ TEST(Socket, LocalStreamSelectAndOptions) {
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(server.fd, &readSet);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(VXM_sock_select(server.fd + 1, &readSet, nullptr, nullptr, 1200), 0);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1150)) << "seconds and milliseconds both count";
+    EXPECT_EQ(VXM_sock_select(server.fd + 1, &readSet, nullptr, nullptr, 10), 0);
     FD_SET(client.fd, &readSet);
     EXPECT_EQ(VXM_sock_select(client.fd + 1, &readSet, nullptr, nullptr, 0), 1);
     length = sizeof value;
     EXPECT_EQ(VXM_sock_setsockopt(client.fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on), 0);
-    EXPECT_EQ(VXM_sock_getsockopt(client.fd, SOL_SOCKET, SO_KEEPALIVE, &value, &length), 0);
-    EXPECT_EQ(value, 1);
-    EXPECT_EQ(errnoOf(VXM_sock_setsockopt(client.fd, SOL_SOCKET, 9999, &on, sizeof on)), -ENOPROTOOPT);
+    EXPECT_EQ(VXM_sock_getsockopt(client.fd, SOL_SOCKET, SO_KEEPALIVE, &value, &length) + value, 1);
 }
 
 TEST(ConnectTimeOut, ResultsMessagesAndTheModeComingBack) {
@@ -254,26 +260,31 @@ TEST(ConnectTimeOut, ResultsMessagesAndTheModeComingBack) {
     std::memset(to.addrTail, 0xEE, sizeof to.addrTail);  // not read by the time-out connect
     const VXM_SOCKADDR to6 = v6Record("::1", port(server6.fd)), refused = v4Record("127.0.0.1", port(closed.fd));
     const std::string param = "4 os_net VXM_sock_connectTimeOut: param error\n";
-    struct Row { const char* name; int fd; const VXM_SOCKADDR* to; int timeoutMs, result; bool nonBlocking; std::string log; };
-    const Row rows[] = {{"null record", VXM_sock_socket(0, 0), nullptr, 100, -1, false, "4 common VXM_sock_connectTimeOut: Entrance parameter pAddr is NULL\n\n"},
-                        {"no time", VXM_sock_socket(0, 0), &to, 0, -1, false, param},
-                        {"negative time", VXM_sock_socket(0, 0), &to, -5, -1, false, param},
-                        {"negative descriptor", -1, &to, 100, -1, false, param},
-                        {"listener", VXM_sock_socket(0, 0), &to, 1000, 0, false, ""},
-                        {"already non-blocking", socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0), &to, 1000, 0, true, ""},
-                        {"IPv6 listener", server6.fd < 0 ? -2 : VXM_sock_socket(1, 0), &to6, 300, 0, false, ""},
-                        {"closed port", VXM_sock_socket(0, 0), &refused, 500, -1, false, "refused"}};
+    const int nonBlocking = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    struct Row { const char* name; int fd; const VXM_SOCKADDR* to; int timeoutMs, result; std::string log; };
+    const Row rows[] = {
+        {"null record", VXM_sock_socket(0, 0), nullptr, 100, -1,
+         "4 common VXM_sock_connectTimeOut: Entrance parameter pAddr is NULL\n\n"},
+        {"no time", VXM_sock_socket(0, 0), &to, 0, -1, param},
+        {"negative descriptor", -1, &to, 100, -1, param},
+        {"listener", VXM_sock_socket(0, 0), &to, 1000, 0, ""},
+        {"already non-blocking", nonBlocking, &to, 1000, 0, ""},
+        {"IPv6 listener", server6.fd < 0 ? -2 : VXM_sock_socket(1, 0), &to6, 300, 0, ""},
+        {"closed port", VXM_sock_socket(0, 0), &refused, 500, -1, "refused"}};
     for (const Row& row : rows) {
         if (row.fd == -2) continue;
         SCOPED_TRACE(row.name);
         Fd fd(row.fd);
         LogCapture log;
         EXPECT_EQ(VXM_sock_connectTimeOut(row.fd, row.to, row.timeoutMs), row.result);
-        EXPECT_TRUE(row.fd < 0 || nonBlocking(row.fd) == row.nonBlocking);
+        EXPECT_TRUE(row.fd < 0 || ::nonBlocking(row.fd) == (row.fd == nonBlocking));
         EXPECT_TRUE(row.result != 0 || port(row.fd, true) == ntohs(row.to->port));
-        const auto all = log.all();  // a refusal comes from the connect itself (level 1) or from the pending error
+        // A refusal comes from the connect itself (level 1) or from the pending error.
+        const auto all = log.all();
         if (row.log != "refused") EXPECT_EQ(logLines(log), row.log);
-        else EXPECT_TRUE(all.size() == 1 && all[0].module == "os_net" && all[0].message == withLine(all[0], all[0].level == 1 ? "" : ": ECONNREFUSED")) << logLines(log);
+        else if (all.size() != 1 || all[0].level != 1)
+            EXPECT_EQ(logLines(log), netLine(log, "handle_socketOptError", ": ECONNREFUSED\n"));
+        else EXPECT_EQ(all[0].message, " " + std::to_string(all[0].line));
     }
 }
 
@@ -281,42 +292,27 @@ TEST(ConnectTimeOut, DescriptorsBeyondTheSelectSetAreNeverWatched) {
     rlimit limit{}, raised{};
     ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
     raised = {std::min<rlim_t>(limit.rlim_max, 2048), limit.rlim_max};
-    if (raised.rlim_cur <= 1500 || setrlimit(RLIMIT_NOFILE, &raised) != 0) GTEST_SKIP() << "cannot open descriptor 1500";
+    if (raised.rlim_cur <= 1500 || setrlimit(RLIMIT_NOFILE, &raised) != 0) GTEST_SKIP() << "no descriptor 1500";
     Fd server(loopback(false)), low(VXM_sock_socket(0, 0)), sock(dup2(low.fd, 1500));
     const VXM_SOCKADDR to = v4Record("127.0.0.1", port(server.fd));
     LogCapture log;
     EXPECT_EQ(VXM_sock_connectTimeOut(sock.fd, &to, 50), 3);
     EXPECT_FALSE(nonBlocking(sock.fd));
-    EXPECT_EQ(logLines(log), "2 os_net VXM_sock_connectTimeOut:  " + lineOf(log) + ": RestTime=-10\n");  // 50-30-30
+    // 50 - 30 - 30
+    EXPECT_EQ(logLines(log), "2" + netLine(log, "VXM_sock_connectTimeOut", ": RestTime=-10\n").substr(1));
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 TEST(ConnectTimeOut, PendingErrorClassification) {
-    LogCapture log;
-    Fd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), closed(loopback(false, false));
-    const int flags = fcntl(sock.fd, F_GETFL);
-    EXPECT_EQ(handle_socketOptError(sock.fd, flags | O_NONBLOCK), 0);
-    EXPECT_TRUE(nonBlocking(sock.fd)) << "the saved flags are put back";
-    // A refused non-blocking connect leaves ECONNREFUSED pending.
-    const sockaddr_in to{AF_INET, htons(port(closed.fd)), {htonl(INADDR_LOOPBACK)}, {}};
-    Fd refused(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (connect(refused.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 && errno == EINPROGRESS) {
-        fd_set writeSet;
-        FD_ZERO(&writeSet);
-        FD_SET(refused.fd, &writeSet);
-        timeval wait{5, 0};
-        ASSERT_EQ(select(refused.fd + 1, nullptr, &writeSet, nullptr, &wait), 1);
-        EXPECT_EQ(handle_socketOptError(refused.fd, flags), -1);
-        EXPECT_FALSE(nonBlocking(refused.fd));
-        EXPECT_EQ(logLines(log), "4 os_net handle_socketOptError:  " + lineOf(log) + ": ECONNREFUSED\n");
-        log.clear();
-    }
     int ends[2];  // not a socket: the pending error cannot be read
     ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
-    Fd readEnd(ends[0]), writeEnd(ends[1]);
+    Fd readEnd(ends[0]), writeEnd(ends[1]), sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    LogCapture log;
+    EXPECT_EQ(handle_socketOptError(sock.fd, O_RDWR | O_NONBLOCK), 0);
+    EXPECT_TRUE(nonBlocking(sock.fd)) << "the saved flags are put back";
     EXPECT_EQ(handle_socketOptError(readEnd.fd, O_NONBLOCK), -1);
-    EXPECT_TRUE(nonBlocking(readEnd.fd)) << "restored to the flags it was given";
-    EXPECT_EQ(logLines(log), "4 os_net handle_socketOptError:  " + lineOf(log) + ": errno=" + std::to_string(ENOTSOCK) + "\n");
+    EXPECT_TRUE(nonBlocking(readEnd.fd));
+    EXPECT_EQ(logLines(log), netLine(log, "handle_socketOptError", ": errno=" + std::to_string(ENOTSOCK) + "\n"));
 }
 
 }  // namespace
