@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -122,7 +123,11 @@ TEST(Socket, AddressTextHostLookupAndPortSearch) {
                            {AF_INET, nullptr, out, 0}, {AF_INET, "1.2.3.4", nullptr, 0}})
         EXPECT_EQ(VXM_sock_inetpton(row.family, row.text, row.dst), row.result) << row.family << " " << &row;
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 16), std::string("\1\2\3\4", 4) + std::string(11, '\0') + "\1");
-    EXPECT_STREQ(VXM_sock_inetntop(htonl(0x0A000001)), "10.0.0.1");
+    char* first = VXM_sock_inetntop(htonl(0x0A000001));  // one text buffer per thread
+    EXPECT_STREQ(first, "10.0.0.1");
+    char* other = nullptr;
+    std::thread([&] { other = VXM_sock_inetntop(htonl(0x7F000001)); }).join();
+    EXPECT_TRUE(other != first && std::string(first) == "10.0.0.1");
     char host[16] = "unchanged";
     EXPECT_EQ(VXM_sock_getHostByName(host, "no-such-host.invalid"), -1);
     EXPECT_STREQ(host, "unchanged");
