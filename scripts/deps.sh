@@ -6,7 +6,7 @@
 set -euo pipefail
 
 host_pkgs=(cmake make g++ pkg-config libsafec-dev libssl-dev libgtest-dev libgmock-dev nlohmann-json3-dev
-           scdoc googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps tshark man-db
+           scdoc googletest libbenchmark-dev busybox unzip zip iproute2 util-linux procps man-db
            dpkg-dev android-libcutils-dev android-libutils-dev)
 cross_pkgs=(g++-arm-linux-gnueabihf qemu-user libc6-dev-armhf-cross)
 # The benchmarks' baselines: GLib's GAsyncQueue.
