@@ -3,18 +3,11 @@
 #ifndef VXMOSAL_TESTS_BOX_H
 #define VXMOSAL_TESTS_BOX_H
 
-#include <stdlib.h>
-#include <sys/wait.h>
-
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <string>
-#include <vector>
 
+// These bring the rest of what is used here: system, wait, chrono, stdio, streams, strings, vectors.
 #include "support/files.h"
 #include "support/log_capture.h"
 #include "support/opend_daemon.h"  // waitUntil
@@ -28,11 +21,10 @@ inline int sh(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-inline std::string sysfs(const std::string& card, const std::string& file) { return readFile("/sys/class/net/" + card + "/" + file); }
-
 // Whether the box's daemon logs text within 5 s (it notes a session once the session has ended).
 inline bool daemonLogs(const std::string& text) {
-    return waitUntil([&] { return readFile("/tmp/vxmbox/vxmopend.log").find(text) != std::string::npos; }, std::chrono::seconds(5));
+    const auto logged = [&] { return readFile("/tmp/vxmbox/vxmopend.log").find(text) != std::string::npos; };
+    return waitUntil(logged, std::chrono::seconds(5));
 }
 
 // The box's daemon socket moved away for the scope: the channel then finds no daemon.
@@ -41,23 +33,21 @@ struct NoDaemon {
     ~NoDaemon() { rename("/tmp/vxmopend.away", "/tmp/vxmopend"); }
 };
 
-// A veth card whose peer stays in the box, so its carrier follows the peer; removed at the end.
-class Card {
-public:
+// A veth card whose peer ("v" and its name) stays in the box, so its carrier follows the peer;
+// removed at the end.
+struct Card {
     explicit Card(std::string name, bool up = true, bool carrier = true) : name_(std::move(name)) {
-        static int peers = 0;
-        peer_ = "peer" + std::to_string(peers++);
+        peer_ = "v" + name_.substr(0, 14);
         ok_ = sh("ip link add " + name_ + " type veth peer name " + peer_) == 0 && set(up, carrier);
     }
     ~Card() { sh("ip link del " + name_); }
     bool set(bool up, bool carrier) {
-        const std::string peer = "ip link set " + peer_ + (carrier ? " up" : " down");
-        return sh(peer + " && ip link set " + name_ + (up ? " up" : " down")) == 0 &&
-               waitUntil([&] { return (sysfs(name_, "operstate") == "up\n") == (up && carrier); }, std::chrono::seconds(5));
+        const std::string command = "ip link set " + peer_ + (carrier ? " up" : " down") + " && ip link set " + name_;
+        const bool running = up && carrier;
+        const auto reached = [&] { return (readFile("/sys/class/net/" + name_ + "/operstate") == "up\n") == running; };
+        return sh(command + (up ? " up" : " down")) == 0 && waitUntil(reached, std::chrono::seconds(5));
     }
     bool ok() const { return ok_; }
-
-private:
     std::string name_, peer_;
     bool ok_ = false;
 };
@@ -72,31 +62,25 @@ inline VXM_NETWORK_CARD_INFO cardNamed(const std::string& name, const std::strin
 }
 
 inline void setDefaultCard(const std::string& name, VXM_UINT32 type = 0, const std::string& ext = "") {
-    VXM_NETWORK_CARD_INFO card = cardNamed(name, ext, type);
-    VXM_network_setNetWorkCardInfo(&card);
+    VXM_network_setNetWorkCardInfo(std::vector{cardNamed(name, ext, type)}.data());
 }
 
 // One expected record: level, function ("" for any), message, module.
-struct Rec {
-    int level;
-    std::string function, message, module = "NETWORK";
-};
+struct Rec { int level; std::string function, message, module = "NETWORK"; };
 
 // The capture holds exactly these records, in order.
 inline void expectLog(const LogCapture& log, const std::vector<Rec>& expected) {
     const auto all = log.all();
     ASSERT_EQ(all.size(), expected.size()) << (all.empty() ? "" : all.back().message);
     for (std::size_t i = 0; i < all.size(); ++i) {
-        const Rec& want = expected[i];
-        const std::string function = want.function.empty() ? want.function : all[i].function;
+        const std::string function = expected[i].function.empty() ? "" : all[i].function;
         EXPECT_EQ(std::tie(all[i].message, all[i].level, all[i].module, function),
-                  std::tie(want.message, want.level, want.module, want.function)) << i;
+                  std::tie(expected[i].message, expected[i].level, expected[i].module, expected[i].function)) << i;
     }
 }
 
 // Tests in a box, each starting and ending with the library's default card cleared.
-class BoxTest : public ::testing::Test {
-protected:
+struct BoxTest : ::testing::Test {
     void SetUp() override {
         if (std::string why = privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
         setDefaultCard("");
