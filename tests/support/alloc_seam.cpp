@@ -1,7 +1,7 @@
-// The allocation seam of alloc_seam.h. The C family is reached through the linker's --wrap (each
-// __wrap_NAME stands in for NAME in the program's own objects, __real_NAME is the C library's or
-// the sanitizer's); operator new is replaced for the whole process and forwards to the next
-// definition (the C++ library's, or the sanitizer's, which keeps new and delete paired).
+// The allocation seam of alloc_seam.h. malloc is reached through the linker's --wrap
+// (__wrap_malloc stands in for it in the program's own objects, __real_malloc is the C library's or
+// the sanitizer's); operator new is replaced for the whole process and forwards
+// to the next definition (the C++ library's, or the sanitizer's, which keeps new and delete paired).
 #include "support/alloc_seam.h"
 
 #include <dlfcn.h>
@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <type_traits>
@@ -26,14 +25,11 @@ bool failsNow() {
 }
 
 // size_t is mangled "m" where it is unsigned long (x86_64), "j" where it is unsigned int (32-bit ARM).
-void* nextDefinition(const char* unsignedLong, const char* unsignedInt) {
-    const char* name = std::is_same_v<std::size_t, unsigned long> ? unsignedLong : unsignedInt;
-    void* fn = dlsym(RTLD_NEXT, name);
-    if (fn == nullptr) {
-        std::fprintf(stderr, "alloc_seam: no %s after the seam\n", name);
-        std::abort();
-    }
-    return fn;
+template <typename Fn>
+Fn next(const char* unsignedLong, const char* unsignedInt) {
+    void* fn = dlsym(RTLD_NEXT, std::is_same_v<std::size_t, unsigned long> ? unsignedLong : unsignedInt);
+    if (fn == nullptr) std::abort();
+    return reinterpret_cast<Fn>(fn);
 }
 
 }  // namespace
@@ -52,46 +48,28 @@ unsigned long disarm() {
 
 }  // namespace vxmtest::seam
 
-// Each wrapped C function fails with ENOMEM (posix_memalign returns it) when its turn comes; a
-// failed reallocation leaves the block as it was.
-#define VXM_SEAM_WRAP(type, name, failed, params, args) \
-    type __real_##name params;                          \
-    type __wrap_##name params {                         \
-        if (!failsNow()) return __real_##name args;     \
-        errno = ENOMEM;                                 \
-        return failed;                                  \
-    }
+// The library allocates through malloc: it fails with ENOMEM when its turn comes.
+extern "C" void* __real_malloc(std::size_t size);
+extern "C" void* __wrap_malloc(std::size_t size) {
+    if (!failsNow()) return __real_malloc(size);
+    errno = ENOMEM;
+    return nullptr;
+}
 
-extern "C" {
-VXM_SEAM_WRAP(void*, malloc, nullptr, (std::size_t size), (size))
-VXM_SEAM_WRAP(void*, calloc, nullptr, (std::size_t count, std::size_t size), (count, size))
-VXM_SEAM_WRAP(void*, realloc, nullptr, (void* block, std::size_t size), (block, size))
-VXM_SEAM_WRAP(int, posix_memalign, ENOMEM, (void** block, std::size_t alignment, std::size_t size), (block, alignment, size))
-VXM_SEAM_WRAP(void*, aligned_alloc, nullptr, (std::size_t alignment, std::size_t size), (alignment, size))
-VXM_SEAM_WRAP(void*, valloc, nullptr, (std::size_t size), (size))
-VXM_SEAM_WRAP(char*, strdup, nullptr, (const char* text), (text))
-VXM_SEAM_WRAP(char*, strndup, nullptr, (const char* text, std::size_t size), (text, size))
-}  // extern "C"
-
-// Every form of operator new: the throwing ones throw std::bad_alloc when their turn comes, the
-// nothrow ones return null, as the real ones do when memory runs out.
-#define VXM_SEAM_NEW(op, names, params, args, onFailure, ...)                                        \
-    void* operator op params __VA_ARGS__ {                                                          \
-        static const auto next = reinterpret_cast<void* (*) params>(nextDefinition names);         \
-        if (failsNow()) onFailure;                                                                 \
-        return next args;                                                                          \
-    }
-#define VXM_NOTHROW_T const std::nothrow_t& tag
-VXM_SEAM_NEW(new, ("_Znwm", "_Znwj"), (std::size_t size), (size), throw std::bad_alloc())
-VXM_SEAM_NEW(new[], ("_Znam", "_Znaj"), (std::size_t size), (size), throw std::bad_alloc())
-VXM_SEAM_NEW(new, ("_ZnwmSt11align_val_t", "_ZnwjSt11align_val_t"), (std::size_t size, std::align_val_t align),
-             (size, align), throw std::bad_alloc())
-VXM_SEAM_NEW(new[], ("_ZnamSt11align_val_t", "_ZnajSt11align_val_t"), (std::size_t size, std::align_val_t align),
-             (size, align), throw std::bad_alloc())
-VXM_SEAM_NEW(new, ("_ZnwmRKSt9nothrow_t", "_ZnwjRKSt9nothrow_t"), (std::size_t size, VXM_NOTHROW_T), (size, tag), return nullptr, noexcept)
-VXM_SEAM_NEW(new[], ("_ZnamRKSt9nothrow_t", "_ZnajRKSt9nothrow_t"), (std::size_t size, VXM_NOTHROW_T),
-             (size, tag), return nullptr, noexcept)
-VXM_SEAM_NEW(new, ("_ZnwmSt11align_val_tRKSt9nothrow_t", "_ZnwjSt11align_val_tRKSt9nothrow_t"),
-             (std::size_t size, std::align_val_t align, VXM_NOTHROW_T), (size, align, tag), return nullptr, noexcept)
-VXM_SEAM_NEW(new[], ("_ZnamSt11align_val_tRKSt9nothrow_t", "_ZnajSt11align_val_tRKSt9nothrow_t"),
-             (std::size_t size, std::align_val_t align, VXM_NOTHROW_T), (size, align, tag), return nullptr, noexcept)
+// The throwing forms throw std::bad_alloc when their turn comes, the nothrow ones return null, as
+// the real ones do when memory runs out.
+void* operator new(std::size_t size) {
+    static const auto real = next<void* (*)(std::size_t)>("_Znwm", "_Znwj");
+    if (failsNow()) throw std::bad_alloc();
+    return real(size);
+}
+void* operator new[](std::size_t size) {
+    static const auto real = next<void* (*)(std::size_t)>("_Znam", "_Znaj");
+    if (failsNow()) throw std::bad_alloc();
+    return real(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t& tag) noexcept {
+    using Fn = void* (*)(std::size_t, const std::nothrow_t&);
+    static const auto real = next<Fn>("_ZnwmRKSt9nothrow_t", "_ZnwjRKSt9nothrow_t");
+    return failsNow() ? nullptr : real(size, tag);
+}
