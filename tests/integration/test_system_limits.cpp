@@ -34,6 +34,9 @@ struct Row {
 };
 
 rlimit g_descriptors{};  // restored after the call, so that a coverage build can write its counts
+int g_active = 0;
+unsigned long long g_n[4] = {};
+char g_value[92] = {};
 
 [[maybe_unused]] void* idle(void*) { return nullptr; }
 
@@ -57,37 +60,20 @@ const Row kRows[] = {
      "4 NETWORK fopen /proc/net/if_inet6 failed!!"},
     {"MAC query socket", Limit::Descriptors, onLoopback<VXM_network_getMacAddr>, -1,
      "4 NETWORK create socket error,errno = %d,get mac failed."},
-    {"link query socket", Limit::Descriptors,
-     [] {
-         int active = 0;
-         return long{VXM_network_getNetActive("lo", &active)};
-     },
-     -1, "4 NETWORK create socket error, errno:%d."},
+    {"link query socket", Limit::Descriptors, [] { return long{VXM_network_getNetActive("lo", &g_active)}; }, -1,
+     "4 NETWORK create socket error, errno:%d."},
     {"card of an address", Limit::Descriptors,
-     [] {
-         unsigned long long n[4];
-         return long{VXM_get_netStat("127.0.0.1", &n[0], &n[1], &n[2], &n[3])};
-     },
-     -1, ""},
+     [] { return long{VXM_get_netStat("127.0.0.1", &g_n[0], &g_n[1], &g_n[2], &g_n[3])}; }, -1, ""},
     {"channel socket", Limit::Descriptors, [] { return long{VXM_utl_shellCMD("true")}; }, -1,
      "4 os_utility shell command can't excute : %s"},
     {"processor statistics", Limit::Descriptors, [] { return static_cast<long>(VXM_get_cpuUsage()); }, 0,
      "2 os_utility get cpu time fail."},
     {"memory statistics", Limit::Descriptors, [] { return static_cast<long>(VXM_get_memUsage()); }, 0, ""},
     {"descriptor listing", Limit::Descriptors, [] { return VXM_close_allfd(), 0L; }, 0, "3 os_utility can't open %s"},
+    // The child holds descriptors 0 to 2 only: the copy is 3.
     {"descriptor listing closes", Limit::None,
-     [] {
-         const int fd = dup(0);
-         VXM_close_allfd();
-         return long{fcntl(fd, F_GETFD)};
-     },
-     -1, ""},
-    {"property read", Limit::Descriptors,
-     [] {
-         char value[92];
-         return long{VXM_property_get("some.key", value, sizeof value)};
-     },
-     -1, ""},
+     [] { return dup(0) != 3 ? 0L : (VXM_close_allfd(), long{fcntl(3, F_GETFD)}); }, -1, ""},
+    {"property read", Limit::Descriptors, [] { return long{VXM_property_get("some.key", g_value, 92)}; }, -1, ""},
 // The sanitizers' runtimes map memory of their own for every thread and allocation: under them an
 // address-space limit ends the process before the library sees it fail. Under an emulator the limit
 // holds the emulator, whose guest memory is reserved up front.
