@@ -51,10 +51,12 @@ cases=(
   "card.eth0.ipv6 = fd00::1::2/64|true|2|vxmbox: BOX:2: 'fd00::1::2/64' is not an IPv6 address (x::y or x::y/len)"
   "card.eth0.gateway = 10.0.0.1|true|2|vxmbox: BOX: card eth0 has a gateway but no ipv4"
   "card.eth0123456789abc.up = yes|true|2|vxmbox: BOX:2: card name 'eth0123456789abc' is longer than 15 characters"
-  "card.eth0.mac = 01:00:5e:00:00:01|true|2|vxmbox: BOX:2: '01:00:5e:00:00:01' is not a unicast MAC address (02:00:00:00:00:01)"
+  "card.eth0.mac = 01:00:5e:00:00:01|true|2|vxmbox: BOX:2: '01:00:5e:00:00:01' is not a unicast MAC address\
+ (02:00:00:00:00:01)"
   "release = 8.0.0|true|2|vxmbox: BOX:3: 'release' is given twice"
   "eth0 up|true|2|vxmbox: BOX:2: expected KEY = VALUE"
-  "card.eth0.ipv4 = 10.0.0.2|/nonexistent/program|127|vxmbox: cannot run '/nonexistent/program': No such file or directory"
+  "card.eth0.ipv4 = 10.0.0.2|/nonexistent/program|127|vxmbox: cannot run '/nonexistent/program': No such file\
+ or directory"
   "card.eth0.ipv4 = 10.0.0.2|$work/box|126|vxmbox: cannot run '$work/box': Permission denied"
   "card.eth0.ipv4 = 10.0.0.2|sh -c 'touch /tmp/vxmbox-check.$$; exit 7'|7|"
 )
