@@ -28,29 +28,19 @@ SCRIPT
 chmod +x "$work/opend"
 export VXMBOX_OPEND=$work/opend
 
-# Clock ticks since boot, the unit of a process's start time in /proc/PID/stat.
-hz=$(getconf CLK_TCK)
-ticks_now() {
-  local up
-  read -r up _ < /proc/uptime
-  echo $(( ${up%.*} * hz + 10#${up#*.} * hz / 100 ))
-}
-
-# Whether the namespaces the last box noted are all gone from this machine, and its /tmp with them.
-# A namespace's number is free again once the box has ended, and a test running beside this one may
-# get it for a namespace of its own: only a process started before the box ended counts.
+# Whether the namespaces the last box noted are all gone, and its /tmp with them. A namespace's
+# number is free again once the box has ended, and a test beside this one may get it: only a process
+# started (field 22 of its stat, in clock ticks since boot) before the box ended counts.
 box_gone() {
-  local what=$1 ended
-  ended=$(ticks_now)
-  [ -s "$work/ns" ] || { fail "$what: the box noted no namespaces"; return; }
-  local left="" dir link pid start
-  while read -r dir link; do
-    pid=${dir#/proc/}; pid=${pid%%/*}
+  local ended link pid start
+  ended=$(awk -v hz="$(getconf CLK_TCK)" '{ printf "%d", $1 * hz }' /proc/uptime)
+  [ -s "$work/ns" ] || fail "$1: the box noted no namespaces"
+  for link in $(find /proc/[0-9]*/ns -type l -printf '%h=%l\n' 2>/dev/null | grep -Ff "$work/ns"); do
+    pid=${link#/proc/}; pid=${pid%%/*}
     start=$(sed 's/.*) //' "/proc/$pid/stat" 2>/dev/null | cut -d' ' -f20)
-    [ -n "$start" ] && [ "$start" -lt "$ended" ] && left+="$link (pid $pid) "
-  done < <(find /proc/[0-9]*/ns -type l -printf '%h %l\n' 2>/dev/null | awk 'NR == FNR { noted[$0]; next } $2 in noted' "$work/ns" -)
-  [ -z "$left" ] || fail "$what: namespaces left: $left"
-  [ ! -e "/tmp/vxmbox-check.$$" ] && [ ! -e /tmp/vxmbox ] || fail "$what: the box's /tmp files are left"
+    [ -n "$start" ] && [ "$start" -lt "$ended" ] && fail "$1: namespace left: $link"
+  done
+  [ ! -e "/tmp/vxmbox-check.$$" ] && [ ! -e /tmp/vxmbox ] || fail "$1: the box's /tmp files are left"
   rm -f "$work/ns"
 }
 
@@ -61,10 +51,12 @@ cases=(
   "card.eth0.ipv6 = fd00::1::2/64|true|2|vxmbox: BOX:2: 'fd00::1::2/64' is not an IPv6 address (x::y or x::y/len)"
   "card.eth0.gateway = 10.0.0.1|true|2|vxmbox: BOX: card eth0 has a gateway but no ipv4"
   "card.eth0123456789abc.up = yes|true|2|vxmbox: BOX:2: card name 'eth0123456789abc' is longer than 15 characters"
-  "card.eth0.mac = 01:00:5e:00:00:01|true|2|vxmbox: BOX:2: '01:00:5e:00:00:01' is not a unicast MAC address (02:00:00:00:00:01)"
+  "card.eth0.mac = 01:00:5e:00:00:01|true|2|vxmbox: BOX:2: '01:00:5e:00:00:01' is not a unicast MAC address\
+ (02:00:00:00:00:01)"
   "release = 8.0.0|true|2|vxmbox: BOX:3: 'release' is given twice"
   "eth0 up|true|2|vxmbox: BOX:2: expected KEY = VALUE"
-  "card.eth0.ipv4 = 10.0.0.2|/nonexistent/program|127|vxmbox: cannot run '/nonexistent/program': No such file or directory"
+  "card.eth0.ipv4 = 10.0.0.2|/nonexistent/program|127|vxmbox: cannot run '/nonexistent/program': No such file\
+ or directory"
   "card.eth0.ipv4 = 10.0.0.2|$work/box|126|vxmbox: cannot run '$work/box': Permission denied"
   "card.eth0.ipv4 = 10.0.0.2|sh -c 'touch /tmp/vxmbox-check.$$; exit 7'|7|"
 )
@@ -77,27 +69,22 @@ for row in "${cases[@]}"; do
   message=$(head -n 1 "$work/err")
   [ $status -eq "$want_status" ] || fail "[$line | $command] exited $status, not $want_status ($message)"
   [ "$message" = "${want_message//BOX/$work/box}" ] || fail "[$line | $command] said: $message"
-  if [ "$want_status" -eq 2 ]; then
-    [ ! -e "$work/ns" ] || fail "[$line] a box was built from a bad box file"
-  else
-    box_gone "[$line | $command]"
-  fi
+  if [ "$want_status" -ne 2 ]; then box_gone "[$line | $command]"
+  elif [ -e "$work/ns" ]; then fail "[$line] a box was built from a bad box file"; fi
 done
 
-# The process killer reads the box's ps: two "dozer" processes are killed, the "napper" and the
-# box's own processes are not.
+# The process killer reads the box's ps: both "dozer" processes are killed (137: SIGKILL), the
+# "napper" and the box's daemon are not; a name that matches nothing is a failure.
 ln -s "$(command -v sleep)" "$work/dozer"
 ln -s "$(command -v sleep)" "$work/napper"
 "$vxmbox" run -- sh -c '
-  started() { for i in $(seq 1000); do [ "$(cat "/proc/$1/comm" 2>/dev/null)" = "$2" ] && return 0; sleep 0.01; done; return 1; }
   "$1/dozer" 1000 & a=$!; "$1/dozer" 1000 & b=$!; "$1/napper" 1000 & c=$!
-  started $a dozer && started $b dozer && started $c napper || exit 10
+  for i in $(seq 1000); do [ "$(cat /proc/$a/comm /proc/$b/comm /proc/$c/comm)" = "$3" ] && break; sleep 0.01; done
   "$2" dozer || exit 11
-  wait $a; sa=$?; wait $b; sb=$?
-  [ $sa = 137 ] && [ $sb = 137 ] || exit 12
+  wait $a; sa=$?; wait $b; [ $sa$? = 137137 ] || exit 12
   kill -0 $c && [ -S /tmp/vxmopend ] || exit 13
   "$2" nothing-matches-this && exit 14
-  exit 0' check "$work" "$killer" 2>"$work/err"
+  exit 0' check "$work" "$killer" "$(printf 'dozer\ndozer\nnapper')" 2>"$work/err"
 status=$?
 [ $status -eq 0 ] || fail "the process killer inside the box: step $status failed ($(head -n 3 "$work/err"))"
 box_gone "the process killer"

@@ -1,0 +1,56 @@
+// Runs one row of a table test in a forked child of its own, so that a limit, a failing
+// allocation or a crash stays there and the library starts afresh each time; the child's verdict
+// comes back as its exit status and its standard error.
+#ifndef VXMOSAL_TESTS_CHILD_ROWS_H
+#define VXMOSAL_TESTS_CHILD_ROWS_H
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace vxmtest {
+
+constexpr int kChildSkips = 77;  // the exit status of a child that cannot run its row here
+
+struct ChildVerdict {
+    int status;        // the exit status, or 128 + the signal that ended the child
+    std::string text;  // what it wrote on its standard error
+
+    // "" when the child exited 0; otherwise what went wrong ("Alarm clock": it hung).
+    std::string problem() const {
+        if (status == 0) return "";
+        return (status > 128 ? strsignal(status - 128) : "exit status " + std::to_string(status)) + ": " + text;
+    }
+};
+
+// Runs row (which gives the child's exit status) in a child; an alarm ends a child that hangs.
+template <typename Row>
+ChildVerdict inChild(Row row, unsigned boundSeconds = 60) {
+    int report[2];
+    if (pipe(report) != 0) return {1, "no pipe"};
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(report[1], STDERR_FILENO);
+        closefrom(STDERR_FILENO + 1);
+        alarm(boundSeconds);
+        std::exit(row());  // exit, so that a coverage build writes its counts
+    }
+    close(report[1]);
+    ChildVerdict verdict{1, pid < 0 ? "cannot fork" : ""};
+    char block[512];
+    for (ssize_t got; (got = read(report[0], block, sizeof block)) > 0;) verdict.text.append(block, got);
+    close(report[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        verdict.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    return verdict;
+}
+
+}  // namespace vxmtest
+
+#endif
