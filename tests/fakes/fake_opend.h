@@ -1,14 +1,13 @@
 // A scripted stand-in for the open daemon, for tests of the channel client. It listens on
-// "/tmp/vxmopend" (tests run in a private /tmp: see tests/run_in_private_tmp.sh) and serves each
-// accepted connection with the next queued session script, on a thread of its own. Scripts send
-// exactly the bytes and descriptors a test wants, misbehaving on purpose.
+// "/tmp/vxmopend" (tests run in a private /tmp: see tests/run_in_private_tmp.sh) and serves the
+// connections with session scripts, each on a thread of its own. Scripts send exactly the bytes and
+// descriptors a test wants, misbehaving on purpose.
 #ifndef VXMOSAL_TESTS_FAKES_FAKE_OPEND_H
 #define VXMOSAL_TESTS_FAKES_FAKE_OPEND_H
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <mutex>
 #include <functional>
 #include <string>
 #include <thread>
@@ -23,16 +22,15 @@ struct Connection {
     // Reads the request: up to and including the first 0 byte, or until the peer closes or 3 s pass.
     void readRequest();
     // Sends bytes as one message, with descriptor passFd (SCM_RIGHTS) when it is 0 or more, and
-    // returns once the client has taken them out of its socket (at most 3 s), so that the next
-    // message cannot be read together with this one. The close byte is sent without that wait.
+    // (waitRead) returns once the client has taken them out of its socket (at most 3 s), so that the
+    // next message cannot be read together with this one.
     void send(const std::vector<std::uint8_t>& bytes, int passFd = -1, bool waitRead = true);
     void sendCloseByte(std::uint8_t value) { send({value}, -1, false); }
-    // Waits until the client closes the connection (at most 10 s, cut short when the fake stops).
+    // Waits until the client closes the connection (at most 10 s).
     void waitHangup();
 
     int fd;
-    const std::atomic<bool>& stopping;
-    std::string request;  // what readRequest read, in requestReads reads
+    std::string request;
     int requestReads = 0;
 };
 
@@ -43,13 +41,10 @@ class FakeOpend {
 public:
     explicit FakeOpend(bool listen = true);  // false: the path is bound but nobody listens
     ~FakeOpend();
-    FakeOpend(const FakeOpend&) = delete;
-    FakeOpend& operator=(const FakeOpend&) = delete;
-
     bool ok() const { return listenFd_ >= 0; }
-    // Queues the script of the next connection; a connection without a script is closed at once.
+    // Serves a connection accepted within 10 s with the script.
     void expect(std::function<void(Connection&)> session);
-    // Waits until every queued script has run to its end (at most 10 s).
+    // Waits until every script has run to its end; returns whether each had its connection.
     bool finish();
     // Each connection's request and the reads it took, in accept order.
     std::vector<std::pair<std::string, int>> requests();
@@ -57,11 +52,9 @@ public:
 private:
     int listenFd_ = -1;
     std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    std::vector<std::thread> threads_;
+    std::size_t expected_ = 0;
     std::mutex mutex_;
-    std::condition_variable idle_;
-    std::deque<std::function<void(Connection&)>> sessions_;
-    bool busy_ = false;
     std::vector<std::pair<std::string, int>> requests_;
 };
 

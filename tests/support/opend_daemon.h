@@ -27,51 +27,37 @@ bool waitUntil(Check check, std::chrono::milliseconds timeout) {
     return true;
 }
 
-// The words that run a program built for the target on this machine ("qemu-arm -L ..." in a cross
-// build, where the build defines VXM_TEST_EMULATOR as a comma-separated list); empty otherwise.
-inline std::vector<std::string> emulatorPrefix() {
-    std::vector<std::string> words;
-#ifdef VXM_TEST_EMULATOR
-    std::istringstream list(VXM_TEST_EMULATOR);
-    for (std::string word; std::getline(list, word, ',');)
-        if (!word.empty()) words.push_back(word);
-#endif
-    return words;
-}
-
-// Whether a socket listens on the local path: the kernel's table marks it with the flag 00010000.
-inline bool listening(const std::string& path) {
-    std::istringstream table(readFile("/proc/net/unix"));
-    for (std::string line; std::getline(table, line);)
-        if (line.size() > path.size() && line.find(" 00010000 ") != std::string::npos &&
-            line.compare(line.size() - path.size() - 1, std::string::npos, " " + path) == 0)
-            return true;
-    return false;
-}
-
 class OpendDaemon {
 public:
     OpendDaemon(const std::string& binary, const std::string& socketPath, const std::string& logPath,
                 std::vector<std::string> extra = {})
         : socket_(socketPath), log_(logPath) {
-        std::vector<std::string> args = emulatorPrefix();
+        // In a cross build VXM_TEST_EMULATOR lists the words that run a target program ("qemu-arm,-L,...").
+        std::vector<std::string> args;
+#ifdef VXM_TEST_EMULATOR
+        std::istringstream list(VXM_TEST_EMULATOR);
+        for (std::string word; std::getline(list, word, ',');) args.push_back(word);
+#endif
         args.insert(args.end(), {binary, "--socket", socket_});
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(&a[0]);
         argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
+        if ((pid_ = fork()) == 0) {
             dup2(open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
             execvp(argv[0], argv.data());
             _exit(127);
         }
-        // The file appears at bind, and a connect is refused until listen.
-        ready_ = pid_ > 0 && waitUntil([&] { return listening(socket_); }, std::chrono::seconds(5));
+        // The file appears at bind, and a connect is refused until listen: the kernel's table marks a
+        // listening socket with the flag 00010000.
+        const auto listening = [&] {
+            const std::string table = readFile("/proc/net/unix");
+            const std::size_t at = table.find(" " + socket_ + "\n");
+            return at != std::string::npos && table.find(" 00010000 ", table.rfind('\n', at)) < at;
+        };
+        ready_ = pid_ > 0 && waitUntil(listening, std::chrono::seconds(5));
     }
     ~OpendDaemon() { stop(); }
-    OpendDaemon(const OpendDaemon&) = delete;
-    OpendDaemon& operator=(const OpendDaemon&) = delete;
 
     // SIGTERM, then the exit status (or -1 when it did not end within 5 s).
     int stop() {
