@@ -17,9 +17,9 @@ namespace vxmfake {
 void Connection::readRequest() {
     char buffer[4096];
     pollfd entry{fd, POLLIN, 0};
-    for (ssize_t got; request.find('\0') == std::string::npos && poll(&entry, 1, 3000) > 0; ++requestReads) {
+    for (ssize_t got; request.first.find('\0') == std::string::npos && poll(&entry, 1, 3000) > 0; ++request.second) {
         if ((got = recv(fd, buffer, sizeof buffer, 0)) <= 0) break;
-        request.append(buffer, static_cast<std::size_t>(got));
+        request.first.append(buffer, static_cast<std::size_t>(got));
     }
 }
 
@@ -27,21 +27,18 @@ void Connection::send(const std::vector<std::uint8_t>& bytes, int passFd, bool w
     iovec piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
     alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{nullptr, 0, &piece, 1, control, passFd >= 0 ? sizeof control : 0, 0};
-    auto* header = reinterpret_cast<cmsghdr*>(control);
-    *header = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-    std::memcpy(CMSG_DATA(header), &passFd, sizeof passFd);
+    *reinterpret_cast<cmsghdr*>(control) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+    std::memcpy(control + CMSG_LEN(0), &passFd, sizeof passFd);
     if (sendmsg(fd, &message, MSG_NOSIGNAL) < 0 || !waitRead) return;
     // SIOCOUTQ on a local socket counts the bytes the peer has not yet read.
     int unread = 0;
-    vxmtest::waitUntil([&] { return ioctl(fd, SIOCOUTQ, &unread) != 0 || unread == 0; },
-                       std::chrono::seconds(3));
+    vxmtest::waitUntil([&] { return ioctl(fd, SIOCOUTQ, &unread) != 0 || unread == 0; }, std::chrono::seconds(3));
 }
 
 void Connection::waitHangup() {
     char buffer[256];
     pollfd entry{fd, POLLIN | POLLRDHUP, 0};
-    while (poll(&entry, 1, 10000) > 0 && recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
-    }
+    while (poll(&entry, 1, 10000) > 0 && recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) continue;
 }
 
 int readablePipe(const std::string& output) {
@@ -72,14 +69,12 @@ void FakeOpend::expect(std::function<void(Connection&)> session) {
     ++expected_;
     threads_.emplace_back([this, session] {
         Connection connection{-1};
-        const auto accepted = [&] {
-            return stopping_ || (connection.fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;
-        };
-        if (!vxmtest::waitUntil(accepted, std::chrono::seconds(10)) || connection.fd < 0) return;
+        const auto accepted = [&] { return (connection.fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; };
+        if (!vxmtest::waitUntil([&] { return stopping_ || accepted(); }, std::chrono::seconds(10)) || stopping_) return;
         session(connection);
         close(connection.fd);
         std::lock_guard<std::mutex> lock(mutex_);
-        requests_.emplace_back(connection.request, connection.requestReads);
+        requests_.push_back(connection.request);
     });
 }
 

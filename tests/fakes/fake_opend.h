@@ -23,15 +23,13 @@ struct Connection {
     void readRequest();
     // Sends bytes as one message, with descriptor passFd (SCM_RIGHTS) when it is 0 or more, and
     // (waitRead) returns once the client has taken them out of its socket (at most 3 s), so that the
-    // next message cannot be read together with this one.
+    // next message cannot be read together with this one; the close byte goes without that wait.
     void send(const std::vector<std::uint8_t>& bytes, int passFd = -1, bool waitRead = true);
-    void sendCloseByte(std::uint8_t value) { send({value}, -1, false); }
     // Waits until the client closes the connection (at most 10 s).
     void waitHangup();
 
     int fd;
-    std::string request;
-    int requestReads = 0;
+    std::pair<std::string, int> request;  // what readRequest read, and in how many reads
 };
 
 // The read end of a pipe that holds output and whose write end is closed.

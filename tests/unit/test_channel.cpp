@@ -52,7 +52,7 @@ std::function<void(Connection&)> serve(std::vector<std::pair<Bytes, bool>> messa
         }
         if (closeByte == -2) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        if (closeByte >= 0) c.sendCloseByte(static_cast<std::uint8_t>(closeByte));
+        if (closeByte >= 0) c.send({static_cast<std::uint8_t>(closeByte)}, -1, false);
         c.waitHangup();
     };
 }
