@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/opend_daemon.h"
@@ -44,7 +45,6 @@ void Connection::waitHangup() {
 int readablePipe(const std::string& output) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return -1;
-    fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
     (void)!write(ends[1], output.data(), output.size());
     close(ends[1]);
     return ends[0];
@@ -66,27 +66,19 @@ FakeOpend::~FakeOpend() {
 }
 
 void FakeOpend::expect(std::function<void(Connection&)> session) {
-    ++expected_;
-    threads_.emplace_back([this, session] {
-        Connection connection{-1};
+    Connection& connection = connections.emplace_back(Connection{-1});
+    threads_.emplace_back([this, session, &connection] {
         const auto accepted = [&] { return (connection.fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; };
         if (!vxmtest::waitUntil([&] { return stopping_ || accepted(); }, std::chrono::seconds(10)) || stopping_) return;
         session(connection);
         close(connection.fd);
-        std::lock_guard<std::mutex> lock(mutex_);
-        requests_.push_back(connection.request);
     });
 }
 
 bool FakeOpend::finish() {
     for (std::thread& thread : threads_) thread.join();
     threads_.clear();
-    return requests().size() == expected_;
-}
-
-std::vector<std::pair<std::string, int>> FakeOpend::requests() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
+    return std::all_of(connections.begin(), connections.end(), [](const Connection& c) { return c.fd >= 0; });
 }
 
 }  // namespace vxmfake

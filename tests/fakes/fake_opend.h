@@ -7,7 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <deque>
 #include <functional>
 #include <string>
 #include <thread>
@@ -39,21 +39,16 @@ class FakeOpend {
 public:
     explicit FakeOpend(bool listen = true);  // false: the path is bound but nobody listens
     ~FakeOpend();
-    bool ok() const { return listenFd_ >= 0; }
     // Serves a connection accepted within 10 s with the script.
     void expect(std::function<void(Connection&)> session);
     // Waits until every script has run to its end; returns whether each had its connection.
     bool finish();
-    // Each connection's request and the reads it took, in accept order.
-    std::vector<std::pair<std::string, int>> requests();
+    std::deque<Connection> connections;  // one per script, in order, each written by its thread only
 
 private:
     int listenFd_ = -1;
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> threads_;
-    std::size_t expected_ = 0;
-    std::mutex mutex_;
-    std::vector<std::pair<std::string, int>> requests_;
 };
 
 }  // namespace vxmfake

@@ -67,8 +67,7 @@ public:
         const bool ended = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, std::chrono::seconds(5));
         if (!ended) kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
         pid_ = -1;
-        exit_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return exit_;
+        return exit_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     bool ready() const { return ready_; }

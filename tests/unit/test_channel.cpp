@@ -69,7 +69,6 @@ protected:
     void listener(bool listening) {
         fake_.reset();
         fake_ = std::make_unique<vxmfake::FakeOpend>(listening);
-        ASSERT_TRUE(fake_->ok());
     }
     std::unique_ptr<vxmfake::FakeOpend> fake_;
 };
@@ -112,7 +111,7 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
         EXPECT_EQ(logLines(log), row.log);
         ASSERT_TRUE(fake_->finish());
         EXPECT_TRUE(openFds() == fds && (handle || fd == -77)) << "a descriptor left open or fd touched";
-        EXPECT_EQ(fake_->requests().back(), std::make_pair(request("echo out", row.mode), 1)) << "one gathered write";
+        EXPECT_EQ(fake_->connections.back().request, std::make_pair(request("echo out", row.mode), 1)) << "one gathered write";
     }
     // cs_open itself returns minus the status and leaves the socket to its caller.
     fake_->expect(serve({{{0, 13}, false}}, "", -1));
@@ -134,7 +133,8 @@ TEST_F(Channel, ArgumentsConnectionsAndWriteFailures) {
         EXPECT_EQ(VXM_csopen("cmd", mode, &fd, nullptr), nullptr) << mode;
         ASSERT_TRUE(fake_->finish());
     }
-    EXPECT_EQ(fake_->requests(), (std::vector<std::pair<std::string, int>>(4, {"", 0}))) << "only the bad modes connected";
+    ASSERT_EQ(fake_->connections.size(), 4u) << "only the bad modes connected";
+    for (const Connection& c : fake_->connections) EXPECT_EQ(c.request, std::make_pair(std::string(), 0));
     EXPECT_EQ(VXM_csclose(nullptr, 0) + cs_open(-1, nullptr, "r", nullptr) + cs_open(-1, "cmd", nullptr, nullptr) + cs_open(-1, "cmd", "rw", nullptr) + cs_open(-1, "cmd", "r", nullptr), -5);
     for (bool bound : {false, true}) {  // no socket file, then one that is bound but not listening
         listener(false);
@@ -278,7 +278,7 @@ TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
         EXPECT_EQ(result, row.result) << row.function << " " << row.output.size();
         EXPECT_TRUE(row.output != "x" || msSince(start) >= 350) << row.function << " did not wait for the close byte";
         ASSERT_TRUE(fake_->finish());
-        EXPECT_EQ(fake_->requests().back().first, request("ip route", "r"));
+        EXPECT_EQ(fake_->connections.back().request.first, request("ip route", "r"));
     }
     vxmtest::LogCapture log;
     EXPECT_EQ(VXM_utl_execFind(nullptr, "x") + VXM_utl_shellCMD(nullptr) + VXM_utl_shellFind(nullptr), -1);
