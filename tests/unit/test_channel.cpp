@@ -157,9 +157,15 @@ TEST_F(Channel, ArgumentsConnectionsAndWriteFailures) {
                                  std::to_string(ECONNREFUSED) + "\n");
 }
 
-// The close byte through the handle and its time-outs, then cs_close on a socket pair holding one:
-// a descriptor is closed only when both were given, and a time-out below -1 is no valid wait.
+void markPipe(int) {}
+
+// The close byte through the handle and its time-outs, with SIGPIPE ignored while the handle is open
+// and the handler found restored on close; then cs_close on a socket pair holding a close byte: a
+// descriptor is closed only when both were given, and a time-out below -1 is no valid wait.
 TEST_F(Channel, TheCloseByteAndItsTimeOuts) {
+    struct sigaction own {}, before {}, now {};
+    own.sa_handler = markPipe;
+    ASSERT_EQ(sigaction(SIGPIPE, &own, &before), 0);
     struct Row { const char* name; std::function<void(Connection&)> session; int timeoutMs, result; long atLeastMs; };
     const Row rows[] = {{"no close byte: a server failure", serve({{{0, 0}, true}}, "", -2), -1, -1, 0},
                         {"a silent time-out", serve({{{0, 0}, true}}, "", -1), 1500, -1, 1450},
@@ -172,14 +178,19 @@ TEST_F(Channel, TheCloseByteAndItsTimeOuts) {
         int fd = -1;
         VXM_CS_HANDLE* handle = VXM_csopen("cmd", "r", &fd, nullptr);
         ASSERT_NE(handle, nullptr);
+        sigaction(SIGPIPE, nullptr, &now);
+        const auto whileOpen = now.sa_handler;
         vxmtest::LogCapture log;
         const auto start = Clock::now();
         EXPECT_EQ(VXM_csclose(handle, row.timeoutMs), row.result);
+        sigaction(SIGPIPE, nullptr, &now);
+        EXPECT_TRUE(whileOpen == SIG_IGN && now.sa_handler == markPipe) << "SIGPIPE while open and after";
         EXPECT_GE(msSince(start), row.atLeastMs);
         EXPECT_EQ(logLines(log), &row == rows ? U + "cs_close: C: server failed\n" : "");
         ASSERT_TRUE(fake_->finish());
         EXPECT_EQ(openFds(), fds);
     }
+    sigaction(SIGPIPE, &before, nullptr);
     struct Direct { bool socket, descriptor; int timeoutMs, result; };
     for (const Direct& row : {Direct{false, true, 0, -1}, {true, false, -1, -1}, {false, false, -1, -1},
                               {true, true, -5, -1}, {true, true, 0, 9}, {true, true, 1000, 9}}) {
@@ -191,29 +202,6 @@ TEST_F(Channel, TheCloseByteAndItsTimeOuts) {
                   std::vector<int>({row.result, !row.socket, !(row.socket && row.descriptor)})) << row.timeoutMs;
         for (int fd : {ends[0], ends[1], pipes[0], pipes[1]}) close(fd);
     }
-}
-
-void markPipe(int) {}
-
-TEST_F(Channel, SigpipeIsIgnoredWhileAHandleIsOpenAndRestoredOnClose) {
-    struct sigaction own {}, before {}, now {};
-    own.sa_handler = markPipe;
-    ASSERT_EQ(sigaction(SIGPIPE, &own, &before), 0);
-    fake_->expect(serve({{{0, 0}, true}}, "", -2));
-    fake_->expect(serve({{{0, 0}, true}}, "", -2));
-    int fd = -1;
-    VXM_CS_HANDLE* one = VXM_csopen("a", "w", &fd, nullptr);
-    sigaction(SIGPIPE, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, SIG_IGN);
-    VXM_CS_HANDLE* two = VXM_csopen("b", "w", &fd, nullptr);
-    ASSERT_TRUE(one && two);
-    // Closed in the order of opening: each restores what it found, so the last close decides.
-    VXM_csclose(one, 1000);
-    sigaction(SIGPIPE, nullptr, &now);
-    EXPECT_EQ(now.sa_handler, markPipe);
-    VXM_csclose(two, 1000);
-    sigaction(SIGPIPE, &before, &now);
-    EXPECT_EQ(now.sa_handler, SIG_IGN);
 }
 
 // Logcat tracking with the busybox stand-in: the n-th "busybox pgrep logcat" prints pgrep.<n>.
