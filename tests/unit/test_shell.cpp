@@ -117,7 +117,7 @@ TEST(CloseAllFd, ClosesEveryDescriptorAboveTwo) {
     }
     int status = -1;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_EQ(status, 0) << "exit " << WEXITSTATUS(status) << ": 1 one stayed open, 2 a standard one changed, 3 a message";
+    EXPECT_EQ(status, 0) << "exit " << WEXITSTATUS(status) << ": 1 one stayed open, 2 a standard one changed, 3 a log";
 }
 
 }  // namespace
