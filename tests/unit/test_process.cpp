@@ -131,8 +131,10 @@ TEST_F(Process, KillProcessKillsTheFirstTwentyListedLiveMatches) {
     std::ofstream(dir_.file("extra")) << (std::to_string(listed.back()) + " root 1000 Z " + name("t") + "\n");
     LogCapture log;
     EXPECT_EQ(VXM_utl_killProcess((name("") + "[t]").c_str()), 0);
+    // A SIGKILL takes a moment to end its target: the states must come, then hold.
     const auto reach = [&](const std::string& want) {
-        return vxmtest::waitUntil([&] { return states(listed) == want; }, 5s);
+        const auto reached = [&] { return states(listed) == want; };
+        return vxmtest::waitUntil(reached, 5s) && !vxmtest::waitUntil([&] { return !reached(); }, 500ms);
     };
     EXPECT_TRUE(reach(std::string(20, 'K') + "RR")) << states(listed);
     std::ofstream(dir_.file("extra")) << ("1;touch root 1000 S " + name("t") + "\n");
