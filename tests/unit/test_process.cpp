@@ -28,11 +28,11 @@ using vxmtest::logLines;
 using vxmtest::readFile;
 
 // The box's ps layout (PID USER VSZ STAT COMMAND) for the children of $VXM_PS_PARENT in numeric
-// order, then the file $VXM_PS_EXTRA when it is there.
+// order, then the file "extra" beside the script when it is there.
 constexpr char kPsScript[] = R"(#!/bin/sh
 echo "  PID USER       VSZ STAT COMMAND"
 /bin/ps -o pid=,user=,vsz=,stat=,args= --ppid "$VXM_PS_PARENT" --sort pid
-cat "$VXM_PS_EXTRA" 2>/dev/null
+cat "${0%/*}/extra" 2>/dev/null
 )";
 
 // Each child's state: 'R' running, 'K' ended by SIGKILL, 'E' ended otherwise (a zombie until it is
@@ -55,11 +55,9 @@ protected:
         ASSERT_EQ(chmod(dir_.file("ps").c_str(), 0755), 0);
         setenv("PATH", (dir_.path() + ":" + path).c_str(), 1);
         setenv("VXM_PS_PARENT", std::to_string(getpid()).c_str(), 1);
-        setenv("VXM_PS_EXTRA", dir_.file("extra").c_str(), 1);
     }
     void TearDown() override {
-        for (pid_t pid : children_)
-            if (states({pid}) == "R") kill(pid, SIGKILL);
+        for (pid_t pid : children_) kill(pid, SIGKILL);  // none is reaped before: the ids are still theirs
         while (waitpid(-1, nullptr, 0) > 0) continue;
     }
     std::string name(const std::string& suffix) const { return "vxp" + std::to_string(getpid()) + suffix; }
@@ -67,11 +65,10 @@ protected:
     // argument), or with "0" seconds a zombie; -1 when it did not come to be.
     pid_t child(const std::string& suffix, const char* seconds = "30") {
         std::string named = name(suffix);
-        const std::string path = dir_.file(named);
-        symlink("/bin/sleep", path.c_str());
+        symlink("/bin/sleep", dir_.file(named).c_str());
         char* argv[] = {named.data(), const_cast<char*>(seconds), nullptr};
         pid_t pid = -1;
-        if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
+        if (posix_spawn(&pid, dir_.file(named).c_str(), nullptr, nullptr, argv, environ) != 0) return -1;
         children_.push_back(pid);
         // The command line is the test's own until the exec, empty once the child has ended.
         const std::string argv0 = named + '\0' + seconds + '\0', cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
