@@ -41,7 +41,7 @@ TEST(Guards, EachRefusedCharacterIsNamedInScanOrderAndNotRunOthersRun) {
     const std::string all = "|;&$<>`";
     const char* tails[] = {" | cat", "; true", " && true", " $NO", " < /dev/null", " > /dev/null", " `true`"};
     for (const Guard& guard : kGuards) {
-        const bool popen = guard.function == std::string("VXM_popen");
+        const bool popen = &guard == &kGuards[2];
         const std::string refused = guard.refused, head = "4 os_utility " + std::string(guard.function) + ": ";
         auto named = [&](const std::string& command, char c) {
             return head + (popen ? "popen Command " + command + " Contain " : "System Command Contain ") + c + "\n";
