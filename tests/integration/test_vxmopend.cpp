@@ -48,17 +48,15 @@ std::string readLines(int fd, long count = LONG_MAX) {
     return out;
 }
 
-// Runs body in a forked child; waitChild gives its raw wait status.
+// Runs body(0) to body(count - 1) in forked children at once; their raw wait statuses.
 template <typename Body>
-pid_t forkChild(Body body) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    return pid;
-}
-int waitChild(pid_t child) {
-    int status = -1;
-    waitpid(child, &status, 0);
-    return status;
+std::vector<int> inChildren(int count, Body body) {
+    std::vector<int> statuses(count, -1);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i)
+        if (pids.emplace_back(fork()) == 0) _exit(body(i));
+    for (int i = 0; i < count; ++i) waitpid(pids[i], &statuses[i], 0);
+    return statuses;
 }
 
 int connectTo(const std::string& path) {
@@ -165,17 +163,15 @@ TEST_F(Vxmopend, RoundTripsInBothModesAndFromManyClientsAtOnce) {
     ASSERT_NE(readLines(large.fd, 1), "");
     EXPECT_EQ(large.finish(20000), 0);
     EXPECT_EQ(run(socket(), "head -c 1048576 /dev/zero | tr '\\0' z"), "[" + std::string(1048576, 'z') + "] close 0");
-    std::vector<pid_t> clients;
-    for (int t = 0; t < 64; ++t)
-        clients.push_back(forkChild([&, t] {
-            int failed = 0;
-            for (int r = 0; r < 8; ++r) {
-                const std::string word = std::to_string(t) + "-" + std::to_string(r), status = std::to_string(t % 5);
-                failed += run(socket(), "echo " + word + "; exit " + status) != "[" + word + "\n] close " + status;
-            }
-            return failed;
-        }));
-    for (pid_t client : clients) EXPECT_EQ(waitChild(client), 0);
+    const std::vector<int> failures = inChildren(64, [&](int t) {
+        int failed = 0;
+        for (int r = 0; r < 8; ++r) {
+            const std::string word = std::to_string(t) + "-" + std::to_string(r), status = std::to_string(t % 5);
+            failed += run(socket(), "echo " + word + "; exit " + status) != "[" + word + "\n] close " + status;
+        }
+        return failed;
+    });
+    EXPECT_EQ(failures, std::vector<int>(64, 0));
 }
 
 // A peer that has become another uid, in the socket's group, before it connects (the credentials are
@@ -183,13 +179,13 @@ TEST_F(Vxmopend, RoundTripsInBothModesAndFromManyClientsAtOnce) {
 TEST_F(Vxmopend, PeersOutsideTheAllowListGetStatus13) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another uid";
     ASSERT_EQ(0, chmod(dir_.path().c_str(), 0711));
-    for (const uid_t uid : {65534, 4242}) {
-        EXPECT_EQ(0, waitChild(forkChild([&] {
-            gid_t group = 0;  // the socket's group
-            const bool changed = setgroups(1, &group) == 0 && setgid(group) == 0 && setuid(uid) == 0;
-            return changed && run(socket(), "echo ok") == (uid == 65534 ? "[ok\n] close 0" : "refused 13") ? 0 : 1;
-        }))) << uid;
-    }
+    const std::vector<int> outcomes = inChildren(2, [&](int i) {
+        const uid_t uid = i == 0 ? 65534 : 4242;
+        gid_t group = 0;  // the socket's group
+        const bool changed = setgroups(1, &group) == 0 && setgid(group) == 0 && setuid(uid) == 0;
+        return changed && run(socket(), "echo ok") == (i == 0 ? "[ok\n] close 0" : "refused 13") ? 0 : 1;
+    });
+    EXPECT_EQ(outcomes, std::vector<int>(2, 0)) << "nobody served, uid 4242 refused";
     EXPECT_TRUE(daemon_->logs("uid=4242 mode=- command=\"\" status=13")) << daemon_->log();
 }
 
