@@ -22,8 +22,8 @@ struct ChildVerdict {
 
     // "" when the child exited 0; otherwise what went wrong ("Alarm clock": it hung).
     std::string problem() const {
-        if (status == 0) return "";
-        return (status > 128 ? strsignal(status - 128) : "exit status " + std::to_string(status)) + ": " + text;
+        const std::string why = status > 128 ? strsignal(status - 128) : "exit status " + std::to_string(status);
+        return status == 0 ? "" : why + ": " + text;
     }
 };
 
