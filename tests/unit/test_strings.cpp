@@ -15,7 +15,7 @@
 
 namespace {
 
-TEST(Strings, SplitIPv4AndUrlHostAndPort) {
+TEST(Strings, SplitAndIPv4Text) {
     struct Row { const char* text; const char* delims; int capacity, result; const char* joined; };
     const Row rows[] = {{"12\n\n34\n56 7\n", "\n ", 2, 2, "12|34"}, {",,,", ",", 5, 0, ""}, {"", ",", 2, -1, ""},
                         {nullptr, ",", 2, -1, ""}, {"a,b", "", 2, -1, ""}, {"a,b", nullptr, 2, -1, ""},
