@@ -70,11 +70,6 @@ protected:
         setDefaultCard("eth0", VXM_CARD_TYPE_WIRED);
         setProperty(kSource, "192.168.1.10");
     }
-    void TearDown() override {
-        VXM_network_setConnType("Static");
-        VXM_network_setPPPoeIPHeader(0);
-        BoxTest::TearDown();
-    }
 };
 
 TEST_F(NetworkIgmp, EachSenderSendsItsPacketAndLogsItsSteps) {
@@ -122,6 +117,8 @@ TEST_F(NetworkIgmp, EachSenderSendsItsPacketAndLogsItsSteps) {
         EXPECT_EQ(sentBy(expected.size(), [&] { EXPECT_EQ(row.send(row.group), result); }), expected);
         expectLog(log, row.log);
     }
+    VXM_network_setConnType("Static");
+    VXM_network_setPPPoeIPHeader(0);
 }
 
 TEST_F(NetworkIgmp, SendersOnSeveralThreadsEachSendTheirOwnPacket) {
