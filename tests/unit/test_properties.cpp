@@ -103,14 +103,10 @@ TEST_F(Properties, ToolsSetPrintAndRefuse) {
         {set + " ro.hardware x86", "vxm-setprop: could not set [ro.hardware] to [x86]\n1\n"},
         {set + " only.key", "usage: vxm-setprop KEY VALUE\n2\n"},
         {get + " a b c", "usage: vxm-getprop [KEY [DEFAULT]]\n2\n"}};
+    const std::string out = dir_.file(".out");  // its output and then its exit status; no key starts with "."
     for (const auto& [command, expected] : rows) {
-        std::string out;  // its output and then its exit status
-        FILE* pipe = popen((command + " 2>&1; echo $?").c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        char chunk[256];
-        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, got);
-        pclose(pipe);
-        EXPECT_EQ(out, expected) << command;
+        EXPECT_EQ(std::system((command + " >" + out + " 2>&1; echo $? >>" + out).c_str()), 0);
+        EXPECT_EQ(vxmtest::readFile(out), expected) << command;
     }
 }
 
