@@ -85,13 +85,12 @@ TEST(Strings, CopiesRandomBitsResponseTimeAndTheCallbackTable) {
     ASSERT_TRUE(vxmtest::waitUntil([&] { return VXM_get_ticks() - start >= 300; }, std::chrono::seconds(5)));
     EXPECT_GE(VXM_get_responseTime(), 300) << "the gap to the previous call";
     EXPECT_LT(VXM_get_responseTime(), 300) << "and only that gap";
-    unsigned char table[VXM_ROOT_FUN_CALLBACK_SIZE], out[VXM_ROOT_FUN_CALLBACK_SIZE] = {};
+    unsigned char table[VXM_ROOT_FUN_CALLBACK_SIZE], out[sizeof table] = {}, zero[sizeof table] = {};
     std::iota(table, table + VXM_ROOT_FUN_CALLBACK_SIZE, 1);
     EXPECT_EQ(VXM_utl_regRootFunCallback(table) + VXM_utl_curRootFunCallback(out), 0);
     EXPECT_EQ(0, std::memcmp(out, table, sizeof table));
     EXPECT_TRUE(VXM_utl_curRootFunCallback(nullptr) != 0 && VXM_utl_regRootFunCallback(nullptr) != 0);
-    EXPECT_EQ(std::count(RootFunCallback, RootFunCallback + sizeof table, 0), VXM_ROOT_FUN_CALLBACK_SIZE)
-        << "a null table clears the registration";
+    EXPECT_EQ(0, std::memcmp(RootFunCallback, zero, sizeof zero)) << "a null table clears the registration";
     EXPECT_EQ(VXM_utl_getRootFunCallback(), static_cast<void*>(RootFunCallback));
 }
 
