@@ -17,10 +17,7 @@ namespace {
 
 using namespace vxmtest;
 
-mode_t permissions(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
-}
+unsigned permissions(const std::string& path) { return unsigned(std::filesystem::status(path).permissions()); }
 
 void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
@@ -111,8 +108,7 @@ TEST_F(Files, UnzipExtractsAndReportsEachFailure) {
         {"refused by the guarded shell", refused, out, -1, false, "popen failed, cmd;" + refusedCommand + "\n"},
         {"the shell ends early", zip + " -d " + out + ";kill $$;", out, -1, true, "read result error\n"},
         {"members printed before the status line", "-p " + zip, out, -1, false, "VXM_unzip failed\n"},
-        {"null archive", "", out, -1, false, ""},
-        {"null target", zip, "", -1, false, ""}};
+        {"null archive", "", out, -1, false, ""}, {"null target", zip, "", -1, false, ""}};
     auto text = [](const std::string& given) { return given.empty() ? nullptr : given.c_str(); };
     LogCapture log;
     for (const Row& row : rows) {
