@@ -87,21 +87,19 @@ TEST_F(NetworkIgmp, EachSenderSendsItsPacketAndLogsItsSteps) {
     const auto leave = VXM_network_IGMPLeave, leave2 = VXM_network_IGMPLeave2;
     auto leave3 = [](const char* group) { return VXM_network_IGMPLeave3(group, 0); };
     auto join3 = [](const char* group) { return VXM_network_IGMPLeave3(group, 0x80000000u); };
+    const char* const g = "239.1.1.1";
     const Row rows[] = {
-        {"leave: the property's source", 0, "10.20.30.40", leave, "239.1.1.1", kLeaveFrom10,
-         {in1, sockopt, sent1, out1}},
-        {"leave, PPPoE: the kernel's source", 1, "10.20.30.40", leave, "239.1.1.1", kLeave,
-         {in1, sockopt, kIncorrect, sent1, out1}},
-        {"leave, no property", 0, nullptr, leave, "239.1.1.1", "", {in1, noSource}},
-        {"leave, PPPoE with header, no property", 2, nullptr, leave, "239.1.1.1", "", {in1, noSource}},
-        {"leave, no group", 0, "192.168.1.10", leave, "239.1.1.256", kLeaveNoGroup,
-         {in1, sockopt, kIncorrect, sent1, out1}},
+        {"leave: the property's source", 0, "10.20.30.40", leave, g, kLeaveFrom10, {in1, sockopt, sent1, out1}},
+        {"leave, PPPoE: kernel's source", 1, "10.20.30.40", leave, g, kLeave, {in1, sockopt, kIncorrect, sent1, out1}},
+        {"leave, no property", 0, nullptr, leave, g, "", {in1, noSource}},
+        {"leave, PPPoE with header, no property", 2, nullptr, leave, g, "", {in1, noSource}},
+        {"leave, bad group", 0, "192.168.1.10", leave, "1.256", kLeaveNoGroup, {in1, sockopt, kIncorrect, sent1, out1}},
         {"leave, null", 0, "192.168.1.10", leave, nullptr, "", {in1, noGroup}},
-        {"leave2", 0, "10.20.30.40", leave2, "239.1.1.1", kLeave, {in2, sent2, out2}},
+        {"leave2", 0, "10.20.30.40", leave2, g, kLeave, {in2, sent2, out2}},
         {"leave2, no group", 0, nullptr, leave2, "group", kLeaveNoGroup, {in2, kIncorrect, sent2, out2}},
         {"leave2, null", 0, nullptr, leave2, nullptr, "", {noGroup}},
-        {"leave3", 0, nullptr, leave3, "239.1.1.1", kReportLeave, {in3, joined}},
-        {"join3", 0, nullptr, join3, "239.1.1.1", join(1), {in3, joined}},
+        {"leave3", 0, nullptr, leave3, g, kReportLeave, {in3, joined}},
+        {"join3", 0, nullptr, join3, g, join(1), {in3, joined}},
         {"join3, no group", 0, nullptr, join3, "", kReportNoGroup, {in3, kIncorrect, joined}},
         {"leave3, null", 0, nullptr, leave3, nullptr, "", {}},
     };
