@@ -13,9 +13,8 @@
 #include <new>
 #include <type_traits>
 
+#include "integration/box.h"
 #include "support/child_rows.h"
-#include "support/files.h"
-#include "support/private_tmp.h"
 #include "vxmosal/vxmosal.h"
 
 namespace {
@@ -49,12 +48,7 @@ int g_fd = -1;
 const char* const g_servers[] = {"10.9.0.53"};
 VXM_NETWORK_STATIC_INFO g_static{};
 
-void useEth0() {
-    VXM_NETWORK_CARD_INFO card{};
-    std::strcpy(card.ifrName, "eth0");
-    card.cardType = VXM_CARD_TYPE_WIRED;
-    VXM_network_setNetWorkCardInfo(&card);
-}
+void useEth0() { vxmtest::setDefaultCard("eth0", VXM_CARD_TYPE_WIRED); }
 
 void* returnAtOnce(void*) { return nullptr; }
 
