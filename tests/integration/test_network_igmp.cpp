@@ -151,14 +151,10 @@ int sendAll(unsigned int join) {
 }
 
 TEST_F(NetworkIgmp, FailuresOfTheSourceTheSocketAndTheRoute) {
-    Card bare("eth3");
-    ASSERT_TRUE(bare.ok());
     LogCapture log;
-    for (const char* card : {"eth3", ""}) {
-        setDefaultCard(card, VXM_CARD_TYPE_WIRED);
-        EXPECT_EQ(VXM_network_IGMPLeave2("239.1.1.1") + VXM_network_IGMPLeave3("239.1.1.1", 1), -2);
-        EXPECT_EQ(log.all().back().message, "Failed to the VXM_network_getIpAddr");
-    }
+    setDefaultCard("");  // no card, so no source address
+    EXPECT_EQ(VXM_network_IGMPLeave2("239.1.1.1") + VXM_network_IGMPLeave3("239.1.1.1", 1), -2);
+    EXPECT_EQ(log.withFormat("Failed to the VXM_network_getIpAddr").size(), 2u);
     setDefaultCard("eth0", VXM_CARD_TYPE_WIRED);
     log.clear();
     EXPECT_EQ(sentBy(0, [] { ASSERT_TRUE(withoutCapabilities([] { EXPECT_EQ(sendAll(1), -3); })); }), Packets{});
