@@ -15,7 +15,7 @@
 
 namespace {
 
-TEST(Strings, SplitAndIPv4Text) {
+TEST(Strings, SplitIPv4TextAndUrls) {
     struct Row { const char* text; const char* delims; int capacity, result; const char* joined; };
     const Row rows[] = {{"12\n\n34\n56 7\n", "\n ", 2, 2, "12|34"}, {",,,", ",", 5, 0, ""}, {"", ",", 2, -1, ""},
                         {nullptr, ",", 2, -1, ""}, {"a,b", "", 2, -1, ""}, {"a,b", nullptr, 2, -1, ""},
@@ -36,11 +36,9 @@ TEST(Strings, SplitAndIPv4Text) {
     for (auto [text, result] : {std::pair<const char*, int>{".x", 1}, {":1.2", 0}, {"fe80::1.2", 0}, {"localhost", 0},
                                 {"", 0}, {nullptr, 0}, {"aaaaaaaaaaaaaaaa.b", 1}, {"aaaaaaaaaaaaaaaaa.b", 0}})
         EXPECT_EQ(VXM_is_IPv4(text), result) << (text ? text : "null");
-}
-
-TEST(Strings, UrlHostAndPort) {
-    struct Row { const char* url; int size; const char* expected; };
-    const Row rows[] = {{"http://tv.example:8080", 47, "tv.example:8080"}, {"http://10.0.0.5:80", 46, "-1"},
+    // URLs: the host and port of the authority, IPv6 in brackets without its zone.
+    struct Url { const char* url; int size; const char* expected; };
+    const Url urls[] = {{"http://tv.example:8080", 47, "tv.example:8080"}, {"http://10.0.0.5:80", 46, "-1"},
                         {"http://[fe80::1%eth0]:8080/index", 64, "fe80::1:8080"}, {"10.0.0.5:80", 64, "-1"},
                         {"http://abcdefghijklmnopq:80/", 64, "-1"},  // cut at 15 characters, it misses the ":"
                         {"http://10.0.0.5/path", 64, "-1"}, {"http://[fe80::1:80", 64, "-1"}, {nullptr, 64, "-1"},
@@ -48,10 +46,10 @@ TEST(Strings, UrlHostAndPort) {
                         {"http://[aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa]:80", 47, "-1"}};
     char host[64] = {};
     int port = -7;
-    for (const Row& row : rows) {
+    for (const Url& row : urls) {
         const int result = VXM_network_URLResolveHostAndPort(row.url, host, row.size, &port);
         const std::string got = result != 0 ? std::to_string(result) : host + (":" + std::to_string(port));
-        EXPECT_EQ(got, row.expected) << &row - rows;
+        EXPECT_EQ(got, row.expected) << &row - urls;
     }
     EXPECT_EQ(VXM_network_URLResolveHostAndPort("http://a:1", nullptr, 64, &port) +
                   VXM_network_URLResolveHostAndPort("http://a:1", host, 64, nullptr), -2);
