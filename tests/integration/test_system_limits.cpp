@@ -32,18 +32,11 @@ struct Row { const char* call; Limit limit; long (*run)(); long result; const ch
 rlimit g_descriptors{};  // restored after the call, so that a coverage build can write its counts
 int g_active = 0;
 unsigned long long g_n[4] = {};
-char g_value[92] = {};
+char g_text[VXM_NETWORK_TEXT_SIZE] = {};
 
 [[maybe_unused]] void* idle(void*) { return nullptr; }
 
-// A query of the loopback card's address texts.
-template <int (*query)(const VXM_NETWORK_CARD_INFO*, char*, int)>
-int onLoopback() {
-    VXM_NETWORK_CARD_INFO card{};
-    std::strcpy(card.ifrName, "lo");
-    char text[VXM_NETWORK_TEXT_SIZE];
-    return query(&card, text, sizeof text);
-}
+const VXM_NETWORK_CARD_INFO g_lo{"lo"};
 
 int openFile() {
     FILE* file = VXM_File_Open("/tmp/file", "r", 0600);
@@ -52,10 +45,11 @@ int openFile() {
 
 const char kNoSocket[] = "4 NETWORK create socket error,errno = %d.";
 const Row kRows[] = {
-    ROW(Descriptors, onLoopback<VXM_network_getIpAddr>(), -1, kNoSocket),
-    ROW(Descriptors, onLoopback<VXM_network_getNetMask>(), -1, kNoSocket),
-    ROW(Descriptors, onLoopback<VXM_network_getIpv6Addr>(), -1, "4 NETWORK fopen /proc/net/if_inet6 failed!!"),
-    ROW(Descriptors, onLoopback<VXM_network_getMacAddr>(), -1,
+    ROW(Descriptors, VXM_network_getIpAddr(&g_lo, g_text, sizeof g_text), -1, kNoSocket),
+    ROW(Descriptors, VXM_network_getNetMask(&g_lo, g_text, sizeof g_text), -1, kNoSocket),
+    ROW(Descriptors, VXM_network_getIpv6Addr(&g_lo, g_text, sizeof g_text), -1,
+        "4 NETWORK fopen /proc/net/if_inet6 failed!!"),
+    ROW(Descriptors, VXM_network_getMacAddr(&g_lo, g_text, sizeof g_text), -1,
         "4 NETWORK create socket error,errno = %d,get mac failed."),
     ROW(Descriptors, VXM_network_getNetActive("lo", &g_active), -1, "4 NETWORK create socket error, errno:%d."),
     ROW(Descriptors, VXM_get_netStat("127.0.0.1", &g_n[0], &g_n[1], &g_n[2], &g_n[3]), -1, ""),
@@ -65,7 +59,7 @@ const Row kRows[] = {
     ROW(Descriptors, (VXM_close_allfd(), 0), 0, "3 os_utility can't open %s"),
     // The child holds descriptors 0 to 2 only: the copy is 3.
     ROW(None, dup(0) != 3 ? 0 : (VXM_close_allfd(), fcntl(3, F_GETFD)), -1, ""),
-    ROW(Descriptors, VXM_property_get("some.key", g_value, 92), -1, ""),
+    ROW(Descriptors, VXM_property_get("some.key", g_text, sizeof g_text), -1, ""),
 // The sanitizers' runtimes map memory of their own for every thread and allocation: under them an
 // address-space limit ends the process before the library sees it fail. Under an emulator the limit
 // holds the emulator, whose guest memory is reserved up front.
