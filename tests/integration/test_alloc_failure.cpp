@@ -65,12 +65,9 @@ bool seamCopy(Result r) {
 bool joined(Result r) { return r == -1 || (r == 0 && VXM_thread_join(g_handle) == 0); }
 bool dumped(const char* path, const char* line) { return vxmtest::readFile(path).find(line) != std::string::npos; }
 
-struct Row {
-    const char* call;                     // the operation, as its row's name
-    Result (*run)();
-    bool (*documented)(Result);           // whether the result is documented
-    void (*prepare)() = nullptr;          // before the seam is armed
-};
+// A row: the operation (its text names the row), whether its result is documented, and what it needs
+// before the seam is armed.
+struct Row { const char* call; Result (*run)(); bool (*documented)(Result); void (*prepare)() = nullptr; };
 #define ROW(call, ...) Row{#call, [] { return Result(call); }, __VA_ARGS__}
 
 const Row kRows[] = {
