@@ -3,7 +3,6 @@
 // reached every time: the operation must give its documented result, or succeed, and the process
 // must neither crash nor hang nor (under AddressSanitizer) leak.
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
