@@ -90,9 +90,8 @@ TEST_F(Properties, ToolsSetPrintAndRefuse) {
                   VXM_property_set("empty", ""), 0);
     const std::string get = VXM_GETPROP, set = VXM_SETPROP;
     const std::pair<std::string, const char*> rows[] = {
-        {set + " net.dns1 '8.8.8.8'", "0\n"},
+        {set + " net.dns1 '8.8.8.8'", "0\n"}, {get + " a.key fallback", "with spaces\n0\n"},
         {get, "[a.key]: [with spaces]\n[empty]: []\n[net.dns1]: [8.8.8.8]\n[ro.hardware]: [arm]\n0\n"},
-        {get + " a.key", "with spaces\n0\n"}, {get + " a.key fallback", "with spaces\n0\n"},
         {get + " missing", "\n0\n"}, {get + " missing fallback", "fallback\n0\n"},
         {set + " ro.hardware x86", "vxm-setprop: could not set [ro.hardware] to [x86]\n1\n"},
         {set + " only.key", "usage: vxm-setprop KEY VALUE\n2\n"},
