@@ -158,12 +158,10 @@ TEST_F(NetworkIgmp, FailuresOfTheSourceTheSocketAndTheRoute) {
     setDefaultCard("eth0", VXM_CARD_TYPE_WIRED);
     log.clear();
     EXPECT_EQ(sentBy(0, [] { ASSERT_TRUE(withoutCapabilities([] { EXPECT_EQ(sendAll(1), -3); })); }), Packets{});
-    expectLog(log, {{2, "", "enter VXM_network_IGMPLeave"},
-                    {4, "VXM_network_IGMPLeave", "create socket failed[errno=1]"},
-                    {2, "", "enter VXM_network_IGMPLeave2"},
-                    {4, "VXM_network_IGMPLeave2", "create socket failed[errno=1]"},
-                    {2, "", "enter VXM_network_IGMPLeave3"},
-                    {4, "VXM_network_IGMPLeave3", "create socket failed![errno=1]"},
+    // Each sender's entry and its failure on a line.
+    expectLog(log, {{2, "", "enter VXM_network_IGMPLeave"}, {4, "", "create socket failed[errno=1]"},
+                    {2, "", "enter VXM_network_IGMPLeave2"}, {4, "", "create socket failed[errno=1]"},
+                    {2, "", "enter VXM_network_IGMPLeave3"}, {4, "", "create socket failed![errno=1]"},
                     {2, "", "leave VXM_network_IGMPLeave3"}});
     ASSERT_EQ(sh("ip route del default && ip route del 192.168.1.0/24"), 0);  // no route to the groups
     log.clear();
