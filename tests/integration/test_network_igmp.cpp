@@ -188,9 +188,8 @@ TEST_F(NetworkIgmp, SetVersionWritesTheKernelSettingThroughTheDaemon) {
         NoDaemon away;
         EXPECT_EQ(VXM_network_IGMPSetVersion(3), -1);
     }
-    expectLog(log, {{1, "VXM_network_IGMPSetVersion", "set igmp version is [1]"},
-                    {1, "VXM_network_IGMPSetVersion", "set igmp version is [0]"}, {1, "", "set igmp version is [3]"},
-                    {4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
+    expectLog(log, {{1, "VXM_network_IGMPSetVersion", "set igmp version is [1]"}, {1, "", "set igmp version is [0]"},
+                    {1, "", "set igmp version is [3]"}, {4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
                     {4, "actShellCmd",
                      "VXM_csopen exec [echo \"3\" > /proc/sys/net/ipv4/conf/all/force_igmp_version] faild"}});
     EXPECT_EQ(forced(), "2\n");
