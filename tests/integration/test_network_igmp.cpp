@@ -110,9 +110,8 @@ TEST_F(NetworkIgmp, EachSenderSendsItsPacketAndLogsItsSteps) {
         if (row.source) setProperty(kSource, row.source);
         else unlink((std::string(getenv("VXM_PROPERTY_DIR")) + "/" + kSource).c_str());
         LogCapture log;
-        const Packets expected = row.packet.empty() ? Packets{} : Packets{row.packet};
-        const int result = row.packet.empty() ? -1 : 0;
-        EXPECT_EQ(sentBy(expected.size(), [&] { EXPECT_EQ(row.send(row.group), result); }), expected);
+        const Packets wanted = row.packet.empty() ? Packets{} : Packets{row.packet};
+        EXPECT_EQ(sentBy(wanted.size(), [&] { EXPECT_EQ(row.send(row.group), wanted.empty() ? -1 : 0); }), wanted);
         expectLog(log, row.log);
     }
     VXM_network_setConnType("Static");
