@@ -3,24 +3,17 @@
 // reached every time: the operation must give its documented result, or succeed, and the process
 // must neither crash nor hang nor (under AddressSanitizer) leak.
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <new>
-#include <string>
 #include <type_traits>
 
+#include "integration/box.h"
 #include "support/child_rows.h"
-#include "support/files.h"
-#include "support/private_tmp.h"
 #include "vxmosal/vxmosal.h"
 
 namespace {
@@ -54,108 +47,79 @@ int g_fd = -1;
 const char* const g_servers[] = {"10.9.0.53"};
 VXM_NETWORK_STATIC_INFO g_static{};
 
-void useEth0() {
-    VXM_NETWORK_CARD_INFO card{};
-    std::strcpy(card.ifrName, "eth0");
-    card.cardType = VXM_CARD_TYPE_WIRED;
-    VXM_network_setNetWorkCardInfo(&card);
-}
+void useEth0() { vxmtest::setDefaultCard("eth0", VXM_CARD_TYPE_WIRED); }
 
 void* returnAtOnce(void*) { return nullptr; }
 
 // Checks of a result; each releases what the operation made, so that a leak would show.
 bool status(Result r) { return r == 0 || r == -1; }
 bool zero(Result r) { return r == 0; }
+bool seamText(const char* text) { return std::strcmp(text, kSeamText) == 0; }
 bool seamCopy(Result r) {
     auto* copy = reinterpret_cast<char*>(r);
-    const bool ok = copy == nullptr || std::strcmp(copy, kSeamText) == 0;
+    const bool ok = copy == nullptr || seamText(copy);
     VXM_free(copy);
     return ok;
 }
 bool joined(Result r) { return r == -1 || (r == 0 && VXM_thread_join(g_handle) == 0); }
-bool found(Result r) { return r == 0 || r == 1; }
 bool dumped(const char* path, const char* line) { return vxmtest::readFile(path).find(line) != std::string::npos; }
 
-struct Row {
-    const char* name;
-    Result (*run)();                      // the operation
-    bool (*documented)(Result) = status;  // whether the result is documented
-    void (*prepare)() = nullptr;          // before the seam is armed
-};
+// A row: the operation (its text names the row), whether its result is documented, and what it needs
+// before the seam is armed.
+struct Row { const char* call; Result (*run)(); bool (*documented)(Result); void (*prepare)() = nullptr; };
+#define ROW(call, ...) Row{#call, [] { return Result(call); }, __VA_ARGS__}
 
 const Row kRows[] = {
-    {"VXM_reallocMem", [] { return Result(VXM_reallocMem(g_block, 16, sizeof kSeamText)); }, seamCopy,
-     [] { g_block = VXM_dup_string(kSeamText); }},
-    {"VXM_dup_string", [] { return Result(VXM_dup_string(kSeamText)); }, seamCopy},
-    {"VXM_GetEnvStr", [] { return Result(VXM_GetEnvStr("VXM_SEAM")); }, seamCopy,
-     [] { setenv("VXM_SEAM", kSeamText, 1); }},
-    {"VXM_file_read", [] { return Result(VXM_file_read(kReadFile, reinterpret_cast<char**>(&g_block), &g_size)); },
-     [](Result r) { return (r == 0 && seamCopy(Result(g_block))) || r == -1; },
-     [] { VXM_file_write(kReadFile, kSeamText, sizeof kSeamText - 1); }},
-    {"VXM_sem_create", [] { return Result(VXM_sem_create(0, &g_handle)); },
-     [](Result r) { return (r == 0 && VXM_sem_destroy(g_handle) == 0) || r == -1; }},
-    {"VXM_mutex_create", [] { return Result(VXM_mutex_create()); },
-     [](Result m) {
-         return m == 0 || (VXM_mutex_lock(m) == 0 && VXM_mutex_unlock(m) == 0 && VXM_mutex_destroy(m) == 0);
-     }},
+    ROW(VXM_reallocMem(g_block, 16, sizeof kSeamText), seamCopy, [] { g_block = VXM_dup_string(kSeamText); }),
+    ROW(VXM_dup_string(kSeamText), seamCopy),
+    ROW(VXM_GetEnvStr("VXM_SEAM"), seamCopy, [] { setenv("VXM_SEAM", kSeamText, 1); }),
+    ROW(VXM_file_read(kReadFile, reinterpret_cast<char**>(&g_block), &g_size),
+        [](Result r) { return (r == 0 && seamCopy(Result(g_block))) || r == -1; },
+        [] { VXM_file_write(kReadFile, kSeamText, sizeof kSeamText - 1); }),
+    ROW(VXM_sem_create(0, &g_handle), [](Result r) { return (r == 0 && VXM_sem_destroy(g_handle) == 0) || r == -1; }),
+    ROW(VXM_mutex_create(), [](Result m) {
+        return m == 0 || (VXM_mutex_lock(m) == 0 && VXM_mutex_unlock(m) == 0 && VXM_mutex_destroy(m) == 0);
+    }),
     // The first tick read starts the tick thread; a later read never goes back.
-    {"VXM_get_ticks", [] { return Result(VXM_get_ticks()); },
-     [](Result r) { return VXM_get_ticks() >= static_cast<VXM_UINT32>(r); }},
-    {"VXM_thread_create", [] { return Result(VXM_thread_create(returnAtOnce, nullptr, nullptr, 0, 0)); }},
-    {"VXM_thread_createEX", [] { return Result(VXM_thread_createEX(returnAtOnce, nullptr, &g_handle, 0, 0, 0)); },
-     joined},
-    {"VXM_thread_createJoinable",
-     [] { return Result(VXM_thread_createJoinable(returnAtOnce, nullptr, &g_handle, 0, 0)); }, joined},
-    {"VXM_msg_create", [] { return Result(VXM_msg_create(4, sizeof kSeamText, 0)); },
-     [](Result q) {
-         return q == 0 || (VXM_msg_post(q, kSeamText) == 0 && VXM_msg_peek(q, g_text) == 0 &&
-                           std::strcmp(g_text, kSeamText) == 0 && VXM_msg_destroy(q) == 0);
-     }},
-    {"VXM_timer_init", [] { return Result(VXM_timer_init()); },
-     [](Result r) { return (r == 0 && (VXM_timer_quit(), true)) || r == -1; }},
+    ROW(VXM_get_ticks(), [](Result r) { return VXM_get_ticks() >= static_cast<VXM_UINT32>(r); }),
+    ROW(VXM_thread_create(returnAtOnce, nullptr, nullptr, 0, 0), status),
+    ROW(VXM_thread_createJoinable(returnAtOnce, nullptr, &g_handle, 0, 0), joined),
+    ROW(VXM_msg_create(4, sizeof kSeamText, 0), [](Result q) {
+        return q == 0 || (VXM_msg_post(q, kSeamText) == 0 && VXM_msg_peek(q, g_text) == 0 && seamText(g_text) &&
+                          VXM_msg_destroy(q) == 0);
+    }),
+    ROW(VXM_timer_init(), [](Result r) { return (r == 0 && (VXM_timer_quit(), true)) || r == -1; }),
     // A record that cannot be kept is dropped silently; the dump shows those that were.
-    {"VXM_Mutex_dump", [] { return VXM_Mutex_dump("/tmp"), Result(0); },
-     [](Result) { return dumped("/tmp/mutexInfo.txt", "pMutex is") && VXM_mutex_destroy(g_handle) == 0; },
-     [] { g_handle = VXM_mutex_create(); }},
-    {"VXM_Thread_dump", [] { return VXM_Thread_dump("/tmp"), Result(0); },
-     [](Result) { return dumped("/tmp/threadsInfo.txt", "pThread is"); }, [] { VXM_get_ticks(); }},
+    ROW((VXM_Mutex_dump("/tmp"), 0),
+        [](Result) { return dumped("/tmp/mutexInfo.txt", "pMutex is") && VXM_mutex_destroy(g_handle) == 0; },
+        [] { g_handle = VXM_mutex_create(); }),
+    ROW((VXM_Thread_dump("/tmp"), 0), [](Result) { return dumped("/tmp/threadsInfo.txt", "pThread is"); },
+        [] { VXM_get_ticks(); }),
     // The box holds the release "4.4" (so the gateway comes from the netlink route dump).
-    {"VXM_property_get", [] { return Result(VXM_property_get("ro.build.version.release", g_text, sizeof g_text)); },
-     [](Result r) { return (r == 0 && std::strcmp(g_text, "4.4") == 0) || r == -1; }},
-    {"VXM_property_set", [] { return Result(VXM_property_set("vxm.seam", kSeamText)); },
-     [](Result r) {
-         return r == -1 || (r == 0 && VXM_property_get("vxm.seam", g_text, sizeof g_text) == 0 &&
-                            std::strcmp(g_text, kSeamText) == 0);
-     }},
-    {"VXM_utl_get_os_type", [] { return Result(VXM_utl_get_os_type()); }, [](Result r) { return r == 4 || r == 0; }},
-    {"VXM_network_setDNS", [] { return Result(VXM_network_setDNS(g_servers, 1)); }, zero},
-    {"VXM_network_getDNS", [] { return Result(VXM_network_getDNS(g_text, 0, sizeof g_text)); }, zero},
-    {"VXM_network_getGateway", [] { return Result(VXM_network_getGateway(nullptr, g_text, sizeof g_text)); }, status,
-     useEth0},
-    {"VXM_network_getStatic", [] { return Result(VXM_network_getStatic(&g_static)); }, status,
-     [] { std::strcpy(g_static.ifrName, "eth0"); }},
-    {"VXM_network_threadInit", [] { return Result(VXM_network_threadInit()); },
-     [](Result r) { return r == 0 && VXM_network_deInit() == 0; }},
+    ROW(VXM_property_get("ro.build.version.release", g_text, sizeof g_text),
+        [](Result r) { return (r == 0 && std::strcmp(g_text, "4.4") == 0) || r == -1; }),
+    ROW(VXM_property_set("vxm.seam", kSeamText), [](Result r) {
+        return r == -1 || (r == 0 && VXM_property_get("vxm.seam", g_text, sizeof g_text) == 0 && seamText(g_text));
+    }),
+    ROW(VXM_utl_get_os_type(), [](Result r) { return r == 4 || r == 0; }),
+    ROW(VXM_network_setDNS(g_servers, 1), zero),
+    ROW(VXM_network_getDNS(g_text, 0, sizeof g_text), zero),
+    ROW(VXM_network_getGateway(nullptr, g_text, sizeof g_text), status, useEth0),
+    ROW(VXM_network_getStatic(&g_static), status, [] { std::strcpy(g_static.ifrName, "eth0"); }),
+    ROW(VXM_network_threadInit(), [](Result r) { return r == 0 && VXM_network_deInit() == 0; }),
     // Without the task thread's queue a post is refused.
-    {"VXM_network_postTask", [] { return Result(VXM_network_postTask(1, 2)); }, [](Result r) { return r == -1; }},
-    {"VXM_sock_getHostByName", [] { return Result(VXM_sock_getHostByName(g_text, "localhost")); }},
+    ROW(VXM_network_postTask(1, 2), [](Result r) { return r == -1; }),
+    ROW(VXM_sock_getHostByName(g_text, "localhost"), status),
     // The box holds "persist.sys.vxm.ipaddress", and eth0 has an address.
-    {"VXM_network_IGMPLeave", [] { return Result(VXM_network_IGMPLeave("239.1.1.1")); }},
-    {"VXM_network_IGMPLeave2", [] { return Result(VXM_network_IGMPLeave2("239.1.1.1")); }, status, useEth0},
-    {"VXM_network_IGMPLeave3", [] { return Result(VXM_network_IGMPLeave3("239.1.1.1", 1)); }, status, useEth0},
+    ROW(VXM_network_IGMPLeave("239.1.1.1"), status),
+    ROW(VXM_network_IGMPLeave2("239.1.1.1"), status, useEth0),
+    ROW(VXM_network_IGMPLeave3("239.1.1.1", 1), status, useEth0),
     // The box's daemon runs the commands.
-    {"VXM_csopen", [] { return Result(VXM_csopen("echo seam", "r", &g_fd, nullptr)); },
-     [](Result r) {
-         auto* handle = reinterpret_cast<VXM_CS_HANDLE*>(r);
-         if (handle == nullptr) return true;
-         const ssize_t got = read(handle->fd, g_text, sizeof g_text);
-         return VXM_csclose(handle, 30000) == 0 && got == 5 && std::strncmp(g_text, "seam\n", 5) == 0;
-     }},
-    {"VXM_utl_shellCMD", [] { return Result(VXM_utl_shellCMD("echo seam")); }},
-    {"VXM_utl_execFind", [] { return Result(VXM_utl_execFind("echo seam", kSeamText)); }, found},
-    {"VXM_utl_shellFind", [] { return Result(VXM_utl_shellFind("echo seam")); }, found},
-    {"VXM_del_files", [] { return Result(VXM_del_files(kReadFile, 1)); }, zero},
-    {"VXM_network_IGMPSetVersion", [] { return Result(VXM_network_IGMPSetVersion(2)); }},
+    ROW(VXM_csopen("echo seam", "r", &g_fd, nullptr),
+        [](Result r) { return r == 0 || VXM_csclose(reinterpret_cast<VXM_CS_HANDLE*>(r), 30000) == 0; }),
+    ROW(VXM_utl_shellCMD("echo seam"), status),
+    ROW(VXM_del_files(kReadFile, 1), zero),
+    ROW(VXM_network_IGMPSetVersion(2), status),
 };
 
 // The child: fails the k-th allocation of the row's operation, checks its result and writes first
@@ -179,9 +143,9 @@ TEST(AllocationFailure, EveryAllocationOfAnOperationFailsInTurn) {
         for (unsigned long k = 1; k <= made + 1 && k <= kMostAllocations; ++k) {
             const vxmtest::ChildVerdict child = vxmtest::inChild([&] { return runRow(row, k); }, 30);
             made = std::strtoul(child.text.c_str(), nullptr, 10);
-            EXPECT_EQ(child.problem(), "") << row.name << " with allocation " << k << " failing";
+            EXPECT_EQ(child.problem(), "") << row.call << " with allocation " << k << " failing";
         }
-        EXPECT_LT(made, kMostAllocations) << row.name << " makes more allocations than the test tries";
+        EXPECT_LT(made, kMostAllocations) << row.call << " makes more allocations than the test tries";
     }
 }
 

@@ -22,32 +22,31 @@ struct ChildVerdict {
 
     // "" when the child exited 0; otherwise what went wrong ("Alarm clock": it hung).
     std::string problem() const {
-        if (status == 0) return "";
-        return (status > 128 ? strsignal(status - 128) : "exit status " + std::to_string(status)) + ": " + text;
+        const std::string why = status > 128 ? strsignal(status - 128) : "exit status " + std::to_string(status);
+        return status == 0 ? "" : why + ": " + text;
     }
 };
 
 // Runs row (which gives the child's exit status) in a child; an alarm ends a child that hangs.
 template <typename Row>
 ChildVerdict inChild(Row row, unsigned boundSeconds = 60) {
-    int report[2];
-    if (pipe(report) != 0) return {1, "no pipe"};
+    FILE* report = std::tmpfile();  // a file, so that a child that writes much never blocks
+    if (report == nullptr) return {1, "no report file"};
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(report[1], STDERR_FILENO);
+        dup2(fileno(report), STDERR_FILENO);
         closefrom(STDERR_FILENO + 1);
         alarm(boundSeconds);
         std::exit(row());  // exit, so that a coverage build writes its counts
     }
-    close(report[1]);
     ChildVerdict verdict{1, pid < 0 ? "cannot fork" : ""};
-    char block[512];
-    for (ssize_t got; (got = read(report[0], block, sizeof block)) > 0;) verdict.text.append(block, got);
-    close(report[0]);
     int status = 0;
     if (pid > 0 && waitpid(pid, &status, 0) == pid)
         verdict.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    std::rewind(report);
+    for (int c; (c = std::fgetc(report)) != EOF;) verdict.text += static_cast<char>(c);
+    std::fclose(report);
     return verdict;
 }
 
