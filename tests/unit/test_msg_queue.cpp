@@ -59,12 +59,12 @@ TEST(MsgQueue, RingOrderFullRingAndDropFlag) {
     const struct { unsigned flags; std::vector<int> results, received; } rows[] = {
         {0, {0, 0, 0, -1}, {1, 2, 3}}, {VXM_MSG_DROP_OLDEST, {0, 0, 0, 0, 0, 0}, {4, 5, 6}}};
     vxmtest::TempDir dir;
-    const std::size_t mutexes = vxmtest::mutexDump(dir).size();
+    const std::size_t mutexes = vxmtest::registryDump(dir, false).size();
     vxmtest::LogCapture capture;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.flags);
         VXM_MSG_QUEUE queue = VXM_msg_create(3, sizeof(int), row.flags);
-        EXPECT_EQ(vxmtest::mutexDump(dir).size(), mutexes + 1) << "its mutex is recorded";
+        EXPECT_EQ(vxmtest::registryDump(dir, false).size(), mutexes + 1) << "its mutex is recorded";
         int m = 0, out[2] = {0, -7};
         EXPECT_EQ(emptyFlag(queue), 1);
         EXPECT_EQ(VXM_msg_peek(queue, out), -1) << "the first receive takes the initial hint";
@@ -80,7 +80,7 @@ TEST(MsgQueue, RingOrderFullRingAndDropFlag) {
     VXM_MSG_QUEUE queue = VXM_msg_create(2, 8, 0);
     VXM_msg_post(queue, "1234567");
     EXPECT_EQ(VXM_msg_destroy(queue), 0);
-    EXPECT_EQ(vxmtest::mutexDump(dir).size(), mutexes);
+    EXPECT_EQ(vxmtest::registryDump(dir, false).size(), mutexes);
     vxmtest::expectRecords(capture.all(), {{VXM_LOG_WARN, "MSG", "Messge list is not emply but is destroy  "}});
 }
 

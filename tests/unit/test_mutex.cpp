@@ -32,8 +32,8 @@ bool freeForOthers(unsigned long mutex) {
 TEST(Mutex, RecursiveAndRecordedUntilDestroyed) {
     vxmtest::TempDir dir;
     unsigned long recorded = VXM_mutex_create(), unrecorded = VXM_mutex_createWithoutMutexMgr();
-    EXPECT_TRUE(vxmtest::mutexListed(dir, recorded));
-    EXPECT_FALSE(vxmtest::mutexListed(dir, unrecorded));
+    EXPECT_TRUE(vxmtest::listed(dir, false, recorded));
+    EXPECT_FALSE(vxmtest::listed(dir, false, unrecorded));
     for (unsigned long mutex : {recorded, unrecorded}) {
         ASSERT_NE(mutex, 0u);
         EXPECT_EQ(VXM_mutex_lock(mutex), 0);
@@ -44,7 +44,7 @@ TEST(Mutex, RecursiveAndRecordedUntilDestroyed) {
         EXPECT_TRUE(freeForOthers(mutex));
         EXPECT_EQ(VXM_mutex_destroy(mutex), 0);
     }
-    EXPECT_FALSE(vxmtest::mutexListed(dir, recorded));
+    EXPECT_FALSE(vxmtest::listed(dir, false, recorded));
 }
 
 TEST(Semaphore, CountsAndWaitsWithATimeout) {

@@ -22,10 +22,10 @@ TEST(Registry, LinesInKeyOrderWithTheFirstTime) {
     const unsigned long high = ~0ul - 15;  // above every real mutex when compared unsigned
     for (auto [key, time] : {std::pair{0x30ul, 111u}, {0x30ul, 222u}, {high, 5u}, {0ul, 9u}}) VXM_AddMutexInfo(key, time);
     for (auto [key, time] : {std::pair{3, 5u}, {0, 9u}, {-5, 222u}}) VXM_AddThreadInfo(key, time);
-    auto mutexes = vxmtest::mutexDump(dir), threads = vxmtest::threadDump(dir);
+    auto mutexes = vxmtest::registryDump(dir, false), threads = vxmtest::registryDump(dir, true);
     for (unsigned long key : {0x30ul, high}) VXM_DeleteMutexInfo(key);
     for (int key : {3, 0, -5, 0}) VXM_DeleteThreadInfo(key);
-    EXPECT_FALSE(vxmtest::threadListed(dir, 0));
+    EXPECT_FALSE(vxmtest::listed(dir, true, 0));
     // In key order (threads as signed numbers): each row is listed after the one before it, if after.
     const struct { bool thread, after; unsigned long key; const char* text; } rows[] = {
         {false, false, 0x30, "[pMutex is [30],create Mutex time is[111]]"},
@@ -49,20 +49,20 @@ TEST(Registry, LinesInKeyOrderWithTheFirstTime) {
 TEST(Registry, HoldsAtMostTwoHundredEntries) {
     TempDir dir;
     std::vector<unsigned long> added;
-    for (unsigned long key = 0x7000; vxmtest::mutexDump(dir).size() < 200 && added.size() <= 200; ++key) {
+    for (unsigned long key = 0x7000; vxmtest::registryDump(dir, false).size() < 200 && added.size() <= 200; ++key) {
         VXM_AddMutexInfo(key, 1);
         added.push_back(key);
     }
     VXM_AddMutexInfo(0x8000, 1);
     unsigned long mutex = VXM_mutex_create();  // not recorded either, but works
-    EXPECT_EQ(vxmtest::mutexDump(dir).size(), 200u);
-    EXPECT_FALSE(vxmtest::mutexListed(dir, 0x8000));
-    EXPECT_FALSE(vxmtest::mutexListed(dir, mutex));
+    EXPECT_EQ(vxmtest::registryDump(dir, false).size(), 200u);
+    EXPECT_FALSE(vxmtest::listed(dir, false, 0x8000));
+    EXPECT_FALSE(vxmtest::listed(dir, false, mutex));
     EXPECT_TRUE(VXM_mutex_lock(mutex) == 0 && VXM_mutex_unlock(mutex) == 0 && VXM_mutex_destroy(mutex) == 0);
     VXM_DeleteMutexInfo(added.back());  // makes room for the next
     added.back() = 0x8000;
     VXM_AddMutexInfo(0x8000, 1);
-    EXPECT_TRUE(vxmtest::mutexListed(dir, 0x8000));
+    EXPECT_TRUE(vxmtest::listed(dir, false, 0x8000));
     for (unsigned long key : added) VXM_DeleteMutexInfo(key);
 }
 
@@ -97,7 +97,7 @@ TEST(Registry, DumpsWhileOtherThreadsCreateAndDestroy) {
         });
     const std::regex line(R"(\[\d+\]: \[pMutex is \[[0-9a-f]+\],create Mutex time is\[\d+\]\])");
     for (int round = 0; round < 50; ++round)
-        for (const auto& text : vxmtest::mutexDump(dir)) ASSERT_TRUE(std::regex_match(text, line)) << text;
+        for (const auto& text : vxmtest::registryDump(dir, false)) ASSERT_TRUE(std::regex_match(text, line)) << text;
     stop = true;
     for (auto& worker : workers) worker.join();
 }

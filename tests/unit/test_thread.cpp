@@ -72,16 +72,16 @@ TEST(Thread, KindsStacksRegistryJoinAndKill) {
         stack = gate.stack >= stack ? gate.stack : stack;  // the thread sanitizer adds room of its own
 #endif
         EXPECT_EQ(gate.stack, stack);
-        EXPECT_EQ(vxmtest::threadListed(dir, gate.self), row.listed);
+        EXPECT_EQ(vxmtest::listed(dir, true, gate.self), row.listed);
         VXM_sem_post(gate.sem);
         if (row.kind == 0 || row.kind == 2) {
             std::string task = "/proc/self/task/" + std::to_string(gate.tid);
             EXPECT_TRUE(waitFor([&] { return gate.done && access(task.c_str(), F_OK) != 0; }));
-            EXPECT_TRUE(vxmtest::threadListed(dir, gate.self)) << "a detached thread's record outlives it";
+            EXPECT_TRUE(vxmtest::listed(dir, true, gate.self)) << "a detached thread's record outlives it";
         }
         if (row.kill) VXM_thread_kill(handle);
         else EXPECT_EQ(VXM_thread_join(handle), 0);
-        EXPECT_FALSE(vxmtest::threadListed(dir, gate.self));
+        EXPECT_FALSE(vxmtest::listed(dir, true, gate.self));
         char tid[24];
         std::snprintf(tid, sizeof tid, "tid[0x%08x]", static_cast<unsigned int>(gate.self));
         std::vector<vxmtest::Expected> expected{{VXM_LOG_INFO, "os_thread", "pthread_create iThreadIndex[*"}};
