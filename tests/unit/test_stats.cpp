@@ -56,7 +56,6 @@ TEST_F(Stats, MemoryUsageCutsToMegabytesAndFreeSizeWraps) {
          "Buffers:          100000 kB\nCached:           400000 kB\nSwapCached:       123456 kB\n", 50, 512000u * 1024},
         {nullptr, 0, 0},
         {"MemTotal: 1000 kB\nMemFree: 100 kB\n", 0, 100 * 1024},
-        {"MemTotal: 4096 kB\nMemFree: 1024 kB\nBuffers: 1024 kB\n", 50, 1024 * 1024},  // no Cached
         {"MemTotal: 3071 kB\nMemFree: 1024 kB\nBuffers: 0 kB\nCached: 0 kB\n", 50, 1024 * 1024},  // 1 MB of 2
         {"MemTotal: 9000000 kB\nMemFree: 4194305 kB\n", 53, 1024},  // modulo 4 GiB
         {"MemFree: 1 kB\nCached: 5 kB\nMemFree: 3 kB\n", 0, 3072},   // the last line wins
