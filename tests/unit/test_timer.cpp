@@ -1,5 +1,4 @@
 // The timer service: messages, identifiers, capacity, order, running, re-arming and cancelling.
-#include <iterator>
 #include <mutex>
 
 #include "support/spine.h"
@@ -30,8 +29,6 @@ void record(int id, int arg) {
     if (arg == -2) VXM_timer_quit();
 }
 
-bool ranTimes(std::size_t n) { return waitFor([n] { return runs().size() >= n; }); }
-
 // A periodic (or one-shot) timer that never comes due in a test.
 int addIdle(unsigned int interval) { return VXM_timer_add(record, 0, 100000, interval); }
 
@@ -54,14 +51,13 @@ protected:
 TEST(TimerService, MessagesBeforeAndAfterInit) {
     vxmtest::LogCapture capture;
     // Before init, then (after a quit that only resets) on a running service.
-    const int results[] = {VXM_timer_add(record, 1, 10, 0), VXM_timer_cancel(5),
-                           static_cast<int>(VXM_timer_getRunCount(5)), VXM_timer_get(nullptr, nullptr),
-                           static_cast<int>(pending().size()), (VXM_timer_quit(), VXM_timer_init()),
-                           VXM_timer_init(), VXM_timer_add(nullptr, 0, 10, 0),
-                           static_cast<int>(VXM_timer_getRunCount(-3))};
+    const std::vector<int> results = {VXM_timer_add(record, 1, 10, 0), VXM_timer_cancel(5),
+                                      static_cast<int>(VXM_timer_getRunCount(5)), VXM_timer_get(nullptr, nullptr),
+                                      static_cast<int>(pending().size()), (VXM_timer_quit(), VXM_timer_init()),
+                                      VXM_timer_init(), VXM_timer_add(nullptr, 0, 10, 0),
+                                      static_cast<int>(VXM_timer_getRunCount(-3))};
     VXM_timer_quit();
-    EXPECT_EQ(std::vector<int>(std::begin(results), std::end(results)),
-              (std::vector<int>{-1, 0, 0, -1, 0, 0, 0, -1, 0}));
+    EXPECT_EQ(results, (std::vector<int>{-1, 0, 0, -1, 0, 0, 0, -1, 0}));
     char cb[32];
     std::snprintf(cb, sizeof cb, "%p", reinterpret_cast<void*>(record));
     std::vector<vxmtest::LogRecord> logged;
@@ -106,7 +102,7 @@ TEST_F(Timer, PendingOrderAndOneDueTimerPerCheck) {
         int a = VXM_timer_add(record, 10, 0, 0), b = VXM_timer_add(record, 11, 0, 0);
         // When the ticks moved between the adds, again.
         if (VXM_get_ticks() != before && VXM_timer_cancel(a) + VXM_timer_cancel(b) == 0) continue;
-        ASSERT_TRUE(ranTimes(2));
+        ASSERT_TRUE(waitFor([] { return runs().size() >= 2; }));
         auto ran = runs();
         EXPECT_EQ(ran[0].arg * 100 + ran[1].arg, 1110);
         EXPECT_GE(msSince(ran[0].at, ran[1].at), 10);
@@ -135,7 +131,7 @@ TEST_F(Timer, CallbacksCancelAddAndCannotQuit) {
     VXM_timer_add(record, -1, 0, 40);
     for (auto [arg, total] : {std::pair{-1, 1u}, {20, 4u}, {-2, 5u}, {10, 6u}}) {
         bool added = arg == -1 || VXM_timer_add(record, arg, 0, 0) > 0;
-        ASSERT_TRUE(added && ranTimes(total)) << "the service stopped at " << arg;
+        ASSERT_TRUE(added && waitFor([total] { return runs().size() >= total; })) << "the service stopped at " << arg;
     }
     EXPECT_EQ(capture.withFormat("VXM_timer_quit called from a timer callback").size(), 1u);
     std::vector<int> args;
