@@ -47,22 +47,19 @@ TEST(Registry, LinesInKeyOrderWithTheFirstTime) {
 
 TEST(Registry, HoldsAtMostTwoHundredEntries) {
     TempDir dir;
-    std::vector<unsigned long> added;
-    for (unsigned long key = 0x7000; vxmtest::registryDump(dir, false).size() < 200 && added.size() <= 200; ++key) {
-        VXM_AddMutexInfo(key, 1);
-        added.push_back(key);
-    }
+    unsigned long next = 0x7000;
+    while (vxmtest::registryDump(dir, false).size() < 200 && next <= 0x7000 + 200) VXM_AddMutexInfo(next++, 1);
     VXM_AddMutexInfo(0x8000, 1);
     unsigned long mutex = VXM_mutex_create();  // not recorded either, but works
     const auto lines = vxmtest::registryDump(dir, false);
     EXPECT_EQ(lines.size(), 200u);
     EXPECT_EQ(lineOf(lines, kMutexKey, 0x8000) + lineOf(lines, kMutexKey, mutex), "");
     EXPECT_TRUE(VXM_mutex_lock(mutex) == 0 && VXM_mutex_unlock(mutex) == 0 && VXM_mutex_destroy(mutex) == 0);
-    VXM_DeleteMutexInfo(added.back());  // makes room for the next
-    added.back() = 0x8000;
+    VXM_DeleteMutexInfo(--next);  // makes room for the next
     VXM_AddMutexInfo(0x8000, 1);
     EXPECT_TRUE(vxmtest::listed(dir, false, 0x8000));
-    for (unsigned long key : added) VXM_DeleteMutexInfo(key);
+    for (unsigned long key = 0x7000; key < next; ++key) VXM_DeleteMutexInfo(key);
+    VXM_DeleteMutexInfo(0x8000);
 }
 
 TEST(Registry, DumpFilesArePrivateAndReplacedAndFailuresLogged) {
