@@ -47,6 +47,7 @@ TEST(Semaphore, CountsAndWaitsWithATimeoutAndNullHandlesAreRefused) {
     ASSERT_EQ(VXM_sem_create(2, &sem), 0);
     EXPECT_EQ(VXM_sem_trywait(sem) + VXM_sem_wait(sem), 0);
     EXPECT_EQ(VXM_sem_trywait(sem), VXM_ERR_SEM_TIMEOUT);
+    EXPECT_EQ(VXM_sem_post(sem) + VXM_sem_wait_timeout(sem, 50), 0) << "a count there at once";
     auto start = vxmtest::Steady::now();
     auto wait = std::async(std::launch::async, [sem] { return VXM_sem_wait_timeout(sem, 50); });
     if (wait.wait_for(std::chrono::seconds(5)) != std::future_status::ready) VXM_sem_post(sem);  // it blocks: free it
