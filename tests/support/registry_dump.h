@@ -18,7 +18,6 @@ inline std::vector<std::string> registryDump(const TempDir& dir, bool thread) {
     (thread ? VXM_Thread_dump : VXM_Mutex_dump)(dir.path().c_str());
     return readLines(dir.file(thread ? "threadsInfo.txt" : "mutexInfo.txt"));
 }
-inline std::vector<std::string> mutexDump(const TempDir& dir) { return registryDump(dir, false); }
 inline std::vector<std::string> threadDump(const TempDir& dir) { return registryDump(dir, true); }
 
 // The line that names the key as the pattern prints it (low 32 bits), or "".
@@ -28,8 +27,10 @@ inline std::string lineOf(const std::vector<std::string>& lines, const char* pat
     for (const auto& line : lines) if (line.find(needle) != std::string::npos) return line;
     return "";
 }
-inline bool mutexListed(const TempDir& dir, unsigned long key) { return !lineOf(mutexDump(dir), kMutexKey, key).empty(); }
-inline bool threadListed(const TempDir& dir, unsigned long key) { return !lineOf(threadDump(dir), kThreadKey, key).empty(); }
+// Whether the mutex (or, with thread, the thread) dump lists the key.
+inline bool listed(const TempDir& dir, bool thread, unsigned long key) {
+    return !lineOf(registryDump(dir, thread), thread ? kThreadKey : kMutexKey, key).empty();
+}
 
 }  // namespace vxmtest
 

@@ -20,12 +20,12 @@ int indexOf(const std::string& line) { return line.empty() ? -1 : std::stoi(line
 TEST(Registry, LinesInKeyOrderWithTheFirstTime) {
     TempDir dir;
     const unsigned long high = ~0ul - 15;  // above every real mutex when compared unsigned
-    for (auto [key, time] : {std::pair{0x30ul, 111u}, {0x30ul, 222u}, {high, 5u}, {0ul, 9u}}) VXM_AddMutexInfo(key, time);
+    for (auto [key, time] : {std::pair{0x30ul, 111u}, {0x30ul, 222u}, {high, 5u}, {0ul, 9u}})
+        VXM_AddMutexInfo(key, time);
     for (auto [key, time] : {std::pair{3, 5u}, {0, 9u}, {-5, 222u}}) VXM_AddThreadInfo(key, time);
-    auto mutexes = vxmtest::mutexDump(dir), threads = vxmtest::threadDump(dir);
+    auto mutexes = vxmtest::registryDump(dir, false), threads = vxmtest::registryDump(dir, true);
     for (unsigned long key : {0x30ul, high}) VXM_DeleteMutexInfo(key);
     for (int key : {3, 0, -5, 0}) VXM_DeleteThreadInfo(key);
-    EXPECT_FALSE(vxmtest::threadListed(dir, 0));
     // In key order (threads as signed numbers): each row is listed after the one before it, if after.
     const struct { bool thread, after; unsigned long key; const char* text; } rows[] = {
         {false, false, 0x30, "[pMutex is [30],create Mutex time is[111]]"},
@@ -43,27 +43,23 @@ TEST(Registry, LinesInKeyOrderWithTheFirstTime) {
     }
     EXPECT_EQ(lineOf(mutexes, kMutexKey, 0), "") << "a null mutex was recorded";
     EXPECT_EQ(lineOf(mutexes, kMutexKey, high), mutexes.back());
-    for (std::size_t i = 0; i < threads.size(); ++i) EXPECT_EQ(indexOf(threads[i]), static_cast<int>(i));
 }
 
 TEST(Registry, HoldsAtMostTwoHundredEntries) {
     TempDir dir;
-    std::vector<unsigned long> added;
-    for (unsigned long key = 0x7000; vxmtest::mutexDump(dir).size() < 200 && added.size() <= 200; ++key) {
-        VXM_AddMutexInfo(key, 1);
-        added.push_back(key);
-    }
+    unsigned long next = 0x7000;
+    while (vxmtest::registryDump(dir, false).size() < 200 && next <= 0x7000 + 200) VXM_AddMutexInfo(next++, 1);
     VXM_AddMutexInfo(0x8000, 1);
     unsigned long mutex = VXM_mutex_create();  // not recorded either, but works
-    EXPECT_EQ(vxmtest::mutexDump(dir).size(), 200u);
-    EXPECT_FALSE(vxmtest::mutexListed(dir, 0x8000));
-    EXPECT_FALSE(vxmtest::mutexListed(dir, mutex));
+    const auto lines = vxmtest::registryDump(dir, false);
+    EXPECT_EQ(lines.size(), 200u);
+    EXPECT_EQ(lineOf(lines, kMutexKey, 0x8000) + lineOf(lines, kMutexKey, mutex), "");
     EXPECT_TRUE(VXM_mutex_lock(mutex) == 0 && VXM_mutex_unlock(mutex) == 0 && VXM_mutex_destroy(mutex) == 0);
-    VXM_DeleteMutexInfo(added.back());  // makes room for the next
-    added.back() = 0x8000;
+    VXM_DeleteMutexInfo(--next);  // makes room for the next
     VXM_AddMutexInfo(0x8000, 1);
-    EXPECT_TRUE(vxmtest::mutexListed(dir, 0x8000));
-    for (unsigned long key : added) VXM_DeleteMutexInfo(key);
+    EXPECT_TRUE(vxmtest::listed(dir, false, 0x8000));
+    for (unsigned long key = 0x7000; key < next; ++key) VXM_DeleteMutexInfo(key);
+    VXM_DeleteMutexInfo(0x8000);
 }
 
 TEST(Registry, DumpFilesArePrivateAndReplacedAndFailuresLogged) {
@@ -75,7 +71,7 @@ TEST(Registry, DumpFilesArePrivateAndReplacedAndFailuresLogged) {
         dump(dir.path().c_str());
         struct stat info {};
         EXPECT_EQ(stat(dir.file(name).c_str(), &info) == 0 ? info.st_mode & 07777 : 0, 0600u) << name;
-        std::string text = vxmtest::readFile(dir.file(name));
+        const std::string text = vxmtest::readFile(dir.file(name));
         EXPECT_EQ(text.find("xxxx"), std::string::npos) << name;
         EXPECT_EQ(text.back(), '\n') << name;
     }
@@ -83,8 +79,8 @@ TEST(Registry, DumpFilesArePrivateAndReplacedAndFailuresLogged) {
     vxmtest::LogCapture capture;
     VXM_Mutex_dump(nullptr);
     VXM_Thread_dump(dir.file("missing/dir").c_str());
-    vxmtest::expectRecords(capture.all(), {{4, "StatInfoMgr", "write path is NULL"}, {4, "StatInfoMgr", "open file failed"}});
-    for (const auto& record : capture.all()) EXPECT_EQ(record.function, "stateInfo_dump");
+    EXPECT_EQ(vxmtest::logLines(capture),
+              "4 StatInfoMgr stateInfo_dump: write path is NULL\n4 StatInfoMgr stateInfo_dump: open file failed\n");
 }
 
 TEST(Registry, DumpsWhileOtherThreadsCreateAndDestroy) {
@@ -97,7 +93,7 @@ TEST(Registry, DumpsWhileOtherThreadsCreateAndDestroy) {
         });
     const std::regex line(R"(\[\d+\]: \[pMutex is \[[0-9a-f]+\],create Mutex time is\[\d+\]\])");
     for (int round = 0; round < 50; ++round)
-        for (const auto& text : vxmtest::mutexDump(dir)) ASSERT_TRUE(std::regex_match(text, line)) << text;
+        for (const auto& text : vxmtest::registryDump(dir, false)) ASSERT_TRUE(std::regex_match(text, line)) << text;
     stop = true;
     for (auto& worker : workers) worker.join();
 }

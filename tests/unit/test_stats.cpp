@@ -31,12 +31,10 @@ TEST_F(Stats, CpuUsageOverIntervals) {
     vxmtest::LogCapture capture;
     EXPECT_EQ(VXM_get_cpuUsageExtend(2), 0u) << "no completed interval yet";
     const struct { const char* stat; unsigned usage; const char* why; } rows[] = {
-        {nullptr, 0, "a missing file"},
         {"cpu  100 0 100 800 7 0 3\ncpu0 1 2 3 4\n", 0, "the first sample is only the base"},
-        {"cpu  100 0 100 1300 7 0 3\n", 0, "500 ticks do not complete an interval"},
         {"cpu  100 0 100 1800 7 0 3\n", 0, "an idle-only interval"},
         {"cpu  600 0 600 1800 7 0 3\n", 100, "a busy-only interval"},
-        {"cpu  650 0 650 1800 7 0 3\n", 100, "repeats the last interval"},
+        {"cpu  650 0 650 1800 7 0 3\n", 100, "too short an interval repeats the last"},
         {"cpu  20600 10000 8056 64344 7 0 3\n", 37, "the base did not move on the repeat"},
         {nullptr, 0, "a missing file again"},
         {"cpu  20700 10000 8056 64344 7 0 3\n", 37, "the failed read left the state alone"},
@@ -48,7 +46,7 @@ TEST_F(Stats, CpuUsageOverIntervals) {
     for (auto [places, usage] : {std::pair{0u, 37u}, {2u, 3745u}, {4u, 374560u}, {5u, 0u}})
         EXPECT_EQ(VXM_get_cpuUsageExtend(places), usage) << places;
     vxmtest::expectRecords(capture.all(), {{2, "os_utility", "iBit:[2]"}, {2, "os_utility", "get cpu time fail."},
-                                           {2, "os_utility", "get cpu time fail."}, {2, "os_utility", "iBit:[5]"}});
+                                           {2, "os_utility", "iBit:[5]"}});
 }
 
 TEST_F(Stats, MemoryUsageCutsToMegabytesAndFreeSizeWraps) {
@@ -57,9 +55,7 @@ TEST_F(Stats, MemoryUsageCutsToMegabytesAndFreeSizeWraps) {
         {"MemTotal:        2048000 kB\nMemFree:          512000 kB\nMemAvailable:    999999 kB\n"
          "Buffers:          100000 kB\nCached:           400000 kB\nSwapCached:       123456 kB\n", 50, 512000u * 1024},
         {nullptr, 0, 0},
-        {"MemFree: 100 kB\nBuffers: 1 kB\n", 0, 100 * 1024},
         {"MemTotal: 1000 kB\nMemFree: 100 kB\n", 0, 100 * 1024},
-        {"MemTotal: 4096 kB\nMemFree: 1024 kB\nBuffers: 1024 kB\n", 50, 1024 * 1024},  // no Cached
         {"MemTotal: 3071 kB\nMemFree: 1024 kB\nBuffers: 0 kB\nCached: 0 kB\n", 50, 1024 * 1024},  // 1 MB of 2
         {"MemTotal: 9000000 kB\nMemFree: 4194305 kB\n", 53, 1024},  // modulo 4 GiB
         {"MemFree: 1 kB\nCached: 5 kB\nMemFree: 3 kB\n", 0, 3072},   // the last line wins
@@ -72,33 +68,30 @@ TEST_F(Stats, MemoryUsageCutsToMegabytesAndFreeSizeWraps) {
 }
 
 TEST_F(Stats, NetStatOfTheCardHoldingTheAddress) {
-    const std::string header = "Inter-|   Receive                                                |  Transmit\n"
-                               " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets "
-                               "errs drop fifo colls carrier compressed\n";
+    const std::string header = "Inter-|   Receive    |  Transmit\n face |bytes    packets|bytes    packets\n";
     const std::string good = header + "  eth0: 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9 9\n"
                                       "    lo: 1001 11 3 4 5 6 7 8 2002 22 13 14 15 16 17 18\n";
-    const std::string shortLine = header + "lo: 1 2 3\n", otherName = header + "lor: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n";
+    const std::string shortLine = header + "lo: 1 2 3\n";
+    const std::string otherName = header + "lor: 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16\n";
     const struct { const char* dev; const char* ip; int result; } rows[] = {
-        {good.c_str(), "127.0.0.1", 0},  {shortLine.c_str(), "127.0.0.1", -1}, {otherName.c_str(), "127.0.0.1", -1},
-        {nullptr, "127.0.0.1", -1},      {good.c_str(), "", -1},               {good.c_str(), "not an address", -1},
-        {good.c_str(), "192.0.2.77", -1},
-    };
+        {good.c_str(), "127.0.0.1", 0}, {shortLine.c_str(), "127.0.0.1", -1}, {otherName.c_str(), "127.0.0.1", -1},
+        {nullptr, "127.0.0.1", -1},     {good.c_str(), "not an address", -1}, {good.c_str(), "192.0.2.77", -1}};
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.ip) + " " + (row.dev ? row.dev + header.size() : "no file"));
         write("/proc/net/dev", row.dev);
         vxmtest::LogCapture capture;
-        unsigned long long counters[4] = {};
+        unsigned long long c[4] = {};
         testing::internal::CaptureStderr();
-        EXPECT_EQ(VXM_get_netStat(row.ip, &counters[0], &counters[1], &counters[2], &counters[3]), row.result);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  std::string(row.ip) == "127.0.0.1" ? "" : "VXM_get_netCardNameByIP failed ip[" + std::string(row.ip) + "].\n");
-        if (row.result == 0) EXPECT_EQ(std::vector<unsigned long long>(counters, counters + 4), (std::vector<unsigned long long>{2002, 1001, 22, 11}));
-        if (row.dev != shortLine.c_str()) EXPECT_TRUE(capture.all().empty());
-        else vxmtest::expectRecords(capture.all(), {{VXM_LOG_ERROR, "os_utility", "get netcard netflow info failed."}});
+        EXPECT_EQ(VXM_get_netStat(row.ip, &c[0], &c[1], &c[2], &c[3]), row.result);
+        const std::string unknown = "VXM_get_netCardNameByIP failed ip[" + std::string(row.ip) + "].\n";
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string(row.ip) == "127.0.0.1" ? "" : unknown);
+        const char* failed = "4 os_utility VXM_get_netStat: get netcard netflow info failed.\n";
+        EXPECT_EQ(vxmtest::logLines(capture), row.dev == shortLine.c_str() ? failed : "");
+        if (row.result == 0)
+            EXPECT_EQ(std::make_tuple(c[0], c[1], c[2], c[3]), std::make_tuple(2002ull, 1001ull, 22ull, 11ull));
     }
     unsigned long long v = 0;
-    EXPECT_EQ(VXM_get_netStat(nullptr, &v, &v, &v, &v) + VXM_get_netStat("127.0.0.1", nullptr, &v, &v, &v) +
-              VXM_get_netStat("127.0.0.1", &v, &v, &v, nullptr), -3);
+    EXPECT_EQ(VXM_get_netStat(nullptr, &v, &v, &v, &v) + VXM_get_netStat("127.0.0.1", &v, &v, &v, nullptr), -2);
 }
 
 TEST(KernelStats, FiguresOfTheRealFiles) {
