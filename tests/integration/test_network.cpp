@@ -110,7 +110,7 @@ TEST_F(NetworkBox, CardRecordAndItsName) {
     for (int i = 0; i < 20000 && bounded; ++i) {
         char name[16];
         VXM_network_getIfrName(name, sizeof name);
-        bounded = strnlen(name, 16) < 16 && std::string(name).find_first_not_of("eth0wlan123456789x") == std::string::npos;
+        bounded = strnlen(name, 16) < 16 && std::strspn(name, "ethwlan0123456789x") == std::strlen(name);
     }
     stop = true;
     writer.join();
@@ -344,9 +344,9 @@ TEST_F(NetworkBox, CardQueries) {
         "pTempNetworkCard && '\\0' != pTempNetworkCard->ifrName[0] && pszIpAddr && iLen > 0 not true. ";
     const Rec none{0, "", ""}, noV6{4, "parse_inet_file", "find ipv6 addr failed!!"};
     const Rec noMac{4, "", "ioctl error,errno = 19,get mac failed."}, badMac{4, "", "Invaild param."};
-    const Rec badIp{4, "VXM_network_getIpAddr", "Invaild param."}, badMask{4, "VXM_network_getNetMask", "Invaild param."};
+    const Rec badIp{4, "VXM_network_getIpAddr", "Invaild param."}, badMask{4, "VXM_network_getNetMask", badIp.message};
     const std::string full6 = "2001:0db8:0000:0000:0000:0000:0000:000";
-    struct Row { Query query; const char* card; int length; int result; std::string text; Rec log; const char* ext = ""; };
+    struct Row { Query query; const char* card; int length, result; std::string text; Rec log; const char* ext = ""; };
     const Row rows[] = {  // card "": the unset default card; the last record above debug level, or none
         {ip, "eth0", 32, 0, "192.168.1.10", none},
         {mask, "eth0", 32, 0, "255.255.255.0", none},
@@ -383,7 +383,8 @@ TEST_F(NetworkBox, CardQueries) {
         VXM_NETWORK_CARD_INFO card = cardNamed(row.card, row.ext);
         char text[128] = "kept";
         log.clear();
-        EXPECT_EQ(keepingDescriptors([&] { return row.query(*row.card ? &card : nullptr, text, row.length); }), row.result);
+        const auto query = [&] { return row.query(*row.card ? &card : nullptr, text, row.length); };
+        EXPECT_EQ(keepingDescriptors(query), row.result);
         EXPECT_EQ(text, row.text);
         const Rec last = lastAbove(log);
         EXPECT_EQ(std::tie(last.level, last.message), std::tie(row.log.level, row.log.message));
@@ -467,15 +468,13 @@ TEST_F(NetworkBox, CableStateActivityAndTheWirelessCard) {
     VXM_NETWORK_CARD_INFO up = cardNamed("wlan0"), down = cardNamed("wlan1"), blank{};
     int result = 5;
     const int request = 0;
-    auto timed = [](auto call) {
+    auto timed = [](auto call, auto card, auto argument) {
         const auto start = std::chrono::steady_clock::now();
-        const int r = call();
+        const int r = call(card, argument);
         return std::pair{r, std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(r ? 1990 : 2990)};
     };
-    auto search = std::async(std::launch::async, [&] { return timed([&] { return VXM_wifi_searchList(&down, &result); }); });
-    auto connect = std::async(std::launch::async, [&] {
-        return timed([&] { return VXM_wifi_connectToSSID(&down, &request); });
-    });
+    auto search = std::async(std::launch::async, [&] { return timed(VXM_wifi_searchList, &down, &result); });
+    auto connect = std::async(std::launch::async, [&] { return timed(VXM_wifi_connectToSSID, &down, &request); });
     EXPECT_EQ(VXM_wifi_searchList(&up, &result), 0);
     EXPECT_EQ(VXM_wifi_connectToSSID(&up, &request), -1);
     EXPECT_EQ(std::make_pair(search.get(), connect.get()), std::make_pair(std::pair{0, true}, std::pair{-1, true}));
@@ -540,7 +539,7 @@ TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
         EXPECT_EQ(VXM_network_getNetCardDuplex(nullptr) + VXM_network_getNetCardCapacity(nullptr), -2);
     }
     ASSERT_TRUE(seven.set(true, true));
-    struct Row { const char* card; VXM_UINT32 type; int duplexResult, duplex, speedResult, speed; const char* lastLog; };
+    struct Row { const char* card; VXM_UINT32 type; int duplexResult, duplex, speedResult, speed; const char* log; };
     const Row rows[] = {
         {"eth0abcde", 1, 0, 1, 0, 10000, "ioctl error, errno:19."},  // eth0abc's files; eth0abcde's cable state
         {"eth9", 1, -1, 1, -1, 100, "open network speed file error."},
@@ -563,7 +562,7 @@ TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
         EXPECT_EQ(VXM_network_getNetCardDuplex(&duplex), row.duplexResult);
         EXPECT_EQ(VXM_network_getNetCardCapacity(&speed), row.speedResult);
         EXPECT_EQ(std::make_tuple(duplex, speed, lastAbove(log, -1).message),
-                  std::make_tuple(row.duplex, row.speed, row.lastLog));
+                  std::make_tuple(row.duplex, row.speed, row.log));
     }
 }
 
@@ -602,7 +601,8 @@ TEST_F(NetworkBox, GatewayOnBothWays) {
         {"4.4", kNoChange, "eth0", 8, 0, kKept, {}},
         {"4.4", kNoChange, "", 32, -1, kKept, {bad}},
         {"4.4", "ip -batch /tmp/routes", "eth0", 32, -1, kKept,
-         {{4, "VXM_net_readNlSock", "NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR not true. "},
+         {{4, "VXM_net_readNlSock",
+           "NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR not true. "},
           {4, "VXM_network_getGateway", "get gateway error."}}},
         {"8.0.0", flush, "eth0", 32, 0, kGw, {}},
         {"8.0.0", kNoChange, "eth0", 11, 0, "", {}},  // 11 characters do not fit in 11 bytes
@@ -681,8 +681,11 @@ TEST_F(NetworkBox, StatisticsAndRadioFigures) {
               "VXM_network_getStatic  can't malloc mem for cardinfo card number '0'");
     Card wlan0("wlan0"), eth3("eth3", true, false);
     ASSERT_TRUE(wlan0.ok() && eth3.ok());
-    ASSERT_EQ(sh("ip addr add 10.5.0.2/16 dev wlan0 && ip route add default via 10.5.0.1 dev wlan0 metric 50"), 0);
+    ASSERT_EQ(sh("ip addr add 10.5.0.2/16 dev wlan0 && ip route add default via 10.5.0.1 dev wlan0 metric 50"
+                 " && ip neigh replace 10.5.0.9 lladdr 02:00:00:00:00:09 dev wlan0 nud permanent"), 0);
     ASSERT_TRUE(waitUntil([] { return counter("wlan0", "rx_packets") > 0; }, seconds(20)));  // the peer's chatter
+    // Datagrams nobody answers: the card sends far more than it takes in.
+    ASSERT_EQ(sh("bash -c 'for i in 1 2 3 4 5 6 7 8; do head -c 1400 /dev/zero >/dev/udp/10.5.0.9/9; done'"), 0);
     // The kernel may send on its own at any time: each figure lies between the counters read
     // before and after.
     auto checked = [](const std::string& name, const std::string& card) {
@@ -735,13 +738,12 @@ TEST_F(NetworkBox, StatisticsAndRadioFigures) {
     log.clear();
     info = statistics("eth0x");  // matches nothing: every step logged, nothing filled
     EXPECT_EQ(info.linkUp, 7);
-    std::vector<Rec> steps = {{1, "VXM_network_getStatic", "VXM_network_getStatic start to get static info"},
-                              {2, "VXM_network_getCount", "count:" + std::to_string(count)},
-                              {1, "VXM_network_getStatic", "VXM_network_getStatic count is '" + std::to_string(count) + "'"}};
+    const std::string get = "VXM_network_getStatic", n = std::to_string(count);
+    std::vector<Rec> steps = {{1, get, get + " start to get static info"}, {2, "VXM_network_getCount", "count:" + n},
+                              {1, get, get + " count is '" + n + "'"}};
     for (const char* blanks : {"  ", " "})
         for (int i = 0; i < count; ++i)
-            steps.push_back({1, "VXM_network_getStatic", std::string("VXM_network_getStatic card") + blanks + "'" +
-                                                             cards[i].ifrName + "' intput 'eth0x'"});
+            steps.push_back({1, get, get + " card" + blanks + "'" + cards[i].ifrName + "' intput 'eth0x'"});
     expectLog(log, steps);
 }
 
@@ -769,9 +771,9 @@ TEST_F(NetworkBox, SocketFamily) {
     EXPECT_EQ(VXM_sock_getIp(nullptr, 0, &index), -1);
     Card ppp0("ppp0"), unplugged("eth5", true, false);
     ASSERT_TRUE(ppp0.ok() && unplugged.ok());
-    ASSERT_EQ(sh("ip addr add 100.64.1.2/32 dev ppp0 && ip addr add 10.6.0.1/24 dev eth5"), 0);
-    for (const char* address : {"192.168.1.2", "2001:db8::2"})
-        ASSERT_EQ(sh(std::string("ip neigh replace ") + address + " lladdr 02:00:00:00:00:02 dev eth0 nud permanent"), 0);
+    ASSERT_EQ(sh("ip addr add 100.64.1.2/32 dev ppp0 && ip addr add 10.6.0.1/24 dev eth5 && ip neigh replace"
+                 " 192.168.1.2 lladdr 02:00:00:00:00:02 dev eth0 nud permanent && ip neigh replace 2001:db8::2 lladdr"
+                 " 02:00:00:00:00:02 dev eth0 nud permanent"), 0);
     LogCapture log;
     struct Row { const char* conn; const char* card; int selector; const char* ip; const char* name; };
     const Row rows[] = {
@@ -804,7 +806,7 @@ TEST_F(NetworkBox, SocketFamily) {
     unsigned long long got[4] = {}, kept = 12345;
     ASSERT_EQ(VXM_get_netStat("192.168.1.10", &got[0], &got[1], &got[2], &got[3]), 0);
     const char* files[] = {"tx_bytes", "rx_bytes", "tx_packets", "rx_packets"};
-    for (int i = 0; i < 4; ++i) EXPECT_LE(got[i], static_cast<unsigned long long>(counter("eth0", files[i]))) << files[i];
+    for (int i = 0; i < 4; ++i) EXPECT_LE(got[i], 0ull + counter("eth0", files[i])) << files[i];
     EXPECT_GT(got[0], 0u);
     testing::internal::CaptureStderr();
     EXPECT_EQ(VXM_get_netStat("10.6.0.1", &kept, &kept, &kept, &kept), -1);
@@ -812,21 +814,20 @@ TEST_F(NetworkBox, SocketFamily) {
     EXPECT_EQ(kept, 12345u);
 
     using Settings = std::vector<std::pair<const char*, const char*>>;
-    struct Connect { const char* name; VXM_SOCKADDR to; int timeoutMs; Settings sysctls; int result, level; const char* log; };
+    struct Connect { VXM_SOCKADDR to; int timeoutMs; Settings sysctls; int result, level; const char* log; };
     const Connect connects[] = {
-        {"v4 29 ms", v4Record("192.168.1.2", 80), 29, {}, 3, VXM_LOG_INFO, ": RestTime=-1"},
-        {"v6 30 ms", v6Record("2001:db8::2", 80), 30, {}, 3, VXM_LOG_INFO, ": RestTime=-30"},
+        {v4Record("192.168.1.2", 80), 29, {}, 3, VXM_LOG_INFO, ": RestTime=-1"},
+        {v6Record("2001:db8::2", 80), 30, {}, 3, VXM_LOG_INFO, ": RestTime=-30"},
         // One SYN retry: the kernel gives up long before the call's own count-down.
-        {"kernel time-out", v4Record("192.168.1.2", 80), 60000, {{"ipv4/tcp_syn_retries", "1"}}, 3, VXM_LOG_ERROR,
-         ": ETIMEDOUT"},
+        {v4Record("192.168.1.2", 80), 60000, {{"ipv4/tcp_syn_retries", "1"}}, 3, VXM_LOG_ERROR, ": ETIMEDOUT"},
         // One solicitation given up after 100 ms: the pending error is none the call expects, and
         // reading it clears it, so the next slice finds the socket writable without an error.
-        {"unresolved", v4Record("192.168.1.3", 80), 60000,
+        {v4Record("192.168.1.3", 80), 60000,
          {{"ipv4/neigh/eth0/retrans_time_ms", "100"}, {"ipv4/neigh/eth0/mcast_solicit", "1"},
           {"ipv4/neigh/eth0/ucast_solicit", "0"}}, 0, VXM_LOG_ERROR, ": unexcept error num"},
     };
     for (const Connect& row : connects) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.log);
         std::vector<std::unique_ptr<Sysctl>> settings;
         for (const auto& [key, value] : row.sysctls) settings.push_back(std::make_unique<Sysctl>(key, value));
         const int sock = socket(row.to.family == AF_INET ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -845,7 +846,9 @@ TEST_F(NetworkBox, SocketFamily) {
     std::ofstream("/tmp/hosts") << "10.1.1.1 twice\n10.1.1.2 twice\n2001:db8::7 onlysix\n10.20.30.40 crowded"
                                 << aliases << "\n";
     ASSERT_EQ(mount("/tmp/hosts", "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
-    for (const auto& [host, address] : {std::pair{"twice", "10.1.1.1"}, {"alias1149", "10.20.30.40"}, {"onlysix", "kept"}}) {
+    const std::pair<const char*, const char*> hosts[] = {
+        {"twice", "10.1.1.1"}, {"alias1149", "10.20.30.40"}, {"onlysix", "kept"}};
+    for (const auto& [host, address] : hosts) {
         char out[16] = "kept";
         EXPECT_EQ(VXM_sock_getHostByName(out, host), std::strcmp(address, "kept") ? 0 : -1) << host;
         EXPECT_STREQ(out, address) << host;
