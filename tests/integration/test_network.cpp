@@ -48,9 +48,7 @@ int threadsNamed(const std::string& name) {
     return entries("/proc/self/task", named);
 }
 int openDescriptors() { return entries("/proc/self/fd", [](const std::string&) { return true; }); }
-std::string sysfs(const std::string& card, const std::string& file) {
-    return readFile("/sys/class/net/" + card + "/" + file);
-}
+std::string sysfs(const std::string& c, const std::string& f) { return readFile("/sys/class/net/" + c + "/" + f); }
 
 // Runs call, checking that it leaves open as many descriptors as it found.
 template <typename Call>
@@ -653,8 +651,7 @@ const Counter kCounters[] = {
 constexpr VXM_INT64 kUnset = -7;
 
 VXM_NETWORK_STATIC_INFO statistics(const std::string& name) {
-    VXM_NETWORK_STATIC_INFO info;
-    std::memset(&info, 0, sizeof info);
+    VXM_NETWORK_STATIC_INFO info{};
     std::strncpy(info.ifrName, name.c_str(), sizeof info.ifrName - 1);
     info.linkUp = 7;
     for (const auto& counter : kCounters) info.*counter.field = kUnset;
@@ -665,9 +662,7 @@ VXM_NETWORK_STATIC_INFO statistics(const std::string& name) {
     return info;
 }
 
-VXM_INT64 counter(const std::string& card, const std::string& file) {
-    return std::atoll(sysfs(card, "statistics/" + file).c_str());
-}
+VXM_INT64 counter(const std::string& c, const std::string& f) { return std::atoll(sysfs(c, "statistics/" + f).data()); }
 
 // Statistics of the cards a name begins, and the radio figures of wlan0 from the box's tools.
 TEST_F(NetworkBox, StatisticsAndRadioFigures) {
