@@ -149,10 +149,7 @@ TEST(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndAFullQueueDropsItsOlde
     EXPECT_EQ(VXM_network_postTask(1, 2), -1);
     EXPECT_EQ(VXM_network_deInit(), 0);
     VXM_network_setNetMsgCallback(nullptr);
-    EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 0; }, seconds(5)));
-}
-
-TEST(NetworkTaskThread, RacingPostsReachNoReleasedQueue) {
+    // Posts racing starts and stops reach no released queue.
     std::atomic<bool> stop{false};
     std::thread poster([&] {
         while (!stop) VXM_network_postTask(2, 2);
