@@ -120,14 +120,12 @@ void refuse(Session& s, int status) {
     s.socket.reset();
 }
 
-// /dev/null, open for the whole life of the daemon: the command's unused standard streams.
-int g_devNull = -1;
-
 // What every command starts with: a process group of its own, no blocked signal, every signal the
-// daemon handles or ignores back at its default, and nothing open but its standard streams.
+// daemon handles or ignores back at its default, and nothing open but its standard streams, the
+// unused ones on devNull (/dev/null, open for the whole life of the daemon).
 class SpawnSetup {
 public:
-    SpawnSetup() {
+    explicit SpawnSetup(int devNull) : devNull_(devNull) {
         ok_ = posix_spawnattr_init(&attr_) == 0;
         if (!ok_) return;
         sigset_t none, all;
@@ -152,7 +150,7 @@ public:
         if (posix_spawn_file_actions_init(&actions) != 0) return ENOMEM;
         int error = 0;
         for (int n = 0; n <= 2 && error == 0; ++n)
-            error = posix_spawn_file_actions_adddup2(&actions, n == streamNumber ? streamFd : g_devNull, n);
+            error = posix_spawn_file_actions_adddup2(&actions, n == streamNumber ? streamFd : devNull_, n);
         if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, 3);
         if (error == 0) {
             char sh[] = "sh", dashC[] = "-c";
@@ -164,6 +162,7 @@ public:
     }
 
 private:
+    int devNull_;
     posix_spawnattr_t attr_;
     bool ok_ = false;
 };
@@ -523,8 +522,7 @@ int serve(const Options& options) {
         std::fprintf(stderr, "vxmopend: /dev/null: %s\n", std::strerror(errno));
         return 1;
     }
-    g_devNull = devNull.get();
-    const SpawnSetup setup;
+    const SpawnSetup setup(devNull.get());
     std::vector<uid_t> allowed = options.allowedUids;
     allowed.push_back(geteuid());
 
