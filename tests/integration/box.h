@@ -34,11 +34,12 @@ struct NoDaemon {
 };
 
 // A veth card whose peer ("v" and its name) stays in the box, so its carrier follows the peer;
-// removed at the end.
+// removed at the end. A card that cannot be made fails the test.
 struct Card {
     explicit Card(std::string name, bool up = true, bool carrier = true) : name_(std::move(name)) {
         peer_ = "v" + name_.substr(0, 14);
         ok_ = sh("ip link add " + name_ + " type veth peer name " + peer_) == 0 && set(up, carrier);
+        EXPECT_TRUE(ok_) << name_;
     }
     ~Card() { sh("ip link del " + name_); }
     bool set(bool up, bool carrier) {
@@ -52,11 +53,12 @@ struct Card {
     bool ok_ = false;
 };
 
-// A record whose ifrName holds the first 16 bytes of name (no terminator for 16 or more).
+// A record whose ifrName and ifrExtName hold the first 16 bytes of name and ext (no terminator for
+// 16 or more).
 inline VXM_NETWORK_CARD_INFO cardNamed(const std::string& name, const std::string& ext = "", VXM_UINT32 type = 0) {
     VXM_NETWORK_CARD_INFO card{};
     std::memcpy(card.ifrName, name.data(), std::min(name.size(), sizeof card.ifrName));
-    std::strncpy(card.ifrExtName, ext.c_str(), sizeof card.ifrExtName - 1);
+    std::memcpy(card.ifrExtName, ext.data(), std::min(ext.size(), sizeof card.ifrExtName));
     card.cardType = type;
     return card;
 }

@@ -2,24 +2,16 @@
 // thread, the readers, card enumeration, addresses, link state, MAC and DNS, the wireless card,
 // the gateway on both of its ways, the statistics record, and the socket family: its card queries,
 // connects that run out, and host names.
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/ethtool.h>
 #include <linux/if_tun.h>
 #include <linux/sockios.h>
-#include <net/if.h>
-#include <sys/ioctl.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <future>
-#include <memory>
 #include <optional>
-#include <thread>
 
 #include "integration/box.h"
 #include "network/network_internal.h"
@@ -31,6 +23,7 @@ namespace {
 
 using namespace vxmtest;
 using std::chrono::seconds;
+using NetworkBox = BoxTest;
 constexpr char kGatewayFile[] = "/tmp/Gateway";
 
 // The entries of a directory that pass keep (given each entry's name).
@@ -47,15 +40,15 @@ int threadsNamed(const std::string& name) {
     const auto named = [&](const std::string& t) { return readFile("/proc/self/task/" + t + "/comm") == name + "\n"; };
     return entries("/proc/self/task", named);
 }
-int openDescriptors() { return entries("/proc/self/fd", [](const std::string&) { return true; }); }
 std::string sysfs(const std::string& c, const std::string& f) { return readFile("/sys/class/net/" + c + "/" + f); }
 
 // Runs call, checking that it leaves open as many descriptors as it found.
 template <typename Call>
 int keepingDescriptors(Call call) {
-    const int before = openDescriptors();
+    const auto open = [] { return entries("/proc/self/fd", [](const std::string&) { return true; }); };
+    const int before = open();
     const int result = call();
-    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_EQ(open(), before);
     return result;
 }
 
@@ -67,14 +60,11 @@ Rec lastAbove(const LogCapture& log, int level = VXM_LOG_DEBUG) {
     return last;
 }
 
-class NetworkBox : public BoxTest {};
-
 TEST_F(NetworkBox, CardRecordAndItsName) {
     VXM_NETWORK_CARD_INFO* def = VXM_network_getNetWorkCardInfo(nullptr);
-    VXM_NETWORK_CARD_INFO mine = cardNamed("eth3"), given = cardNamed("abcdefghijklmnopqrst", "", 1);
+    VXM_NETWORK_CARD_INFO given = cardNamed("abcdefghijklmnopqrst", "abcdefghijklmnop", 1);
     EXPECT_EQ(VXM_network_setNetWorkCardInfo(nullptr), def);
-    EXPECT_EQ(VXM_network_getNetWorkCardInfo(&mine), &mine);
-    std::memcpy(given.ifrExtName, "abcdefghijklmnop", 16);
+    EXPECT_EQ(VXM_network_getNetWorkCardInfo(&given), &given);
     std::tie(def->connType, given.connType) = std::make_tuple(3u, 2u);
     EXPECT_EQ(VXM_network_setNetWorkCardInfo(&given), def);  // names cut to 15, the connection type kept
     const std::string cut = std::string("abcdefghijklmno") + '\0';
@@ -181,8 +171,8 @@ TEST_F(NetworkBox, FileAndCommandReaders) {
     VXM_INT64 value = 77;
     VXM_network_get_content_int(minus.c_str(), &value);
     VXM_network_get_content_int(nullptr, &value);
-    VXM_network_popen_get_content("echo", "k", nullptr);
-    VXM_network_popen_get_int("echo", "k", nullptr);
+    VXM_network_popen_get_content("echo k", "k", nullptr);
+    VXM_network_popen_get_int("echo k", "k", nullptr);
     EXPECT_EQ(actShellCmd(nullptr), -1);
     EXPECT_EQ(value, -1);
     const std::string param = "VXM_network_content   input para error";
@@ -216,29 +206,19 @@ TEST_F(NetworkBox, FileAndCommandReaders) {
         VXM_network_popen_get_int(row.command, row.key, &number);
         EXPECT_EQ(number, row.number);
     }
-    EXPECT_EQ(actShellCmd("echo via-daemon"), 0);
-    EXPECT_TRUE(daemonLogs("command=\"echo via-daemon\""));
-    NoDaemon away;
-    log.clear();
-    EXPECT_EQ(actShellCmd("echo no-daemon"), -1);
-    expectLog(log, {{4, "cs_conn", "cs_conn failed:errno=2", "os_utility"},
-                    {4, "actShellCmd", "VXM_csopen exec [echo no-daemon] faild"}});
 }
 
 // ---- cards ----
 
 TEST_F(NetworkBox, CardsAreListedInDirectoryOrderClassifiedAndFoundByWholeName) {
     Card ra0("ra0"), longName("eth0123456789ab"), ethernet("ethernet"), wl0("wl0");
-    ASSERT_TRUE(ra0.ok() && longName.ok() && ethernet.ok() && wl0.ok());
-    std::vector<std::string> order;
+    std::vector<std::string> order;  // eth0, eth1 of the box and three of the test's
     entries("/sys/class/net", [&](const std::string& name) {
         if (name.rfind("eth", 0) == 0 || name.rfind("ra", 0) == 0 || name.rfind("wlan", 0) == 0) order.push_back(name);
         return true;
     });
-    ASSERT_EQ(order.size(), 5u);  // eth0, eth1 of the box and three of the test's
-    LogCapture log;
+    ASSERT_EQ(order.size(), 5u);
     EXPECT_EQ(VXM_network_getCount(), 5);
-    expectLog(log, {{2, "VXM_network_getCount", "count:5"}});
     VXM_NETWORK_CARD_INFO cards[8];
     std::memset(cards, 0x5a, sizeof cards);
     int count = 8;
@@ -253,21 +233,19 @@ TEST_F(NetworkBox, CardsAreListedInDirectoryOrderClassifiedAndFoundByWholeName) 
         ASSERT_EQ(VXM_network_getNetCards(cards, &count), 0);
         EXPECT_EQ(count, std::max(capacity, 0));
     }
-    VXM_NETWORK_CARD_INFO wifi{};
-    EXPECT_EQ(VXM_network_getWifiNetCards(&wifi), 0);
-    EXPECT_EQ(std::make_pair(std::string(wifi.ifrName), wifi.cardType), std::make_pair(std::string("ra0"), 2u));
+    EXPECT_EQ(VXM_network_getWifiNetCards(&cards[7]), 0);
+    EXPECT_EQ(std::make_pair(std::string(cards[7].ifrName), cards[7].cardType), std::make_pair(std::string("ra0"), 2u));
     for (const auto& [name, found] : {std::pair{"lo", 1}, {"eth", 0}, {"eth00", 0}}) {
-        VXM_NETWORK_CARD_INFO card = cardNamed(name);
+        const VXM_NETWORK_CARD_INFO card = cardNamed(name);
         int exists = -1;
         EXPECT_EQ(VXM_network_netCardExist(&card, &exists), 0);
         EXPECT_EQ(exists, found) << name;
     }
-    EXPECT_EQ(VXM_network_getWifiNetCards(nullptr), -1);
-    log.clear();
+    LogCapture log;
     int exists = -1;
+    EXPECT_EQ(VXM_network_getWifiNetCards(nullptr) + VXM_network_getNetCards(cards, nullptr), -2);
     EXPECT_EQ(VXM_network_netCardExist(nullptr, &exists), -1);  // no default card
-    EXPECT_EQ(VXM_network_getNetCards(cards, nullptr), -1);
-    expectLog(log, {{4, "", "Invaild param,ifrname empty."}, {4, "", "param error!"}});
+    expectLog(log, {{4, "", "param error!"}, {4, "", "param error!"}, {4, "", "Invaild param,ifrname empty."}});
 
     // /sys/class hidden: each scan reports the directory.
     ASSERT_EQ(mount("tmpfs", "/sys/class", "tmpfs", 0, nullptr), 0);
@@ -323,7 +301,6 @@ int dnsAt(const VXM_NETWORK_CARD_INFO*, char* text, int length) { return VXM_net
 
 TEST_F(NetworkBox, CardQueries) {
     Card eight("eth0abcd"), nine("eth0abcde"), bare("eth2"), wlan("wlan0"), ppp("ppp0");
-    ASSERT_TRUE(eight.ok() && nine.ok() && bare.ok() && wlan.ok() && ppp.ok());
     ASSERT_EQ(sh("ip -6 addr add 2001:db8::8/64 dev eth0abcd nodad && ip -6 addr add 2001:db8::9/64 dev eth0abcde nodad"
                  " && ip -6 addr add fe80::1234/64 dev eth2 nodad && ip link set wlan0 address 0a:1b:2c:3d:4e:5f"), 0);
     const char* servers[] = {"10.0.0.53", nullptr, "2001:db8::53"};
@@ -377,23 +354,18 @@ TEST_F(NetworkBox, CardQueries) {
         SCOPED_TRACE("row " + std::to_string(i) + " " + row.card);
         VXM_NETWORK_CARD_INFO card = cardNamed(row.card, row.ext);
         char text[128] = "kept";
-        log.clear();
         const auto query = [&] { return row.query(*row.card ? &card : nullptr, text, row.length); };
-        EXPECT_EQ(keepingDescriptors(query), row.result);
-        EXPECT_EQ(text, row.text);
-        const Rec last = lastAbove(log);
-        EXPECT_EQ(std::tie(last.level, last.message), std::tie(row.log.level, row.log.message));
-        if (!row.log.function.empty()) EXPECT_EQ(last.function, row.log.function);
+        {
+            LogCapture mine;
+            EXPECT_EQ(keepingDescriptors(query), row.result);
+            EXPECT_EQ(text, row.text);
+            const Rec last = lastAbove(mine);
+            EXPECT_EQ(std::tie(last.level, last.message), std::tie(row.log.level, row.log.message));
+            if (!row.log.function.empty()) EXPECT_EQ(last.function, row.log.function);
+        }
+        EXPECT_EQ(query(), row.result);  // the same without a sink
+        if (*row.card) EXPECT_EQ(row.query(&card, nullptr, row.length), -1);  // no buffer
     }
-    const VXM_LOG_CALLBACK sink = g_VXMLogCallback;
-    g_VXMLogCallback = nullptr;  // without a sink each query gives the same, and refuses a null buffer
-    for (const Row& row : rows) {
-        VXM_NETWORK_CARD_INFO card = cardNamed(row.card, row.ext);
-        char text[128] = "kept";
-        EXPECT_EQ(row.query(*row.card ? &card : nullptr, text, row.length), row.result) << row.card;
-        if (*row.card) EXPECT_EQ(row.query(&card, nullptr, row.length), -1) << row.card;
-    }
-    g_VXMLogCallback = sink;
     setDefaultCard("ppp0", 0, "wlan0");
     char text[18];
     ASSERT_EQ(VXM_network_getEth0MacAddr(text, 10), 0);  // eth0 whatever the default card
@@ -410,9 +382,6 @@ TEST_F(NetworkBox, CardQueries) {
         EXPECT_STREQ(text, "kept");
         expectLog(mine, {{4, "VXM_network_getEth0MacAddr", "ioctl error,errno = 19,get mac failed."}});
     }).join();
-    EXPECT_EQ(VXM_network_setPPPoeIPHeader(-1), 0);
-    EXPECT_EQ(VXM_network_getPPPoeIPHeader(), -1);
-    VXM_network_setPPPoeIPHeader(0);
 }
 
 // ---- link and the wireless card ----
@@ -431,7 +400,6 @@ TEST_F(NetworkBox, CableStateActivityAndTheWirelessCard) {
     EXPECT_EQ(VXM_network_getWIFIState(nullptr, nullptr), -1);
     expectLog(log, {{4, "", "ioctl error, errno:19."}, {4, "", "param error!"}});
     Card running("eth4"), wlan0("wlan0", true, false), wlan1("wlan1", false, true);
-    ASSERT_TRUE(running.ok() && wlan0.ok() && wlan1.ok());
     struct Row { const char* card; bool up, carrier; int cable, report, active, activeResult; };
     const Row rows[] = {{"eth4", 1, 1, 2, 2, 2, 0}, {"wlan0", 1, 0, 1, 1, 2, 0}, {"wlan0", 0, 1, 1, 1, 1, 0},
                         {"wlan0", 1, 1, 2, 2, 2, 0}, {"eth7", 1, 1, 0, 1, 0, -1}};
@@ -463,16 +431,14 @@ TEST_F(NetworkBox, CableStateActivityAndTheWirelessCard) {
     VXM_NETWORK_CARD_INFO up = cardNamed("wlan0"), down = cardNamed("wlan1"), blank{};
     int result = 5;
     const int request = 0;
-    auto timed = [](auto call, auto card, auto argument) {
-        const auto start = std::chrono::steady_clock::now();
-        const int r = call(card, argument);
-        return std::pair{r, std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(r ? 1990 : 2990)};
-    };
-    auto search = std::async(std::launch::async, [&] { return timed(VXM_wifi_searchList, &down, &result); });
-    auto connect = std::async(std::launch::async, [&] { return timed(VXM_wifi_connectToSSID, &down, &request); });
     EXPECT_EQ(VXM_wifi_searchList(&up, &result), 0);
     EXPECT_EQ(VXM_wifi_connectToSSID(&up, &request), -1);
-    EXPECT_EQ(std::make_pair(search.get(), connect.get()), std::make_pair(std::pair{0, true}, std::pair{-1, true}));
+    const auto start = std::chrono::steady_clock::now();
+    auto search = std::async(std::launch::async, [&] { return VXM_wifi_searchList(&down, &result); });
+    EXPECT_EQ(VXM_wifi_connectToSSID(&down, &request), -1);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1990));
+    EXPECT_EQ(search.get(), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2990));
 
     log.clear();
     setDefaultCard("");
@@ -503,16 +469,11 @@ struct Tap {
     }
     ~Tap() { close(fd); }
     bool setLink(VXM_UINT32 speed, bool full) {
-        ethtool_cmd command{ETHTOOL_GSET};
-        request.ifr_data = reinterpret_cast<char*>(&command);
-        const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        bool done = ioctl(sock, SIOCETHTOOL, &request) == 0;
-        command.cmd = ETHTOOL_SSET;
+        ethtool_cmd command{ETHTOOL_SSET};
         ethtool_cmd_speed_set(&command, speed);
         command.duplex = full ? DUPLEX_FULL : DUPLEX_HALF;
-        done = done && ioctl(sock, SIOCETHTOOL, &request) == 0;
-        close(sock);
-        return done;
+        request.ifr_data = reinterpret_cast<char*>(&command);
+        return ioctl(vxm::network::RequestSocket().get(), SIOCETHTOOL, &request) == 0;
     }
     int fd;
     ifreq request{};
@@ -522,7 +483,6 @@ struct Tap {
 TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
     Card seven("eth0abc", false);
     Tap tap("eth8");
-    ASSERT_TRUE(seven.ok());
     setDefaultCard("eth0abcde", 1);  // eth0abc down, eth0abcde's cable state unknown: the file is read
     {
         LogCapture log;
@@ -558,17 +518,12 @@ TEST_F(NetworkBox, DuplexAndSpeedOfTheDefaultCard) {
                   std::make_tuple(row.duplex, row.speed, row.log));
     }
 }
-
 // ---- the gateway ----
 
 // Below release class 5 the gateway comes from the netlink route dump; from class 5 on, from the
 // daemon's listing of the card's table (listing given: the daemon is away and the old listing is read).
 TEST_F(NetworkBox, GatewayOnBothWays) {
     ASSERT_EQ(sh("ip link set eth1 up && ip addr add 192.168.2.10/24 dev eth1"), 0);
-    std::string batch;  // a dump too large for the buffer
-    for (int i = 0; i < 400; ++i)
-        batch += "route add 172.16." + std::to_string(i / 200) + "." + std::to_string(i % 200) + "/32 dev eth0\n";
-    std::ofstream("/tmp/routes") << batch;
     const char *kGw = "192.168.1.1", *kNoChange = "true", *kKept = "kept";
     const Rec bad{4, "VXM_network_getGateway", "Invaild param."};
     const Rec noDaemon{4, "cs_conn", "cs_conn failed:errno=2", "os_utility"};
@@ -576,24 +531,26 @@ TEST_F(NetworkBox, GatewayOnBothWays) {
     const std::vector<Rec> away = {noDaemon, {4, "actShellCmd", "VXM_csopen exec [" + list + "] faild"}, noDaemon,
                                    {4, "actShellCmd", "VXM_csopen exec [chmod 644 /tmp/Gateway] faild"}};
     const std::vector<Rec> noFile = {away[0], away[1], away[2], away[3], {1, "", "VXM open gateway file err"}};
+    const std::string batch = "for i in $(seq 0 399); do echo route add 172.16.$((i / 200)).$((i % 200))/32 dev eth0;"
+                              " done | ip -batch -";  // a dump too large for the buffer
     const std::string flush = "ip route flush root 172.16.0.0/16 && ip route flush root 10.0.0.0/8 && "
                               "ip route flush table 200 && ip link set eth1 down && ip addr flush dev eth1";
     struct Row { const char* release; std::string change; const char* card; int length; int result; const char* text;
                  std::vector<Rec> log; const char* listing = nullptr; };
     const Row rows[] = {
         {"", kNoChange, "eth0", 16, 0, kGw, {}},  // unset: class 0
-        {"7.1.2", kNoChange, "eth0", 16, 0, kGw, {}},
+        {"7.1.2", kNoChange, "eth0", 16, 0, kGw, {}},  // a release of no class: 0
         // Routes of other tables, families and cards are never taken; 10.0.0.0/8 counts as a default
         // route and the last in the dump decides; a buffer too short keeps what it held.
-        {"4.4", "ip route add default via 192.168.1.9 dev eth0 table 200", "eth1", 32, 0, kKept, {}},
-        {"4.4", "ip -6 route add default via 2001:db8::9 dev eth0 metric 5", "eth7", 32, 0, kKept, {}},
+        {"4.4", "ip route add default via 192.168.1.9 dev eth0 table 200 && ip -6 route add default via 2001:db8::9 dev"
+                " eth0 metric 5", "eth1", 32, 0, kKept, {}},
         {"4.4", "ip route add 10.0.0.0/8 dev eth0", "eth0", 32, 0, "0.0.0.0", {}},
         {"4.4", "ip route replace 10.0.0.0/8 via 192.168.1.254 dev eth0", "eth0", 32, 0, "192.168.1.254", {}},
         {"4.4", "ip route replace 10.0.0.0/8 via 192.168.2.254 dev eth1", "eth0", 32, 0, kGw, {}},
         {"4.4", "ip route add 172.20.0.0/16 via 192.168.2.2 dev eth1", "eth1", 32, 0, "192.168.2.254", {}},
         {"4.4", kNoChange, "eth0", 8, 0, kKept, {}},
         {"4.4", kNoChange, "", 32, -1, kKept, {bad}},
-        {"4.4", "ip -batch /tmp/routes", "eth0", 32, -1, kKept,
+        {"4.4", batch, "eth0", 32, -1, kKept,
          {{4, "VXM_net_readNlSock",
            "NLMSG_OK(nlHdr, (VXM_UINT32)readLen) && nlHdr->nlmsg_type != NLMSG_ERROR not true. "},
           {4, "VXM_network_getGateway", "get gateway error."}}},
@@ -616,17 +573,15 @@ TEST_F(NetworkBox, GatewayOnBothWays) {
         if (row.listing) gone.emplace();
         if (row.listing && *row.listing) std::ofstream(kGatewayFile) << row.listing;
         VXM_NETWORK_CARD_INFO card = cardNamed(row.card);
-        std::vector<char> text(std::max(row.length, 32));
-        std::strcpy(text.data(), kKept);
+        std::string text = kKept + std::string(std::max(row.length, 32), '\0');
         LogCapture log;
         const auto query = [&] { return VXM_network_getGateway(*row.card ? &card : nullptr, text.data(), row.length); };
         EXPECT_EQ(keepingDescriptors(query), row.result);
-        EXPECT_STREQ(text.data(), row.text);
+        EXPECT_STREQ(text.c_str(), row.text);
         expectLog(log, row.log);
-        if (row.release[0] < '5') EXPECT_EQ(access(kGatewayFile, F_OK), -1);
+        if (row.release[0] != '8') EXPECT_EQ(access(kGatewayFile, F_OK), -1);  // no listing made
     }
     EXPECT_TRUE(daemonLogs("command=\"chmod 644 /tmp/Gateway\"") && daemonLogs("command=\"" + list + "\""));
-    EXPECT_EQ(readFile(kGatewayFile).rfind("default via 10.9.8.7", 0), 0u);
     unlink(kGatewayFile);
     setProperty("ro.build.version.release", "4.4");
 }
@@ -645,19 +600,29 @@ const Counter kCounters[] = {
 };
 constexpr VXM_INT64 kUnset = -7;
 
-VXM_NETWORK_STATIC_INFO statistics(const std::string& name) {
+VXM_INT64 counter(const std::string& c, const std::string& f) { return std::atoll(sysfs(c, "statistics/" + f).data()); }
+
+// The record of name, every field preset to 7 or -7. The kernel may send on its own at any time:
+// each counter of card (the card that decides) lies between the kernel's read before and after.
+VXM_NETWORK_STATIC_INFO statistics(const std::string& name, const std::string& card = "") {
     VXM_NETWORK_STATIC_INFO info{};
     std::strncpy(info.ifrName, name.c_str(), sizeof info.ifrName - 1);
     info.linkUp = 7;
-    for (const auto& counter : kCounters) info.*counter.field = kUnset;
     info.rx_frame_errors = info.txTotal = info.rxTotal = info.frequency = kUnset;
     info.txBad = info.snr = info.rssi = -7;
     info.quality = info.rxErrorRatio = -7.0f;
+    std::vector<VXM_INT64> before;
+    for (const auto& c : kCounters) {
+        info.*c.field = kUnset;
+        before.push_back(counter(card, c.file));
+    }
     EXPECT_EQ(VXM_network_getStatic(&info), 0) << name;
+    for (std::size_t i = 0; i < std::size(kCounters) && !card.empty(); ++i) {
+        EXPECT_LE(before[i], info.*kCounters[i].field) << name << " " << kCounters[i].file;
+        EXPECT_LE(info.*kCounters[i].field, counter(card, kCounters[i].file)) << name << " " << kCounters[i].file;
+    }
     return info;
 }
-
-VXM_INT64 counter(const std::string& c, const std::string& f) { return std::atoll(sysfs(c, "statistics/" + f).data()); }
 
 // Statistics of the cards a name begins, and the radio figures of wlan0 from the box's tools.
 TEST_F(NetworkBox, StatisticsAndRadioFigures) {
@@ -670,24 +635,11 @@ TEST_F(NetworkBox, StatisticsAndRadioFigures) {
     EXPECT_EQ(log.all().front().message + log.all().back().message, "VXM_network_getStatic  input para error"
               "VXM_network_getStatic  can't malloc mem for cardinfo card number '0'");
     Card wlan0("wlan0"), eth3("eth3", true, false);
-    ASSERT_TRUE(wlan0.ok() && eth3.ok());
     ASSERT_EQ(sh("ip addr add 10.5.0.2/16 dev wlan0 && ip route add default via 10.5.0.1 dev wlan0 metric 50"
                  " && ip neigh replace 10.5.0.9 lladdr 02:00:00:00:00:09 dev wlan0 nud permanent"), 0);
     ASSERT_TRUE(waitUntil([] { return counter("wlan0", "rx_packets") > 0; }, seconds(20)));  // the peer's chatter
     // Datagrams nobody answers: the card sends far more than it takes in.
     ASSERT_EQ(sh("bash -c 'for i in 1 2 3 4 5 6 7 8; do head -c 1400 /dev/zero >/dev/udp/10.5.0.9/9; done'"), 0);
-    // The kernel may send on its own at any time: each figure lies between the counters read
-    // before and after.
-    auto checked = [](const std::string& name, const std::string& card) {
-        std::vector<VXM_INT64> before;
-        for (const auto& c : kCounters) before.push_back(counter(card, c.file));
-        const VXM_NETWORK_STATIC_INFO info = statistics(name);
-        for (std::size_t i = 0; i < std::size(kCounters); ++i) {
-            EXPECT_LE(before[i], info.*kCounters[i].field) << name << " " << kCounters[i].file;
-            EXPECT_LE(info.*kCounters[i].field, counter(card, kCounters[i].file)) << name << " " << kCounters[i].file;
-        }
-        return info;
-    };
     struct Row { const char* cards; int rssi; const char* frequency; int gotRssi; float quality; VXM_INT64 hz; };
     const Row rows[] = {
         {"wlan0", -70, "2.437", -70, 30.0f / 45.0f, 200000000}, {"wlan0", -100, "5.18", -100, 0.0f, 500000000},
@@ -697,15 +649,10 @@ TEST_F(NetworkBox, StatisticsAndRadioFigures) {
         SCOPED_TRACE(std::to_string(row.rssi) + " " + row.cards);
         std::ofstream("/tmp/vxmbox/wireless") << "WIRELESS_CARDS='" << row.cards << "'\nRSSI=" << row.rssi
                                               << "\nSNR=25\nTXBAD=12\nFREQUENCY=" << row.frequency << "\n";
-        log.clear();
-        info = checked("wlan0", "wlan0");
+        info = statistics("wlan0", "wlan0");
         const int known = *row.cards ? 1 : 0;
         EXPECT_EQ(std::make_tuple(info.rssi, info.snr, info.txBad, info.quality, info.frequency),
                   std::make_tuple(row.gotRssi, 25 * known, 12 * known, row.quality, row.hz));
-        const auto rssi = log.withFormat("rssi=%d");
-        ASSERT_EQ(rssi.size(), 1u);
-        EXPECT_EQ(std::tie(rssi[0].function, rssi[0].message),
-                  std::make_tuple(std::string("VXM_network_getwifi_dbm"), "rssi=" + std::to_string(row.gotRssi)));
     }
     EXPECT_EQ(info.txTotal, info.tx_dropped + info.tx_errors + info.tx_packets);
     EXPECT_EQ(info.rxTotal, info.rx_packets + info.rx_errors + info.rx_dropped);
@@ -720,20 +667,12 @@ TEST_F(NetworkBox, StatisticsAndRadioFigures) {
         std::string last;
         for (int i = 0; i < count; ++i)
             if (std::string(cards[i].ifrName).rfind(prefix, 0) == 0) last = cards[i].ifrName;
-        EXPECT_EQ(checked(prefix, last).linkUp, 1);
+        EXPECT_EQ(statistics(prefix, last).linkUp, 1);
     }
-    info = statistics("eth3");  // up without carrier is not up; no packets leave the ratio; no radio
+    info = statistics("eth3", "eth3");  // up without carrier is not up; no packets leave the ratio; no radio
     EXPECT_EQ(std::make_tuple(info.linkUp, info.rxErrorRatio, info.rssi), std::make_tuple(7, -7.0f, -7));
-    log.clear();
-    info = statistics("eth0x");  // matches nothing: every step logged, nothing filled
-    EXPECT_EQ(info.linkUp, 7);
-    const std::string get = "VXM_network_getStatic", n = std::to_string(count);
-    std::vector<Rec> steps = {{1, get, get + " start to get static info"}, {2, "VXM_network_getCount", "count:" + n},
-                              {1, get, get + " count is '" + n + "'"}};
-    for (const char* blanks : {"  ", " "})
-        for (int i = 0; i < count; ++i)
-            steps.push_back({1, get, get + " card" + blanks + "'" + cards[i].ifrName + "' intput 'eth0x'"});
-    expectLog(log, steps);
+    info = statistics("eth0x");  // matches nothing: nothing filled
+    EXPECT_EQ(std::make_tuple(info.linkUp, info.rx_bytes, std::string(info.ipAddr)), std::make_tuple(7, kUnset, ""));
 }
 
 // ---- the socket family ----
