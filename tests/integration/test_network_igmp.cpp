@@ -71,15 +71,7 @@ int sendAll(unsigned int join) {
            VXM_network_IGMPLeave3("239.1.1.1", join);
 }
 
-class NetworkIgmp : public BoxTest {
-protected:
-    void SetUp() override {
-        BoxTest::SetUp();
-        if (IsSkipped()) return;
-        setDefaultCard("eth0", VXM_CARD_TYPE_WIRED);
-        setProperty(kSource, "192.168.1.10");
-    }
-};
+using NetworkIgmp = BoxTest;
 
 TEST_F(NetworkIgmp, EachSenderSendsItsPacketAndReportsWhatWentWrong) {
     // pppoe: 1 a PPPoE link, 2 one with the header switch on; source: the property's value, null for
@@ -90,6 +82,7 @@ TEST_F(NetworkIgmp, EachSenderSendsItsPacketAndReportsWhatWentWrong) {
     auto leave3 = [](const char* group) { return VXM_network_IGMPLeave3(group, 0); };
     auto join3 = [](const char* group) { return VXM_network_IGMPLeave3(group, 0x80000000u); };
     const char *const g = "239.1.1.1", *noSource = "VXM_property_get ip FAILD !!!\n";
+    setDefaultCard("eth0", VXM_CARD_TYPE_WIRED);
     const Row rows[] = {
         {"leave: the property's source", 0, "10.20.30.40", leave, g, kLeaveFrom10, ""},
         {"leave, PPPoE: kernel's source", 1, "10.20.30.40", leave, g, kLeave, kIncorrect},
@@ -123,6 +116,7 @@ TEST_F(NetworkIgmp, EachSenderSendsItsPacketAndReportsWhatWentWrong) {
 TEST_F(NetworkIgmp, SendersOnSeveralThreadsEachSendTheirOwnPacket) {
     const char* const groups[] = {"239.1.1.1", "239.1.1.2", "239.1.1.3", "239.1.1.4"};
     int results[4] = {-2, -2, -2, -2};
+    setDefaultCard("eth0", VXM_CARD_TYPE_WIRED);
     Packets packets = sentBy(4, [&] {
         std::vector<std::thread> threads;
         for (int i = 0; i < 4; ++i) threads.emplace_back([&, i] { results[i] = VXM_network_IGMPLeave3(groups[i], 1); });
@@ -134,11 +128,11 @@ TEST_F(NetworkIgmp, SendersOnSeveralThreadsEachSendTheirOwnPacket) {
 }
 
 TEST_F(NetworkIgmp, FailuresOfTheSourceTheSocketAndTheRoute) {
-    LogCapture log;
-    setDefaultCard("");  // no card, so no source address
+    LogCapture log;  // no default card, so no source address
     EXPECT_EQ(VXM_network_IGMPLeave2("239.1.1.1") + VXM_network_IGMPLeave3("239.1.1.1", 1), -2);
     EXPECT_EQ(log.withFormat("Failed to the VXM_network_getIpAddr").size(), 2u);
     setDefaultCard("eth0", VXM_CARD_TYPE_WIRED);
+    setProperty(kSource, "192.168.1.10");
     log.clear();
     EXPECT_EQ(sentBy(0, [] {
                   std::thread([] {  // on a thread that has given up every capability

@@ -1,5 +1,6 @@
 // The Internet checksum of the IGMP messages and their IPv4 header, as the bytes lie in memory
-// (which are the bytes on the wire): a worked message, folded carries, an odd last byte, null.
+// (which are the bytes on the wire; the IGMP box test sees whole messages): folded carries, an odd
+// last byte, nothing, null.
 #include <cstdint>
 #include <cstring>
 
@@ -12,8 +13,6 @@ using Bytes = std::vector<unsigned char>;
 
 TEST(NetworkChecksum, WireBytesOfMessagesAndEdgeCases) {
     const struct { const char* name; Bytes data; Bytes sum; } rows[] = {
-        {"IGMPv2 leave 239.1.1.1", {0x17, 0, 0, 0, 0xEF, 1, 1, 1}, {0xF8, 0xFC}},
-        {"a message with its own checksum", {0x17, 0, 0xF8, 0xFC, 0xEF, 1, 1, 1}, {0, 0}},
         {"a carry folded back", {0xFF, 0xFF, 0x01, 0x00}, {0xFE, 0xFF}},
         {"carries folded twice", Bytes(16, 0xFF), {0, 0}},
         {"an odd last byte padded with zero", {0x01, 0x02, 0x03}, {0xFB, 0xFD}},
