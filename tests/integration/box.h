@@ -81,6 +81,14 @@ inline void expectLog(const LogCapture& log, const std::vector<Rec>& expected) {
     }
 }
 
+// The messages of the warnings and errors the capture holds, each on a line.
+inline std::string problems(const LogCapture& log) {
+    std::string text;
+    for (const LogRecord& record : log.all())
+        if (record.level >= VXM_LOG_WARN) text += record.message + "\n";
+    return text;
+}
+
 // Tests in a box, each starting and ending with the library's default card cleared.
 struct BoxTest : ::testing::Test {
     void SetUp() override {

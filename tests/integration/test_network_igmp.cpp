@@ -58,14 +58,6 @@ std::string join(int last) {
     return text;
 }
 
-// The messages of the warnings and errors the capture holds, each on a line.
-std::string problems(const LogCapture& log) {
-    std::string text;
-    for (const LogRecord& record : log.all())
-        if (record.level >= VXM_LOG_WARN) text += record.message + "\n";
-    return text;
-}
-
 int sendAll(unsigned int join) {
     return VXM_network_IGMPLeave("239.1.1.1") + VXM_network_IGMPLeave2("239.1.1.1") +
            VXM_network_IGMPLeave3("239.1.1.1", join);
