@@ -42,15 +42,7 @@ int threadsNamed(const std::string& name) {
 }
 std::string sysfs(const std::string& c, const std::string& f) { return readFile("/sys/class/net/" + c + "/" + f); }
 
-// Runs call, checking that it leaves open as many descriptors as it found.
-template <typename Call>
-int keepingDescriptors(Call call) {
-    const auto open = [] { return entries("/proc/self/fd", [](const std::string&) { return true; }); };
-    const int before = open();
-    const int result = call();
-    EXPECT_EQ(open(), before);
-    return result;
-}
+int openDescriptors() { return entries("/proc/self/fd", [](const std::string&) { return true; }); }
 
 // The last record of the capture above level, or none (level 0, empty texts).
 Rec lastAbove(const LogCapture& log, int level = VXM_LOG_DEBUG) {
@@ -345,6 +337,7 @@ TEST_F(NetworkBox, CardQueries) {
         {dnsAt<1>, "", 64, 0, "kept", {}},  // the null server was not written
         {dnsAt<2>, "", 64, -1, "kept", {}},
     };
+    const int descriptors = openDescriptors();
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
         SCOPED_TRACE("row " + std::to_string(i) + " " + row.card);
@@ -353,7 +346,7 @@ TEST_F(NetworkBox, CardQueries) {
         const auto query = [&] { return row.query(*row.card ? &card : nullptr, text, row.length); };
         {
             LogCapture mine;
-            EXPECT_EQ(keepingDescriptors(query), row.result);
+            EXPECT_EQ(query(), row.result);
             EXPECT_EQ(text, row.text);
             const Rec last = lastAbove(mine);
             EXPECT_EQ(std::tie(last.level, last.message), std::tie(row.log.level, row.log.message));
@@ -362,6 +355,7 @@ TEST_F(NetworkBox, CardQueries) {
         EXPECT_EQ(query(), row.result);  // the same without a sink
         EXPECT_EQ(row.query(*row.card ? &card : nullptr, nullptr, row.length), -1);  // no buffer
     }
+    EXPECT_EQ(openDescriptors(), descriptors);  // every query closes what it opens
     std::thread([&] {  // in a namespace of its own, without eth0
         LogCapture mine;
         ASSERT_EQ(unshare(CLONE_NEWNET), 0);
@@ -542,6 +536,7 @@ TEST_F(NetworkBox, GatewayOnBothWays) {
         {"8.0.0", kNoChange, "eth0", 32, 0, kKept, away, "10.0.0.0/8 via 192.168.2.1 dev eth1\n"},
         {"8.0.0", kNoChange, "eth0", 40000, 0, "10.9.8.7", away, "default via 10.9.8.7 dev eth0 proto static\n"},
     };
+    const int descriptors = openDescriptors();
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
         SCOPED_TRACE("row " + std::to_string(i) + ": " + row.release + " " + row.change);
@@ -555,12 +550,13 @@ TEST_F(NetworkBox, GatewayOnBothWays) {
         std::string text = kKept + std::string(std::max(row.length, 32), '\0');
         LogCapture log;
         const auto query = [&] { return VXM_network_getGateway(*row.card ? &card : nullptr, text.data(), row.length); };
-        EXPECT_EQ(keepingDescriptors(query), row.result);
+        EXPECT_EQ(query(), row.result);
         EXPECT_STREQ(text.c_str(), row.text);
         const Rec last = lastAbove(log, 0);
         EXPECT_EQ(std::tie(last.level, last.message), std::tie(row.last.level, row.last.message));
         if (row.release[0] != '8') EXPECT_EQ(access(kGatewayFile, F_OK), -1);  // no listing made
     }
+    EXPECT_EQ(openDescriptors(), descriptors);  // every query closes what it opens
     EXPECT_TRUE(daemonLogs("command=\"chmod 644 /tmp/Gateway\"") &&
                 daemonLogs("command=\"ip route list table eth0 > /tmp/Gateway\""));
     unlink(kGatewayFile);
@@ -658,15 +654,6 @@ TEST_F(NetworkBox, StatisticsAndRadioFigures) {
 
 // ---- the socket family ----
 
-// A kernel setting of the box, put back at the end of the scope.
-struct Sysctl {
-    Sysctl(const std::string& key, const std::string& value) : path("/proc/sys/net/" + key), saved(readFile(path)) {
-        std::ofstream(path) << value;
-    }
-    ~Sysctl() { std::ofstream(path) << saved; }
-    std::string path, saved;
-};
-
 // Queries of the default card and traffic counters; connects where loopback cannot take them: to
 // neighbours whose hardware address nobody has (what is sent there is never answered) and to one
 // that never resolves; host names from a hosts file of the test's own, one entry too large for the
@@ -718,6 +705,7 @@ TEST_F(NetworkBox, SocketFamily) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "VXM_get_netCardNameByIP failed ip[10.6.0.1].\n");
     EXPECT_EQ(kept, 12345u);
 
+    // Kernel settings under /proc/sys/net, the box's own: they end with it.
     using Settings = std::vector<std::pair<const char*, const char*>>;
     struct Connect { VXM_SOCKADDR to; int timeoutMs; Settings sysctls; int result, level; const char* log; };
     const Connect connects[] = {
@@ -732,8 +720,7 @@ TEST_F(NetworkBox, SocketFamily) {
     };
     for (const Connect& row : connects) {
         SCOPED_TRACE(row.log);
-        std::vector<std::unique_ptr<Sysctl>> settings;
-        for (const auto& [key, value] : row.sysctls) settings.push_back(std::make_unique<Sysctl>(key, value));
+        for (const auto& [key, value] : row.sysctls) std::ofstream("/proc/sys/net/" + std::string(key)) << value;
         const int sock = socket(row.to.family == AF_INET ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
         log.clear();
         EXPECT_EQ(VXM_sock_connectTimeOut(sock, &row.to, row.timeoutMs), row.result);
