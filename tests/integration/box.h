@@ -48,7 +48,6 @@ struct Card {
         const auto reached = [&] { return (readFile("/sys/class/net/" + name_ + "/operstate") == "up\n") == running; };
         return sh(command + (up ? " up" : " down")) == 0 && waitUntil(reached, std::chrono::seconds(5));
     }
-    bool ok() const { return ok_; }
     std::string name_, peer_;
     bool ok_ = false;
 };
