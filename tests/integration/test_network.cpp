@@ -15,7 +15,6 @@
 #include "integration/box.h"
 #include "network/network_internal.h"
 #include "support/socket_records.h"
-#include "vxmosal/VXM_os_net.h"
 #include "vxmosal/VXM_stats.h"
 
 namespace {
@@ -258,18 +257,13 @@ TEST(NetworkTexts, ConnectionTypesAndAddressTexts) {
     }
     EXPECT_EQ(VXM_network_getConnType(nullptr), -1);
     VXM_network_setConnType("Static");
-    const struct { const char* text; int v4; int valid; const char* message; } texts[] = {
-        {"192.168.1.1a", 1, 0, "IP is valid IPv4"}, {"10.0.0.255", 1, 1, "IP is valid IPv4"},
-        {"192.168.1", 0, 0, "sscanf_s(szIP,\"%hhu.%hhu.%hhu.%hhu\",&a,&b,&c,&d) == 4 not true. "},
-        {"::1", 0, 1, nullptr}, {"fe80::1%eth0", 0, 0, nullptr}, {"", 0, 0, nullptr},
-        {nullptr, 0, 0, "NULL != szIP not true. "},
+    const struct { const char* text; int v4; int valid; } texts[] = {
+        {"192.168.1.1a", 1, 0}, {"10.0.0.255", 1, 1}, {"192.168.1", 0, 0}, {"::1", 0, 1},
+        {"fe80::1%eth0", 0, 0}, {"", 0, 0}, {nullptr, 0, 0},
     };
     for (const auto& row : texts) {
-        SCOPED_TRACE(row.text ? row.text : "null");
-        log.clear();
-        EXPECT_EQ(VXM_network_isIPv4(row.text), row.v4);
-        if (row.message) EXPECT_EQ(log.all().back().message, row.message);
-        EXPECT_EQ(VXM_isValidIPAddr(row.text), row.valid);
+        EXPECT_EQ(VXM_network_isIPv4(row.text), row.v4) << (row.text ? row.text : "null");
+        EXPECT_EQ(VXM_isValidIPAddr(row.text), row.valid) << (row.text ? row.text : "null");
     }
 }
 
