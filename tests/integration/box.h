@@ -38,8 +38,7 @@ struct NoDaemon {
 struct Card {
     explicit Card(std::string name, bool up = true, bool carrier = true) : name_(std::move(name)) {
         peer_ = "v" + name_.substr(0, 14);
-        ok_ = sh("ip link add " + name_ + " type veth peer name " + peer_) == 0 && set(up, carrier);
-        EXPECT_TRUE(ok_) << name_;
+        EXPECT_TRUE(sh("ip link add " + name_ + " type veth peer name " + peer_) == 0 && set(up, carrier)) << name_;
     }
     ~Card() { sh("ip link del " + name_); }
     bool set(bool up, bool carrier) {
@@ -49,7 +48,6 @@ struct Card {
         return sh(command + (up ? " up" : " down")) == 0 && waitUntil(reached, std::chrono::seconds(5));
     }
     std::string name_, peer_;
-    bool ok_ = false;
 };
 
 // A record whose ifrName and ifrExtName hold the first 16 bytes of name and ext (no terminator for

@@ -62,7 +62,6 @@ TEST_F(NetworkBox, CardRecordAndItsName) {
                               def->connType), std::make_tuple(cut, cut, 1u, 3u));
     setDefaultCard("wlan0", 2);  // the old, longer texts are cleared
     EXPECT_EQ(std::string(def->ifrName, 16) + std::string(def->ifrExtName, 16), "wlan0" + std::string(27, '\0'));
-    def->connType = 0;
     struct Row { const char* card; int length; int result; const char* text; bool ex = false; };
     const Row rows[] = {  // card "": none given; text null: no buffer given
         {"", 16, 0, "eth0"}, {"", 3, 0, "et"}, {"", 0, -1, "kept"}, {"", 8, -1, nullptr},
@@ -671,7 +670,6 @@ TEST_F(NetworkBox, SocketFamily) {
     EXPECT_EQ(VXM_sock_getInterfaceName(large.data(), static_cast<unsigned int>(large.size()), 0), 4);
     EXPECT_EQ(std::strncmp(large.data(), "eth9", 5), 0);
     EXPECT_STREQ(small, "kept");
-    EXPECT_TRUE(log.all().empty());
     VXM_network_setConnType("Static");
 
     // Traffic counters are only read for a running card that holds the address.
