@@ -24,23 +24,13 @@ using std::chrono::seconds;
 using NetworkBox = BoxTest;
 constexpr char kGatewayFile[] = "/tmp/Gateway";
 
-// The entries of a directory that pass keep (given each entry's name).
-template <typename Keep>
-int entries(const std::string& dir, Keep keep) {
-    int count = 0;
-    if (DIR* listing = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(listing)) count += keep(std::string(entry->d_name));
-        closedir(listing);
-    }
-    return count;
+using Dir = std::filesystem::directory_iterator;
+// The threads of the process whose comm file holds comm (the name and a line feed).
+auto threadsNamed(const std::string& comm) {
+    return std::count_if(Dir("/proc/self/task"), Dir(), [&](auto& t) { return readFile(t.path() / "comm") == comm; });
 }
-int threadsNamed(const std::string& name) {
-    const auto named = [&](const std::string& t) { return readFile("/proc/self/task/" + t + "/comm") == name + "\n"; };
-    return entries("/proc/self/task", named);
-}
+auto openDescriptors() { return std::distance(Dir("/proc/self/fd"), Dir()); }
 std::string sysfs(const std::string& c, const std::string& f) { return readFile("/sys/class/net/" + c + "/" + f); }
-
-int openDescriptors() { return entries("/proc/self/fd", [](const std::string&) { return true; }); }
 
 // The last record of the capture above level, or none (level 0, empty texts).
 Rec lastAbove(const LogCapture& log, int level = VXM_LOG_DEBUG) {
@@ -110,7 +100,7 @@ TEST(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndAFullQueueDropsItsOlde
     EXPECT_EQ(VXM_network_postTask(1, 2), -1);  // no queue yet
     LogCapture log;
     EXPECT_EQ(VXM_network_threadInit(), 0);
-    ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 1; }, seconds(5)));
+    ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro\n") == 1; }, seconds(5)));
     auto first = [](VXM_UINT32 i) { return i == 4 ? 5 : i * 100; };  // the task of 5 fails
     for (VXM_UINT32 i = 1; i <= 12; ++i) ASSERT_EQ(VXM_network_postTask(first(i), i * 10), 0);
     EXPECT_EQ(VXM_network_setNetMsgCallback(recordTask), 0);
@@ -139,7 +129,7 @@ TEST(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndAFullQueueDropsItsOlde
     }
     stop = true;
     poster.join();
-    EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro") == 0; }, seconds(5)));
+    EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro\n") == 0; }, seconds(5)));
 }
 
 // ---- readers ----
@@ -195,10 +185,10 @@ TEST_F(NetworkBox, FileAndCommandReaders) {
 TEST_F(NetworkBox, CardsAreListedInDirectoryOrderClassifiedAndFoundByWholeName) {
     Card ra0("ra0"), longName("eth0123456789ab"), ethernet("ethernet"), wl0("wl0");
     std::vector<std::string> order;  // eth0, eth1 of the box and three of the test's
-    entries("/sys/class/net", [&](const std::string& name) {
+    for (const auto& entry : Dir("/sys/class/net")) {
+        const std::string name = entry.path().filename();
         if (name.rfind("eth", 0) == 0 || name.rfind("ra", 0) == 0 || name.rfind("wlan", 0) == 0) order.push_back(name);
-        return true;
-    });
+    }
     ASSERT_EQ(order.size(), 5u);
     EXPECT_EQ(VXM_network_getCount(), 5);
     VXM_NETWORK_CARD_INFO cards[8];
@@ -322,7 +312,7 @@ TEST_F(NetworkBox, CardQueries) {
         {dnsAt<1>, "", 64, 0, "kept", {}},  // the null server was not written
         {dnsAt<2>, "", 64, -1, "kept", {}},
     };
-    const int descriptors = openDescriptors();
+    const auto descriptors = openDescriptors();
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
         SCOPED_TRACE("row " + std::to_string(i) + " " + row.card);
@@ -515,7 +505,7 @@ TEST_F(NetworkBox, GatewayOnBothWays) {
         {"8.0.0", kNoChange, "eth0", 32, 0, kKept, away, "10.0.0.0/8 via 192.168.2.1 dev eth1\n"},
         {"8.0.0", kNoChange, "eth0", 40000, 0, "10.9.8.7", away, "default via 10.9.8.7 dev eth0 proto static\n"},
     };
-    const int descriptors = openDescriptors();
+    const auto descriptors = openDescriptors();
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         const Row& row = rows[i];
         SCOPED_TRACE("row " + std::to_string(i) + ": " + row.release + " " + row.change);
