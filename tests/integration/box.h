@@ -1,5 +1,5 @@
 // What the tests run inside vxmbox share: veth cards made by a test, the library's default card,
-// the box's daemon, and checks of whole log sequences.
+// the box's daemon, and checks of whole log sequences or of their warnings and errors.
 #ifndef VXMOSAL_TESTS_BOX_H
 #define VXMOSAL_TESTS_BOX_H
 

@@ -27,7 +27,8 @@ constexpr char kGatewayFile[] = "/tmp/Gateway";
 using Dir = std::filesystem::directory_iterator;
 // The threads of the process whose comm file holds comm (the name and a line feed).
 auto threadsNamed(const std::string& comm) {
-    return std::count_if(Dir("/proc/self/task"), Dir(), [&](auto& t) { return readFile(t.path() / "comm") == comm; });
+    const auto named = [&](const auto& task) { return readFile(task.path() / "comm") == comm; };
+    return std::count_if(Dir("/proc/self/task"), Dir(), named);
 }
 auto openDescriptors() { return std::distance(Dir("/proc/self/fd"), Dir()); }
 std::string sysfs(const std::string& c, const std::string& f) { return readFile("/sys/class/net/" + c + "/" + f); }
