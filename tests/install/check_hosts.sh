@@ -13,15 +13,19 @@ valid fe80::1 1
 split 3 a b c
 dup installed'
 
+# check_host NAME BINARY: the host prints the known results.
+check_host() {
+  out=$(LD_LIBRARY_PATH="$libdir" "$2")
+  [ "$out" = "$expected" ] || fail "$1 host printed: $out"
+  echo "$1 host: ok"
+}
+
 # find_package: a consumer that finds nothing but the installed package.
 cmake -S "$src/tests/install" -B "$work/host-cmake" -DCMAKE_C_COMPILER="$cc" \
       -DCMAKE_PREFIX_PATH="$usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/cmake.log" 2>&1 ||
   { cat "$work/cmake.log"; fail "configuring the find_package host"; }
 cmake --build "$work/host-cmake" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "building the find_package host"; }
-out=$(LD_LIBRARY_PATH="$libdir" "$work/host-cmake/host")
-[ "$out" = "$expected" ] || fail "find_package host printed:
-$out"
-echo "find_package host: ok"
+check_host find_package "$work/host-cmake/host"
 
 # pkg-config, with the installed vxmosal.pc only.
 # System directories too, so that the flags can be checked under /usr as well.
@@ -29,7 +33,4 @@ flags=$(PKG_CONFIG_PATH="$libdir/pkgconfig" PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 PKG
 case "$flags" in *"-I$usr/include"*"-L$libdir"*"-lvxmosal"*) ;; *) fail "pkg-config gave '$flags'";; esac
 # shellcheck disable=SC2086
 "$cc" -std=c99 -pedantic-errors -Wall -Werror "$src/tests/install/host.c" $flags -o "$work/host-pc"
-out=$(LD_LIBRARY_PATH="$libdir" "$work/host-pc")
-[ "$out" = "$expected" ] || fail "pkg-config host printed:
-$out"
-echo "pkg-config host: ok"
+check_host pkg-config "$work/host-pc"

@@ -8,18 +8,13 @@
 # build, whose library a plain host cannot load (its runtime must come first).
 set -euo pipefail
 src=$1 build=$2 cc=$3 cross=$4 sanitizers=${5:-}
-if [ "$cross" = 1 ] || [ "$cross" = TRUE ] || [ "$cross" = ON ]; then
-  echo "SKIPPED: cross-compiled tree; a host built against the installed copy cannot run here"
-  exit 77
-fi
-if [ -n "$sanitizers" ]; then
-  echo "SKIPPED: built with the $sanitizers sanitizer; the plain build checks the installed copy"
-  exit 77
-fi
+skip() { echo "SKIPPED: $*"; exit 77; }
+fail() { echo "FAIL: $*"; exit 1; }
+case $cross in 1 | TRUE | ON) skip "cross-compiled tree; a host built against the installed copy cannot run" ;; esac
+[ -z "$sanitizers" ] || skip "built with the $sanitizers sanitizer; the plain build checks the installed copy"
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix/usr" >"$prefix/install.log" || { cat "$prefix/install.log"; fail "cmake --install"; }
 usr=$prefix/usr
@@ -33,8 +28,7 @@ for f in include/vxmosal/vxmosal.h include/vxmosal/VXM_network.h sbin/vxmopend b
          share/vxmosal/vxmbox/bin/iwlist; do
   [ -e "$usr/$f" ] || fail "$f is not installed"
 done
-[ -x "$usr/sbin/vxmopend" ] || fail "sbin/vxmopend is not executable"
-[ -x "$usr/share/vxmosal/vxmbox/bin/ps" ] || fail "vxmbox's ps is not executable"
+for f in sbin/vxmopend share/vxmosal/vxmbox/bin/ps; do [ -x "$usr/$f" ] || fail "$f is not executable"; done
 # The installed vxmbox finds its sample box (and beside it its tools) under its own prefix.
 "$usr/bin/vxmbox" --help | grep -qF "(default: the sample box, $usr/share/vxmosal/sample.box)" ||
   fail "the installed vxmbox does not find its sample box under $usr/share/vxmosal"

@@ -29,8 +29,7 @@ work=$(mktemp -d)
 trap 'dpkg --purge "${pkgs[@]}" >"$work/purge-again.log" 2>&1; rm -rf "$work"' EXIT
 # dpkg waits for no other dpkg: retry while one holds its lock.
 dpkg_do() {
-  local i
-  for i in $(seq 120); do
+  for _ in $(seq 120); do
     "$@" >"$work/dpkg.log" 2>&1 && return 0
     grep -q 'lock' "$work/dpkg.log" || break
     sleep 1

@@ -11,13 +11,11 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-if ! "$vxmbox" run -- true 2>"$work/err"; then
-  if grep -q "needs root\|cannot make the box's namespaces" "$work/err"; then
-    echo "SKIP: no box here: $(cat "$work/err")"
-    exit 77
-  fi
-  fail "a box running true failed: $(cat "$work/err")"
-fi
+"$vxmbox" run -- true 2>"$work/err"
+status=$?
+grep -q "needs root\|cannot make the box's namespaces" "$work/err" &&
+  echo "SKIP: no box here: $(<"$work/err")" && exit 77
+[ $status -eq 0 ] || fail "a box running true failed: $(cat "$work/err")"
 
 # The daemon, seen from inside the box: notes every namespace in it, then becomes vxmopend.
 cat > "$work/opend" <<SCRIPT

@@ -18,7 +18,6 @@ inline std::vector<std::string> registryDump(const TempDir& dir, bool thread) {
     (thread ? VXM_Thread_dump : VXM_Mutex_dump)(dir.path().c_str());
     return readLines(dir.file(thread ? "threadsInfo.txt" : "mutexInfo.txt"));
 }
-inline std::vector<std::string> threadDump(const TempDir& dir) { return registryDump(dir, true); }
 
 // The line that names the key as the pattern prints it (low 32 bits), or "".
 inline std::string lineOf(const std::vector<std::string>& lines, const char* pattern, unsigned long key) {
