@@ -9,10 +9,7 @@
 
 namespace {
 
-using vxmtest::kMutexKey;
-using vxmtest::kThreadKey;
-using vxmtest::lineOf;
-using vxmtest::TempDir;
+using vxmtest::kMutexKey, vxmtest::kThreadKey, vxmtest::lineOf, vxmtest::TempDir;
 
 // The index a dump line starts with, "[i]: [...]".
 int indexOf(const std::string& line) { return line.empty() ? -1 : std::stoi(line.substr(1)); }
