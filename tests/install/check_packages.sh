@@ -21,9 +21,7 @@ pkgs=(libvxmosal1 libvxmosal-dev vxmosal-tools vxmopend)
 # One run at a time on this machine.
 exec 9>/run/lock/vxmosal-check-packages.lock
 flock -w 600 9 || skip "another package check held the lock for 10 minutes"
-for p in "${pkgs[@]}"; do
-  ! dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^.i' || skip "$p is installed already"
-done
+dpkg-query -W -f='${db:Status-Abbrev}${Package}\n' "${pkgs[@]}" 2>/dev/null | grep '^.i' && skip "installed already"
 
 work=$(mktemp -d)
 trap 'dpkg --purge "${pkgs[@]}" >"$work/purge-again.log" 2>&1; rm -rf "$work"' EXIT
