@@ -1,17 +1,10 @@
 #!/usr/bin/env bash
 # Installs a build tree into a temporary prefix and builds a C99 host against the installed copy
-# (check_hosts.sh: through find_package(vxmosal) and through pkg-config).
-# Also checks that the daemon, the tools (vxmbox with its share/vxmosal files) and the daemon's
-# systemd unit were installed.
+# (through find_package(vxmosal) and through pkg-config). Also checks that the daemon, the tools
+# (vxmbox with its share/vxmosal files) and the daemon's systemd unit were installed.
 # Usage: check_install.sh SOURCE_DIR BUILD_DIR C_COMPILER CROSSCOMPILING [SANITIZERS]
-# Exits 77 (a skip) when cross-compiling, where the host could not run here, and in a sanitizer
-# build, whose library a plain host cannot load (its runtime must come first).
-set -euo pipefail
-src=$1 build=$2 cc=$3 cross=$4 sanitizers=${5:-}
-skip() { echo "SKIPPED: $*"; exit 77; }
-fail() { echo "FAIL: $*"; exit 1; }
-case $cross in 1 | TRUE | ON) skip "cross-compiled tree; a host built against the installed copy cannot run" ;; esac
-[ -z "$sanitizers" ] || skip "built with the $sanitizers sanitizer; the plain build checks the installed copy"
+# Exits 77 (a skip) in a cross-compiled tree and in a sanitizer build.
+. "$(dirname "$0")/common.sh"
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
@@ -43,4 +36,4 @@ targets=$(find "$usr" -name vxmosalTargets.cmake -print -quit)
 ! grep -nE 'SAFEC|safec|OpenSSL|Threads|INTERFACE_LINK_LIBRARIES' "$targets" || fail "the imported target carries private dependencies"
 grep -q '^Requires' "$libdir/pkgconfig/vxmosal.pc" && fail "vxmosal.pc requires other modules"
 
-"$src/tests/install/check_hosts.sh" "$src" "$usr" "$libdir" "$cc" "$prefix"
+check_hosts "$usr" "$libdir" "$prefix"
