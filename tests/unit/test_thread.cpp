@@ -51,7 +51,6 @@ int create(int kind, VXM_THREAD_ENTRY entry, void* arg, unsigned long* handle, u
 TEST(Thread, KindsStacksRegistryJoinAndKill) {
     const struct { int kind; unsigned int stack; bool kill; } rows[] = {
         {0, 0, false}, {1, 1u << 20, false}, {2, 0, true}, {1, 0, true}, {3, 0, false}};
-    vxmtest::TempDir dir;
     int exIndex = -1;
     VXM_get_ticks();  // the tick thread's own creation stays out of the records below
     for (const auto& row : rows) {
@@ -77,16 +76,16 @@ TEST(Thread, KindsStacksRegistryJoinAndKill) {
         EXPECT_EQ(gate.stack, stack);
         const std::string task = "/proc/self/task/" + std::to_string(gate.tid);
         EXPECT_EQ(vxmtest::readFile(task + "/comm"), "a_very_long_thr\n");
-        EXPECT_EQ(vxmtest::listed(dir, true, gate.self), row.kind != 3);
+        EXPECT_EQ(vxmtest::listed(true, gate.self), row.kind != 3);
         VXM_sem_post(gate.sem);
         if (row.kind == 0 || row.kind == 2) {
             EXPECT_TRUE(vxmtest::waitFor([&] { return gate.done && access(task.c_str(), F_OK) != 0; }));
-            EXPECT_TRUE(vxmtest::listed(dir, true, gate.self)) << "a detached thread's record outlives it";
+            EXPECT_TRUE(vxmtest::listed(true, gate.self)) << "a detached thread's record outlives it";
         }
         if (row.kill) VXM_thread_kill(handle);
         else EXPECT_EQ(VXM_thread_join(handle), 0);
         EXPECT_TRUE(gate.done) << "VXM_thread_exit(value) did not end the thread";
-        EXPECT_FALSE(vxmtest::listed(dir, true, gate.self));
+        EXPECT_FALSE(vxmtest::listed(true, gate.self));
         char tid[64];
         std::snprintf(tid, sizeof tid, R"(\] cost\[\d+\] at\[\d+\] tid\[0x%08x\]\n)", unsigned(gate.self));
         std::string pattern = R"(2 os_thread createThread: pthread_create iThreadIndex\[(\d+))" + std::string(tid);

@@ -37,9 +37,8 @@ TEST(TickStart, ConcurrentFirstReadsStartOneListedThread) {
     EXPECT_TRUE(vxmtest::waitFor([&] { return !(ids = tickThreads()).empty(); }));
     EXPECT_EQ(VXM_startTimerThread(), 0);
     EXPECT_EQ(tickThreads().size(), 1u);
-    vxmtest::TempDir dir;
     const std::regex listed(R"(\[0\]: \[pThread is \[0x[0-9a-f]{8}\],create thread time is\[0\]\])");
-    const auto lines = vxmtest::registryDump(dir, true);  // listed, created at tick 0
+    const auto lines = vxmtest::registryDump(true);  // listed, created at tick 0
     EXPECT_TRUE(lines.size() == 1 && std::regex_match(lines[0], listed)) << testing::PrintToString(lines);
     if (geteuid() == 0 && !ids.empty())  // the most urgent nice value, when the process may raise it
         EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(ids[0])), -20);
