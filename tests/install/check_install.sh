@@ -26,8 +26,7 @@ for f in sbin/vxmopend share/vxmosal/vxmbox/bin/ps; do [ -x "$usr/$f" ] || fail 
 "$usr/bin/vxmbox" --help | grep -qF "(default: the sample box, $usr/share/vxmosal/sample.box)" ||
   fail "the installed vxmbox does not find its sample box under $usr/share/vxmosal"
 unit=$usr/lib/systemd/system/vxmopend.service
-grep -qx 'Type=simple' "$unit" || fail "the unit is not Type=simple"
-grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
+for line in Type=simple Restart=on-failure; do grep -qx "$line" "$unit" || fail "the unit lacks $line"; done
 grep -qE '^ExecStart=/.*/sbin/vxmopend$' "$unit" || fail "the unit does not start sbin/vxmopend: $(grep ExecStart "$unit")"
 
 # A consumer has to find none of the library's own dependencies.
