@@ -22,8 +22,8 @@ struct ChildVerdict {
 
     // "" when the child exited 0; otherwise what went wrong ("Alarm clock": it hung).
     std::string problem() const {
-        if (status == 0) return "";
-        return (status > 128 ? strsignal(status - 128) : "exit status " + std::to_string(status)) + ": " + text;
+        const std::string why = status > 128 ? strsignal(status - 128) : "exit status " + std::to_string(status);
+        return status == 0 ? "" : why + ": " + text;
     }
 };
 
@@ -31,17 +31,19 @@ struct ChildVerdict {
 template <typename Row>
 ChildVerdict inChild(Row row, unsigned boundSeconds = 60) {
     FILE* report = std::tmpfile();  // a file, so that a child that writes much never blocks
+    if (report == nullptr) return {1, "no report file"};
     std::fflush(nullptr);
-    const pid_t pid = report != nullptr ? fork() : -1;
+    const pid_t pid = fork();
     if (pid == 0) {
         dup2(fileno(report), STDERR_FILENO);
         closefrom(STDERR_FILENO + 1);
         alarm(boundSeconds);
         std::exit(row());  // exit, so that a coverage build writes its counts
     }
+    ChildVerdict verdict{1, pid < 0 ? "cannot fork" : ""};
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return {1, "cannot fork or wait"};
-    ChildVerdict verdict{WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status), ""};
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        verdict.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
     std::rewind(report);
     for (int c; (c = std::fgetc(report)) != EOF;) verdict.text += static_cast<char>(c);
     std::fclose(report);

@@ -39,7 +39,7 @@ TEST(Memory, BlocksAreZeroFilledAndGrowKeepingTheirBytesAndStubsReturnTheirConst
     VXM_free(copy);
     void* blocks[2] = {nullptr, VXM_valloc(10)};
     ASSERT_EQ(VXM_posix_memalign(&blocks[0], 64, 100), 0);
-    for (auto [block, alignment] : {std::pair{blocks[0], 64l}, {blocks[1], sysconf(_SC_PAGESIZE)}}) {
+    for (auto [block, alignment] : {std::pair{blocks[0], 64L}, {blocks[1], sysconf(_SC_PAGESIZE)}}) {
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignment, 0u) << alignment;
         VXM_free(block);
     }

@@ -60,8 +60,8 @@ TEST(Thread, KindsStacksRegistryJoinAndKill) {
         VXM_sem_create(0, &gate.sem);
         // Created while no sink is installed: not reported, and takes no index (createJoinable's
         // without a handle, which the library then detaches; the others' records must be joined away).
-        ASSERT_EQ(create(row.kind, [](void*) -> void* { return nullptr; }, nullptr, row.kind == 3 ? nullptr : &handle, 0),
-                  0);
+        unsigned long* quiet = row.kind == 3 ? nullptr : &handle;
+        ASSERT_EQ(create(row.kind, [](void*) -> void* { return nullptr; }, nullptr, quiet, 0), 0);
         VXM_thread_join(std::exchange(handle, 0));
         vxmtest::LogCapture capture;
         EXPECT_EQ(create(row.kind, nullptr, &gate, &handle, 0) + create(row.kind, gated, &gate, &handle, 1024), -2);
