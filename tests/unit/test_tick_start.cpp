@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <future>
 #include <regex>
 
 #include "support/spine.h"
@@ -23,16 +24,14 @@ std::vector<int> tickThreads() {
 TEST(TickStart, ConcurrentFirstReadsStartOneListedThread) {
     ASSERT_TRUE(tickThreads().empty());
     std::atomic<int> ready{0};
-    std::vector<VXM_UINT32> first(16);
-    std::vector<std::thread> readers;
-    for (auto& ticks : first)
-        readers.emplace_back([&] {
+    std::vector<std::future<VXM_UINT32>> first;
+    for (int i = 0; i < 16; ++i)
+        first.push_back(std::async(std::launch::async, [&] {
             for (ready++; ready < 16;) {
             }
-            ticks = VXM_get_ticks();
-        });
-    for (auto& reader : readers) reader.join();
-    for (VXM_UINT32 ticks : first) EXPECT_LT(ticks, 100u) << "first reads are near 0";
+            return VXM_get_ticks();
+        }));
+    for (auto& ticks : first) EXPECT_LT(ticks.get(), 100u) << "first reads are near 0";
     std::vector<int> ids;  // the thread names itself as its first step
     EXPECT_TRUE(vxmtest::waitFor([&] { return !(ids = tickThreads()).empty(); }));
     EXPECT_EQ(VXM_startTimerThread(), 0);
