@@ -10,16 +10,15 @@ namespace {
 
 // Whether another thread could take the mutex at this moment.
 bool freeForOthers(unsigned long mutex) {
-    bool taken = false;
-    std::thread([&] {
+    return std::async(std::launch::async, [mutex] {
         auto* system = reinterpret_cast<pthread_mutex_t*>(mutex);
-        taken = pthread_mutex_trylock(system) == 0;
+        const bool taken = pthread_mutex_trylock(system) == 0;
         if (taken) pthread_mutex_unlock(system);
 #ifndef __SANITIZE_THREAD__  // the thread sanitizer reports the deliberate misuse itself
         else EXPECT_EQ(VXM_mutex_unlock(mutex), -1) << "a thread unlocked a mutex it does not own";
 #endif
-    }).join();
-    return taken;
+        return taken;
+    }).get();
 }
 
 TEST(Mutex, RecursiveAndRecordedUntilDestroyed) {
