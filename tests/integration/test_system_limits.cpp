@@ -40,10 +40,9 @@ char g_text[VXM_NETWORK_TEXT_SIZE] = {};
 const VXM_NETWORK_CARD_INFO g_lo{"lo"};
 int onLo(int (*query)(const VXM_NETWORK_CARD_INFO*, char*, int)) { return query(&g_lo, g_text, sizeof g_text); }
 
-const char kNoSocket[] = "4 NETWORK create socket error,errno = %d.";
 const Row kRows[] = {
-    ROW(Descriptors, onLo(VXM_network_getIpAddr), -1, kNoSocket),
-    ROW(Descriptors, onLo(VXM_network_getNetMask), -1, kNoSocket),
+    ROW(Descriptors, onLo(VXM_network_getIpAddr), -1, "4 NETWORK create socket error,errno = %d."),
+    ROW(Descriptors, onLo(VXM_network_getNetMask), -1, "4 NETWORK create socket error,errno = %d."),
     ROW(Descriptors, onLo(VXM_network_getIpv6Addr), -1, "4 NETWORK fopen /proc/net/if_inet6 failed!!"),
     ROW(Descriptors, onLo(VXM_network_getMacAddr), -1, "4 NETWORK create socket error,errno = %d,get mac failed."),
     ROW(Descriptors, VXM_network_getNetActive("lo", &g_active), -1, "4 NETWORK create socket error, errno:%d."),
