@@ -1,8 +1,7 @@
 // Statistics over counter files that the test writes (exact arithmetic of the figures), and over
 // the real kernel files. The program compiles the statistics module into itself so that it can
 // point the kernel paths below a directory of its own.
-#include <sys/stat.h>
-
+#include <filesystem>
 #include <fstream>
 
 #include "support/spine.h"
@@ -14,10 +13,13 @@ namespace {
 class Stats : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* dir : {"/proc", "/proc/net"}) mkdir((root_.path() + dir).c_str(), 0755);
+        std::filesystem::create_directories(root_.path() + "/proc/net");
         vxm::stats::setRootForTesting(root_.path().c_str());
     }
-    void TearDown() override { vxm::stats::setRootForTesting(""); }
+    void TearDown() override {
+        vxm::stats::setRootForTesting("");
+        std::filesystem::remove_all(root_.path() + "/proc");  // the directory goes only one level deep
+    }
     // Writes the file, or removes it when text is null.
     void write(const std::string& path, const char* text) {
         if (text != nullptr) std::ofstream(root_.path() + path) << text;
