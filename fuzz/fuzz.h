@@ -4,21 +4,19 @@
 #define VXMOSAL_FUZZ_FUZZ_H
 
 #include <stdlib.h>
-#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
-#define FUZZ_CHECK(condition)                                                          \
-    do {                                                                               \
-        if (!(condition)) {                                                            \
-            std::fprintf(stderr, "%s:%d: %s does not hold\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                              \
-        }                                                                              \
-    } while (0)
+#define FUZZ_CHECK(condition)                                                                  \
+    ((condition) ? void()                                                                      \
+                 : (std::fprintf(stderr, "%s:%d: %s does not hold\n", __FILE__, __LINE__, #condition), std::abort()))
 
 // N bytes of output (filled with 'X') and 16 canary bytes right after them in the same object, so
 // that a write past N shows even where the sanitizer sees one object.
@@ -27,11 +25,7 @@ struct Guarded {
     char text[N];
     unsigned char canary[16];
     Guarded() { std::memset(text, 'X', N), std::memset(canary, 0xA5, sizeof canary); }
-    bool intact() const {
-        for (unsigned char c : canary)
-            if (c != 0xA5) return false;
-        return true;
-    }
+    bool intact() const { return std::count(canary, canary + sizeof canary, 0xA5) == sizeof canary; }
     bool terminated() const { return std::memchr(text, '\0', N) != nullptr; }
 };
 
@@ -41,14 +35,10 @@ inline const char* kernelFile(const char* path, const std::uint8_t* data, std::s
     static const std::string root = [] {
         char pattern[] = "/tmp/vxmfuzz.XXXXXX";
         std::string dir = mkdtemp(pattern);
-        mkdir((dir + "/proc").c_str(), 0700);
-        mkdir((dir + "/proc/net").c_str(), 0700);
+        std::filesystem::create_directories(dir + "/proc/net");
         return dir;
     }();
-    std::FILE* file = std::fopen((root + path).c_str(), "w");
-    FUZZ_CHECK(file != nullptr);
-    std::fwrite(data, 1, size, file);
-    std::fclose(file);
+    FUZZ_CHECK(std::ofstream(root + path, std::ios::binary).write(reinterpret_cast<const char*>(data), size).good());
     return root.c_str();
 }
 

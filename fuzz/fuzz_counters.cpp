@@ -9,10 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(VXM_get_memUsage() <= 100);
     VXM_get_freeMemorySize();
     FUZZ_CHECK(VXM_get_cpuUsage() <= 100);
-    for (unsigned int decimals = 0; decimals <= 4; ++decimals) {
-        unsigned int limit = 100;
-        for (unsigned int i = 0; i < decimals; ++i) limit *= 10;
+    for (unsigned int decimals = 0, limit = 100; decimals <= 4; ++decimals, limit *= 10)
         FUZZ_CHECK(VXM_get_cpuUsageExtend(decimals) <= limit);
-    }
     return 0;
 }

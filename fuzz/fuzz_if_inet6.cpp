@@ -13,9 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(address.intact() && (result == 0 || result == -1));
         FUZZ_CHECK(result == 0 ? std::memchr(address.text, '\0', length) != nullptr : address.text[0] == 'X');
         if (result == 0 && length == 40) {
-            int colons = 0;
-            for (const char* c = address.text; *c != '\0'; ++c) colons += *c == ':';
-            FUZZ_CHECK(colons >= 7 && std::strlen(address.text) <= 39 && std::strncmp(address.text, "fe80", 4) != 0);
+            const std::size_t length = std::strlen(address.text);
+            FUZZ_CHECK(std::count(address.text, address.text + length, ':') >= 7 && length <= 39);
+            FUZZ_CHECK(std::strncmp(address.text, "fe80", 4) != 0);
         }
     }
     return 0;

@@ -1,25 +1,13 @@
 #!/usr/bin/env bash
 # Installs a build tree into a temporary prefix and builds a C99 host against the installed copy
-# (check_hosts.sh: through find_package(vxmosal) and through pkg-config).
-# Also checks that the daemon, the tools (vxmbox with its share/vxmosal files) and the daemon's
-# systemd unit were installed.
+# (through find_package(vxmosal) and through pkg-config). Also checks that the daemon, the tools
+# (vxmbox with its share/vxmosal files) and the daemon's systemd unit were installed.
 # Usage: check_install.sh SOURCE_DIR BUILD_DIR C_COMPILER CROSSCOMPILING [SANITIZERS]
-# Exits 77 (a skip) when cross-compiling, where the host could not run here, and in a sanitizer
-# build, whose library a plain host cannot load (its runtime must come first).
-set -euo pipefail
-src=$1 build=$2 cc=$3 cross=$4 sanitizers=${5:-}
-if [ "$cross" = 1 ] || [ "$cross" = TRUE ] || [ "$cross" = ON ]; then
-  echo "SKIPPED: cross-compiled tree; a host built against the installed copy cannot run here"
-  exit 77
-fi
-if [ -n "$sanitizers" ]; then
-  echo "SKIPPED: built with the $sanitizers sanitizer; the plain build checks the installed copy"
-  exit 77
-fi
+# Exits 77 (a skip) in a cross-compiled tree and in a sanitizer build.
+. "$(dirname "$0")/common.sh"
 
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
 
 cmake --install "$build" --prefix "$prefix/usr" >"$prefix/install.log" || { cat "$prefix/install.log"; fail "cmake --install"; }
 usr=$prefix/usr
@@ -33,14 +21,12 @@ for f in include/vxmosal/vxmosal.h include/vxmosal/VXM_network.h sbin/vxmopend b
          share/vxmosal/vxmbox/bin/iwlist; do
   [ -e "$usr/$f" ] || fail "$f is not installed"
 done
-[ -x "$usr/sbin/vxmopend" ] || fail "sbin/vxmopend is not executable"
-[ -x "$usr/share/vxmosal/vxmbox/bin/ps" ] || fail "vxmbox's ps is not executable"
+for f in sbin/vxmopend share/vxmosal/vxmbox/bin/ps; do [ -x "$usr/$f" ] || fail "$f is not executable"; done
 # The installed vxmbox finds its sample box (and beside it its tools) under its own prefix.
 "$usr/bin/vxmbox" --help | grep -qF "(default: the sample box, $usr/share/vxmosal/sample.box)" ||
   fail "the installed vxmbox does not find its sample box under $usr/share/vxmosal"
 unit=$usr/lib/systemd/system/vxmopend.service
-grep -qx 'Type=simple' "$unit" || fail "the unit is not Type=simple"
-grep -qx 'Restart=on-failure' "$unit" || fail "the unit does not restart on failure"
+for line in Type=simple Restart=on-failure; do grep -qx "$line" "$unit" || fail "the unit lacks $line"; done
 grep -qE '^ExecStart=/.*/sbin/vxmopend$' "$unit" || fail "the unit does not start sbin/vxmopend: $(grep ExecStart "$unit")"
 
 # A consumer has to find none of the library's own dependencies.
@@ -49,4 +35,4 @@ targets=$(find "$usr" -name vxmosalTargets.cmake -print -quit)
 ! grep -nE 'SAFEC|safec|OpenSSL|Threads|INTERFACE_LINK_LIBRARIES' "$targets" || fail "the imported target carries private dependencies"
 grep -q '^Requires' "$libdir/pkgconfig/vxmosal.pc" && fail "vxmosal.pc requires other modules"
 
-"$src/tests/install/check_hosts.sh" "$src" "$usr" "$libdir" "$cc" "$prefix"
+check_hosts "$usr" "$libdir" "$prefix"

@@ -6,14 +6,9 @@
 # Usage: check_packages.sh SOURCE_DIR BUILD_DIR C_COMPILER CROSSCOMPILING [SANITIZERS]
 # Exits 77 (a skip) when not root, without dpkg, in a cross or sanitizer build, in a build for
 # another prefix than /usr, and when the packages are installed already (they are left alone).
-set -euo pipefail
-src=$1 build=$2 cc=$3 cross=$4 sanitizers=${5:-}
-skip() { echo "SKIPPED: $*"; exit 77; }
-fail() { echo "FAIL: $*"; exit 1; }
+. "$(dirname "$0")/common.sh"
 [ "$(id -u)" -eq 0 ] || skip "installing packages needs root"
 command -v dpkg >/dev/null && command -v cpack >/dev/null || skip "no dpkg or cpack here"
-case $cross in 1 | TRUE | ON) skip "cross-compiled tree: its packages cannot run here" ;; esac
-[ -z "$sanitizers" ] || skip "built with the $sanitizers sanitizer; the plain build makes the packages"
 prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 [ "$prefix" = /usr ] || skip "the build installs under $prefix; packages come from a build for /usr"
 
@@ -21,16 +16,13 @@ pkgs=(libvxmosal1 libvxmosal-dev vxmosal-tools vxmopend)
 # One run at a time on this machine.
 exec 9>/run/lock/vxmosal-check-packages.lock
 flock -w 600 9 || skip "another package check held the lock for 10 minutes"
-for p in "${pkgs[@]}"; do
-  ! dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null | grep -q '^.i' || skip "$p is installed already"
-done
+dpkg-query -W -f='${db:Status-Abbrev}${Package}\n' "${pkgs[@]}" 2>/dev/null | grep '^.i' && skip "installed already"
 
 work=$(mktemp -d)
 trap 'dpkg --purge "${pkgs[@]}" >"$work/purge-again.log" 2>&1; rm -rf "$work"' EXIT
 # dpkg waits for no other dpkg: retry while one holds its lock.
 dpkg_do() {
-  local i
-  for i in $(seq 120); do
+  for _ in $(seq 120); do
     "$@" >"$work/dpkg.log" 2>&1 && return 0
     grep -q 'lock' "$work/dpkg.log" || break
     sleep 1
@@ -46,7 +38,7 @@ dpkg -L "${pkgs[@]}" | while read -r f; do [ -d "$f" ] && [ ! -L "$f" ] || echo 
 libdir=$(dirname "$(grep '/libvxmosal\.so\.1$' "$work/files")")
 [ "$libdir" != . ] || fail "libvxmosal1 holds no libvxmosal.so.1"
 
-"$src/tests/install/check_hosts.sh" "$src" /usr "$libdir" "$cc" "$work"
+check_hosts /usr "$libdir" "$work"
 /usr/bin/vxmdiag --json >"$work/report.json" 2>"$work/report.err" || fail "vxmdiag --json exited $?"
 grep -qx '    "version": "1.0.0"' "$work/report.json" || fail "vxmdiag --json reports no library version"
 

@@ -11,13 +11,11 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-if ! "$vxmbox" run -- true 2>"$work/err"; then
-  if grep -q "needs root\|cannot make the box's namespaces" "$work/err"; then
-    echo "SKIP: no box here: $(cat "$work/err")"
-    exit 77
-  fi
-  fail "a box running true failed: $(cat "$work/err")"
-fi
+"$vxmbox" run -- true 2>"$work/err"
+status=$?
+grep -q "needs root\|cannot make the box's namespaces" "$work/err" &&
+  echo "SKIP: no box here: $(<"$work/err")" && exit 77
+[ $status -eq 0 ] || fail "a box running true failed: $(cat "$work/err")"
 
 # The daemon, seen from inside the box: notes every namespace in it, then becomes vxmopend.
 cat > "$work/opend" <<SCRIPT
@@ -75,8 +73,7 @@ done
 
 # The process killer reads the box's ps: both "dozer" processes are killed (137: SIGKILL), the
 # "napper" and the box's daemon are not; a name that matches nothing is a failure.
-ln -s "$(command -v sleep)" "$work/dozer"
-ln -s "$(command -v sleep)" "$work/napper"
+for name in dozer napper; do ln -s "$(command -v sleep)" "$work/$name"; done
 "$vxmbox" run -- sh -c '
   "$1/dozer" 1000 & a=$!; "$1/dozer" 1000 & b=$!; "$1/napper" 1000 & c=$!
   for i in $(seq 1000); do [ "$(cat /proc/$a/comm /proc/$b/comm /proc/$c/comm)" = "$3" ] && break; sleep 0.01; done
@@ -84,9 +81,8 @@ ln -s "$(command -v sleep)" "$work/napper"
   wait $a; sa=$?; wait $b; [ $sa$? = 137137 ] || exit 12
   kill -0 $c && [ -S /tmp/vxmopend ] || exit 13
   "$2" nothing-matches-this && exit 14
-  exit 0' check "$work" "$killer" "$(printf 'dozer\ndozer\nnapper')" 2>"$work/err"
-status=$?
-[ $status -eq 0 ] || fail "the process killer inside the box: step $status failed ($(head -n 3 "$work/err"))"
+  exit 0' check "$work" "$killer" "$(printf 'dozer\ndozer\nnapper')" 2>"$work/err" ||
+  fail "the process killer inside the box: step $? failed ($(head -n 3 "$work/err"))"
 box_gone "the process killer"
 
 # Ctrl-C (here a SIGINT sent to vxmbox): the command ends with it, and so does the box.

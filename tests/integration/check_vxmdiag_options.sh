@@ -44,9 +44,7 @@ for _ in $(seq 600); do [ "$(refreshes)" -ge 2 ] || ! kill -0 $pid 2>/dev/null &
 kill -INT $pid
 for _ in $(seq 300); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
 kill -KILL $pid 2>/dev/null && fail "--watch 1 went on 30 s after SIGINT"
-wait $pid
-status=$?
-[ $status -eq 0 ] || fail "--watch 1 ended by SIGINT exited $status, not 0"
+wait $pid || fail "--watch 1 ended by SIGINT exited $?, not 0"
 clears=$(grep -o $'\033\\[H\033\\[2J' "$work/watch" | wc -l)
 [ "$(refreshes)" -ge 2 ] && [ "$clears" -eq "$(refreshes)" ] || fail "$(refreshes) refreshes, $clears screen clears"
 # Each refresh gives every card with an IPv4 address its four rates as whole numbers.

@@ -40,17 +40,14 @@ char g_text[VXM_NETWORK_TEXT_SIZE] = {};
 const VXM_NETWORK_CARD_INFO g_lo{"lo"};
 int onLo(int (*query)(const VXM_NETWORK_CARD_INFO*, char*, int)) { return query(&g_lo, g_text, sizeof g_text); }
 
-const char kNoSocket[] = "4 NETWORK create socket error,errno = %d.";
 const Row kRows[] = {
-    ROW(Descriptors, onLo(VXM_network_getIpAddr), -1, kNoSocket),
-    ROW(Descriptors, onLo(VXM_network_getNetMask), -1, kNoSocket),
+    ROW(Descriptors, onLo(VXM_network_getIpAddr), -1, "4 NETWORK create socket error,errno = %d."),
+    ROW(Descriptors, onLo(VXM_network_getNetMask), -1, "4 NETWORK create socket error,errno = %d."),
     ROW(Descriptors, onLo(VXM_network_getIpv6Addr), -1, "4 NETWORK fopen /proc/net/if_inet6 failed!!"),
     ROW(Descriptors, onLo(VXM_network_getMacAddr), -1, "4 NETWORK create socket error,errno = %d,get mac failed."),
     ROW(Descriptors, VXM_network_getNetActive("lo", &g_active), -1, "4 NETWORK create socket error, errno:%d."),
     ROW(Descriptors, VXM_get_netStat("127.0.0.1", &g_n[0], &g_n[1], &g_n[2], &g_n[3]), -1, ""),
     ROW(Descriptors, VXM_utl_shellCMD("true"), -1, "4 os_utility shell command can't excute : %s"),
-    ROW(Descriptors, VXM_get_cpuUsage(), 0, "2 os_utility get cpu time fail."),
-    ROW(Descriptors, VXM_get_memUsage(), 0, ""),
     ROW(Descriptors, (VXM_close_allfd(), 0), 0, "3 os_utility can't open %s"),
     // The child holds descriptors 0 to 2 only: the copy is 3.
     ROW(None, dup(0) != 3 ? 0 : (VXM_close_allfd(), fcntl(3, F_GETFD)), -1, ""),

@@ -13,12 +13,12 @@ namespace vxmtest {
 
 constexpr char kMutexKey[] = "pMutex is [%x],", kThreadKey[] = "pThread is [0x%08x],";
 
-// The lines of the mutex (or, with thread, the thread) dump written into dir.
-inline std::vector<std::string> registryDump(const TempDir& dir, bool thread) {
+// The lines of the mutex (or, with thread, the thread) dump, written into a directory of its own.
+inline std::vector<std::string> registryDump(bool thread) {
+    TempDir dir;
     (thread ? VXM_Thread_dump : VXM_Mutex_dump)(dir.path().c_str());
     return readLines(dir.file(thread ? "threadsInfo.txt" : "mutexInfo.txt"));
 }
-inline std::vector<std::string> threadDump(const TempDir& dir) { return registryDump(dir, true); }
 
 // The line that names the key as the pattern prints it (low 32 bits), or "".
 inline std::string lineOf(const std::vector<std::string>& lines, const char* pattern, unsigned long key) {
@@ -28,8 +28,8 @@ inline std::string lineOf(const std::vector<std::string>& lines, const char* pat
     return "";
 }
 // Whether the mutex (or, with thread, the thread) dump lists the key.
-inline bool listed(const TempDir& dir, bool thread, unsigned long key) {
-    return !lineOf(registryDump(dir, thread), thread ? kThreadKey : kMutexKey, key).empty();
+inline bool listed(bool thread, unsigned long key) {
+    return !lineOf(registryDump(thread), thread ? kThreadKey : kMutexKey, key).empty();
 }
 
 }  // namespace vxmtest

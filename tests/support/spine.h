@@ -1,5 +1,4 @@
-// What the tests of the spine, the statistics and the checksum share: waiting, timing, and the
-// comparison of log records with a table of expected ones.
+// What the tests of the spine, the statistics and the checksum share: waiting and timing.
 #ifndef VXMOSAL_TESTS_SPINE_H
 #define VXMOSAL_TESTS_SPINE_H
 
@@ -9,7 +8,6 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "support/log_capture.h"
@@ -30,19 +28,6 @@ bool waitFor(Check done) {
     for (auto start = Steady::now(); !done(); sleepMs(2))
         if (msSince(start) > 5000) return done();
     return true;
-}
-
-// An expected record: level, module tag and message; a message ending in '*' is a prefix.
-struct Expected { int level; std::string module, message; };
-
-inline void expectRecords(const std::vector<LogRecord>& records, const std::vector<Expected>& rows) {
-    ASSERT_EQ(records.size(), rows.size()) << (records.empty() ? "" : records.back().message);
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const std::string& text = rows[i].message;
-        std::size_t keep = !text.empty() && text.back() == '*' ? text.size() - 1 : std::string::npos;
-        EXPECT_EQ(std::make_tuple(records[i].level, records[i].module, records[i].message.substr(0, keep)),
-                  std::make_tuple(rows[i].level, rows[i].module, text.substr(0, keep))) << i;
-    }
 }
 
 }  // namespace vxmtest

@@ -25,10 +25,8 @@ TEST(Log, RecordsCarryEveryFieldAndNothingIsEvaluatedWithoutASink) {
     EXPECT_EQ(sideEffects, 0) << "an argument was evaluated with no sink installed";
     vxmtest::LogCapture capture;
     VXM_AddMutexInfo(0, 7);
-    EXPECT_EQ(logged(4), 0);
-    EXPECT_EQ(logged(3), -1);
-    EXPECT_EQ(checkPointer("x"), 0);
-    EXPECT_EQ(checkPointer(nullptr), -1);
+    EXPECT_EQ(std::vector<int>({logged(4), logged(3), checkPointer("x"), checkPointer(nullptr)}),
+              std::vector<int>({0, -1, 0, -1}));
     // The '%' of a check's text reaches the sink doubled, so that formatting prints it as written.
     EXPECT_EQ(vxmtest::logLines(capture), "4 StatInfoMgr VXM_AddMutexInfo: Mutex is NULL\n1 unit_test logged: value 1\n"
                                           "1 unit_test logged: value 2\n4 unit_test logged: value % 2 == 0 not true. \n"

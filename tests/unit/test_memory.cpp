@@ -37,15 +37,13 @@ TEST(Memory, BlocksAreZeroFilledAndGrowKeepingTheirBytesAndStubsReturnTheirConst
     char* copy = VXM_strdup("refresh_timer");
     EXPECT_STREQ(copy, "refresh_timer");
     VXM_free(copy);
-    void* block = nullptr;
-    ASSERT_EQ(VXM_posix_memalign(&block, 64, 100), 0);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % 64, 0u);
-    VXM_free(block);
-    block = VXM_valloc(10);
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % sysconf(_SC_PAGESIZE), 0u);
-    VXM_free(block);
-    int value = 5;
-    EXPECT_EQ(VXM_realloc(&value, 64), nullptr);
+    void* blocks[2] = {nullptr, VXM_valloc(10)};
+    ASSERT_EQ(VXM_posix_memalign(&blocks[0], 64, 100), 0);
+    for (auto [block, alignment] : {std::pair{blocks[0], 64L}, {blocks[1], sysconf(_SC_PAGESIZE)}}) {
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignment, 0u) << alignment;
+        VXM_free(block);
+    }
+    EXPECT_EQ(VXM_realloc(blocks, 64), nullptr);
     int (*const stubs[])() = {VXM_get_diskUsage, VXM_network_setAccessType, VXM_bind_core, quro_wifi_restart,
                               quro_wifi_open, VXM_wifi_getConnStatus, quro_wifi_getConnStatus,
                               quro_wifi_connectToSSID, quro_wifi_searchList, quro_wifi_sync_ifrname};

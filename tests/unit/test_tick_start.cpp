@@ -1,9 +1,10 @@
 // The first tick reads of a process, made by many threads at once, start exactly one tick thread.
 // This file runs as a process of its own: nothing may read the ticks before the test does.
-#include <dirent.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <future>
 #include <regex>
 
 #include "support/spine.h"
@@ -14,36 +15,30 @@ namespace {
 // Kernel ids of the threads of this process named "refresh_timer".
 std::vector<int> tickThreads() {
     std::vector<int> ids;
-    DIR* tasks = opendir("/proc/self/task");
-    while (dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr)
-        if (vxmtest::readFile(std::string("/proc/self/task/") + entry->d_name + "/comm") == "refresh_timer\n")
-            ids.push_back(std::stoi(entry->d_name));
-    if (tasks != nullptr) closedir(tasks);
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        if (vxmtest::readFile(task.path() / "comm") == "refresh_timer\n")
+            ids.push_back(std::stoi(task.path().filename().string()));
     return ids;
 }
 
 TEST(TickStart, ConcurrentFirstReadsStartOneListedThread) {
     ASSERT_TRUE(tickThreads().empty());
     std::atomic<int> ready{0};
-    std::vector<VXM_UINT32> first(16);
-    std::vector<std::thread> readers;
-    for (auto& ticks : first)
-        readers.emplace_back([&] {
+    std::vector<std::future<VXM_UINT32>> first;
+    for (int i = 0; i < 16; ++i)
+        first.push_back(std::async(std::launch::async, [&] {
             for (ready++; ready < 16;) {
             }
-            ticks = VXM_get_ticks();
-        });
-    for (auto& reader : readers) reader.join();
-    for (VXM_UINT32 ticks : first) EXPECT_LT(ticks, 100u) << "first reads are near 0";
+            return VXM_get_ticks();
+        }));
+    for (auto& ticks : first) EXPECT_LT(ticks.get(), 100u) << "first reads are near 0";
     std::vector<int> ids;  // the thread names itself as its first step
     EXPECT_TRUE(vxmtest::waitFor([&] { return !(ids = tickThreads()).empty(); }));
     EXPECT_EQ(VXM_startTimerThread(), 0);
     EXPECT_EQ(tickThreads().size(), 1u);
-    vxmtest::TempDir dir;
-    auto lines = vxmtest::threadDump(dir);  // listed, created at tick 0
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\[0\]: \[pThread is \[0x[0-9a-f]{8}\],create thread time is\[0\]\])")))
-        << lines[0];
+    const std::regex listed(R"(\[0\]: \[pThread is \[0x[0-9a-f]{8}\],create thread time is\[0\]\])");
+    const auto lines = vxmtest::registryDump(true);  // listed, created at tick 0
+    EXPECT_TRUE(lines.size() == 1 && std::regex_match(lines[0], listed)) << testing::PrintToString(lines);
     if (geteuid() == 0 && !ids.empty())  // the most urgent nice value, when the process may raise it
         EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(ids[0])), -20);
 }
