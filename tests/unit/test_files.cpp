@@ -5,8 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
+#include <regex>
 
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -21,23 +20,16 @@ unsigned permissions(const std::string& path) { return unsigned(std::filesystem:
 
 void writeText(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
-class Files : public ::testing::Test {
-protected:
-    void TearDown() override { std::filesystem::remove_all(dir_.path()); }
-    std::string path(const std::string& name) const { return dir_.file(name); }
-    TempDir dir_;
-};
-
-TEST_F(Files, OpenReadAndWriteWholeFiles) {
+TEST(Files, OpenReadAndWriteWholeFiles) {
+    TempDir dir;
+    const std::string content("line one\n\0binary\xff", 17), old = dir.file("settings.ini");
     for (auto [mode, bits] : {std::pair<const char*, unsigned>{"w", 0640}, {"a", 0604}}) {
-        FILE* file = VXM_File_Open(path("settings.ini").c_str(), mode, bits);
+        FILE* file = VXM_File_Open(old.c_str(), mode, bits);
         ASSERT_NE(file, nullptr) << mode;
         EXPECT_NE(fcntl(fileno(file), F_GETFD) & FD_CLOEXEC, 0) << "the descriptor leaks into commands";
-        std::fputs("a\n", file);
         std::fclose(file);
-        EXPECT_EQ(permissions(path("settings.ini")), bits) << mode;
+        EXPECT_EQ(permissions(old), bits) << mode;
     }
-    const std::string content("line one\n\0binary\xff", 17), old = path("settings.ini");
     EXPECT_EQ(VXM_file_write(old.c_str(), content.data(), 17), 0);
     EXPECT_EQ(permissions(old), 0600u) << "the file is kept to its owner";
     // Kernel files report no size: they read as empty.
@@ -51,58 +43,60 @@ TEST_F(Files, OpenReadAndWriteWholeFiles) {
     char sentinel = 0, *buffer = &sentinel;
     unsigned int size = 42;
     LogCapture log;
-    EXPECT_EQ(VXM_file_read(path("missing").c_str(), &buffer, &size) + VXM_file_read(nullptr, &buffer, &size) +
+    EXPECT_EQ(VXM_file_read(dir.file("missing").c_str(), &buffer, &size) + VXM_file_read(nullptr, &buffer, &size) +
                   VXM_file_read(old.c_str(), nullptr, &size) + VXM_file_read(old.c_str(), &buffer, nullptr), -4);
     EXPECT_TRUE(buffer == &sentinel && size == 42u) << "a failure leaves the out arguments alone";
     EXPECT_EQ(VXM_file_write(old.c_str(), "x", 0) + VXM_file_write(old.c_str(), nullptr, 1) +
-                  VXM_file_write(nullptr, "x", 1) + VXM_file_write(path("no/out").c_str(), "x", 1), -4);
+                  VXM_file_write(nullptr, "x", 1) + VXM_file_write(dir.file("no/out").c_str(), "x", 1), -4);
     EXPECT_EQ(readFile(old), content);
     EXPECT_TRUE(!VXM_File_Open(nullptr, "r", 0600) && !VXM_File_Open(old.c_str(), nullptr, 0600) &&
-                !VXM_File_Open(path("no/such.ini").c_str(), "r", 0600));
+                !VXM_File_Open(dir.file("no/such.ini").c_str(), "r", 0600));
     const std::string open = "4 os_utility VXM_File_Open: ", invalid = open + "The parameters is invalid!.\n";
-    EXPECT_EQ(logLines(log), open + "fopen[" + path("no/out") + ", w] ini file fail.\n" + invalid + invalid + open +
-                                 "fopen[" + path("no/such.ini") + ", r] ini file fail.\n");
+    EXPECT_EQ(logLines(log), open + "fopen[" + dir.file("no/out") + ", w] ini file fail.\n" + invalid + invalid +
+                                 open + "fopen[" + dir.file("no/such.ini") + ", r] ini file fail.\n");
 }
 
-TEST_F(Files, ExistenceDeletionAndTheLastPathComponent) {
-    writeText(path("plain"), "x");
-    ASSERT_EQ(symlink(path("plain").c_str(), path("to_file").c_str()) + mkfifo(path("fifo").c_str(), 0600) +
-                  symlink(dir_.path().c_str(), path("to_dir").c_str()) +
-                  symlink(path("gone").c_str(), path("dangling").c_str()), 0);
+TEST(Files, ExistenceDeletionAndTheLastPathComponent) {
+    TempDir dir;
+    writeText(dir.file("plain"), "x");
+    ASSERT_EQ(symlink(dir.file("plain").c_str(), dir.file("to_file").c_str()) + mkfifo(dir.file("fifo").c_str(), 0600) +
+                  symlink(dir.path().c_str(), dir.file("to_dir").c_str()) +
+                  symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
     // filedir, file and dir as the digits of one number
-    const std::pair<std::string, int> rows[] = {{path("plain"), 110},  {dir_.path(), 101},    {path("to_file"), 110},
-                                                {path("to_dir"), 101}, {path("dangling"), 0}, {path("fifo"), 100}};
+    const std::pair<std::string, int> rows[] = {{"plain", 110}, {"", 101},        {"to_file", 110},
+                                                {"to_dir", 101}, {"dangling", 0}, {"fifo", 100}};
     for (const auto& [name, expected] : rows) {
-        const char* at = name.c_str();
-        EXPECT_EQ(VXM_filedir_exist(at) * 100 + VXM_file_exist(at) * 10 + VXM_dir_exist(at), expected) << name;
+        const std::string at = name.empty() ? dir.path() : dir.file(name);
+        EXPECT_EQ(VXM_filedir_exist(at.c_str()) * 100 + VXM_file_exist(at.c_str()) * 10 + VXM_dir_exist(at.c_str()),
+                  expected) << at;
     }
-    EXPECT_EQ(VXM_del_file(path("plain").c_str()), 0);
-    EXPECT_EQ(VXM_filedir_exist(path("plain").c_str()), 0);
-    EXPECT_EQ(VXM_del_file(path("plain").c_str()), -1);
+    EXPECT_EQ(VXM_del_file(dir.file("plain").c_str()), 0);
+    EXPECT_EQ(VXM_filedir_exist(dir.file("plain").c_str()) + VXM_del_file(dir.file("plain").c_str()), -1);
     // The last component starts this far into the path.
     for (auto [text, at] : {std::pair<std::string, int>{"/data/local/tmp/update.zip", 16}, {"/data/local/", 0},
                             {"update.zip", 0}, {"/", 0}})
         EXPECT_EQ(VXM_path_absoluteToRelative(&text[0]) - &text[0], at) << text;
 }
 
-TEST_F(Files, UnzipExtractsAndReportsEachFailure) {
-    ASSERT_EQ(mkdir(path("src").c_str(), 0700) + mkdir(path("src/sub").c_str(), 0700), 0);
-    writeText(path("src/a.txt"), "alpha\n");
-    writeText(path("src/sub/b.txt"), "beta\n");
-    const std::string zip = path("ok.zip"), out = path("out");
-    ASSERT_EQ(std::system(("cd '" + path("src") + "' && zip -qr '" + zip + "' a.txt sub").c_str()), 0);
+TEST(Files, UnzipExtractsAndReportsEachFailure) {
+    TempDir dir;
+    ASSERT_EQ(mkdir(dir.file("src").c_str(), 0700) + mkdir(dir.file("src/sub").c_str(), 0700), 0);
+    writeText(dir.file("src/a.txt"), "alpha\n");
+    writeText(dir.file("src/sub/b.txt"), "beta\n");
+    const std::string zip = dir.file("ok.zip"), out = dir.file("out");
+    ASSERT_EQ(std::system(("cd '" + dir.file("src") + "' && zip -qr '" + zip + "' a.txt sub").c_str()), 0);
     std::string bytes = readFile(zip);  // a member whose stored data no longer matches its checksum
-    writeText(path("bad.zip"), bytes.replace(bytes.find("alpha\n"), 1, "A"));
+    writeText(dir.file("bad.zip"), bytes.replace(bytes.find("alpha\n"), 1, "A"));
     // Slashes pad the target to a command of exactly N characters without changing the directory.
-    const std::size_t fixed = std::string("unzip -oq  -d ;echo RET:$?").size() + zip.size() + dir_.path().size() + 3;
-    auto padded = [&](std::size_t length) { return dir_.path() + std::string(length - fixed, '/') + "out"; };
-    const std::string refused = path("a&b.zip");
+    const std::size_t fixed = std::string("unzip -oq  -d ;echo RET:$?").size() + zip.size() + dir.path().size() + 3;
+    auto padded = [&](std::size_t length) { return dir.path() + std::string(length - fixed, '/') + "out"; };
+    const std::string refused = dir.file("a&b.zip");
     const std::string refusedCommand = "unzip -oq " + refused + " -d " + out + ";echo RET:$?";
     struct Row { const char* name; std::string archive, target; int result; bool extracted; std::string ours; };
     const Row rows[] = {
         {"beyond 511 characters nothing runs", zip, padded(512), -1, false, ""},
         {"511 characters, existing files overwritten", zip, padded(511), 0, true, ""},
-        {"bad checksum: unzip's status", path("bad.zip"), out, 2, true, ""},
+        {"bad checksum: unzip's status", dir.file("bad.zip"), out, 2, true, ""},
         {"refused by the guarded shell", refused, out, -1, false, "popen failed, cmd;" + refusedCommand + "\n"},
         {"the shell ends early", zip + " -d " + out + ";kill $$;", out, -1, true, "read result error\n"},
         {"members printed before the status line", "-p " + zip, out, -1, false, "VXM_unzip failed\n"},
@@ -111,18 +105,16 @@ TEST_F(Files, UnzipExtractsAndReportsEachFailure) {
     LogCapture log;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        writeText(path("out/a.txt"), "changed");
-        unlink(path("out/sub/b.txt").c_str());
+        writeText(dir.file("out/a.txt"), "changed");
+        unlink(dir.file("out/sub/b.txt").c_str());
         testing::internal::CaptureStderr();  // fd 2, so that what unzip writes is caught as well
         EXPECT_EQ(VXM_unzip(text(row.archive), text(row.target)), row.result);
-        std::istringstream lines(testing::internal::GetCapturedStderr());
-        std::string ours;  // what the library wrote, without unzip's own remarks
-        for (std::string line; std::getline(lines, line);)
-            if (line.rfind("popen failed", 0) == 0 || line == "read result error" || line.rfind("VXM_unzip", 0) == 0)
-                ours += line + "\n";
-        EXPECT_EQ(ours, row.ours);
-        EXPECT_EQ(readFile(path("out/sub/b.txt")) == "beta\n", row.extracted);
-        if (row.result == 0) EXPECT_EQ(readFile(path("out/a.txt")), "alpha\n");
+        std::smatch ours;  // what the library wrote, without unzip's own remarks
+        const std::string written = testing::internal::GetCapturedStderr();
+        std::regex_search(written, ours, std::regex("(popen failed|read result error|VXM_unzip).*\n"));
+        EXPECT_EQ(ours.str(), row.ours);
+        EXPECT_EQ(readFile(dir.file("out/sub/b.txt")) == "beta\n", row.extracted);
+        if (row.result == 0) EXPECT_EQ(readFile(dir.file("out/a.txt")), "alpha\n");
     }
     EXPECT_EQ(logLines(log), "4 os_utility VXM_popen: popen Command " + refusedCommand + " Contain &\n");
 }
