@@ -3,26 +3,20 @@
 // other process on the machine can match) and real kills, and the release class read from a private
 // property directory.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "support/files.h"
 #include "support/log_capture.h"
-#include "support/opend_daemon.h"
+#include "support/opend_daemon.h"  // waitUntil, and the process calls
 #include "vxmosal/VXM_process.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using vxmtest::LogCapture;
-using vxmtest::logLines;
-using vxmtest::readFile;
+using namespace vxmtest;
 
 // The box's ps layout (PID USER VSZ STAT COMMAND) for the children of $VXM_PS_PARENT in numeric
 // order, then the file "extra" beside the script when it is there.
