@@ -204,7 +204,7 @@ TEST(Socket, RecordsAndNamesInBothFamilies) {
 }
 
 // An abstract local name: the record's whole path, its family never read. A select of 0 ms polls;
-// one given 1500 ms finds the data at once (its microseconds stay below a second).
+// one given 1500 ms returns as soon as the data is there.
 TEST(Socket, LocalStreamSelectAndOptions) {
     VXM_SOCKADDR_UN at{};
     at.family = 0x7777;
