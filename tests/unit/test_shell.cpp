@@ -70,17 +70,10 @@ TEST(Guards, EachRefusedCharacterIsNamedInScanOrderAndNotRunOthersRun) {
 
 TEST(Guards, PermittedSetsStatusesAndModes) {
     TempDir dir;
-    struct Row { const char* command; const char* permitted; const char* output; const char* named; };
-    const Row rows[] = {
-        {"echo a > /dev/null; echo b < /dev/null | cat && echo $HOME >/dev/null", "|;&$><", "b\n", nullptr},
-        {"true | cat; true", "|$&", "<null>", ";"}};
-    for (const Row& row : rows) {
-        LogCapture log;
-        EXPECT_EQ(drain(VXM_popen(row.command, row.permitted, "r")), row.output) << row.command;
-        const std::string named = "4 os_utility VXM_popen: popen Command " + std::string(row.command) + " Contain ";
-        EXPECT_EQ(logLines(log), row.named ? named + row.named + "\n" : "");
-    }
     LogCapture log;
+    const char* all = "echo a > /dev/null; echo b < /dev/null | cat && echo $HOME >/dev/null";
+    EXPECT_EQ(drain(VXM_popen(all, "|;&$><", "r")), "b\n") << "every member permitted";
+    EXPECT_EQ(drain(VXM_popen("true | cat; true", "|$&", "r")), "<null>") << "the one not permitted is named";
     EXPECT_EQ(VXM_popen("true", nullptr, nullptr), nullptr);  // silently
     FILE* stream = VXM_popen(("cat > '" + dir.file("w") + "'").c_str(), ">", "w");
     EXPECT_TRUE(stream && std::fputs("fed\n", stream) >= 0 && pclose(stream) == 0);
@@ -89,7 +82,8 @@ TEST(Guards, PermittedSetsStatusesAndModes) {
     EXPECT_EQ(VXM_system("exit 5"), 5 << 8);
     EXPECT_EQ(VXM_HAL_system("true; exit 3"), 3 << 8);
     EXPECT_EQ(VXM_HAL_system(nullptr), -1);
-    EXPECT_EQ(logLines(log), "4 os_utility VXM_HAL_system: VXM_HAL_system Command is NULL\n");
+    EXPECT_EQ(logLines(log), "4 os_utility VXM_popen: popen Command true | cat; true Contain ;\n"
+                             "4 os_utility VXM_HAL_system: VXM_HAL_system Command is NULL\n");
 }
 
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
