@@ -1,9 +1,9 @@
-// The utility family. Files: opening with permission bits, existence tests, whole-file reads and writes, deletion, the
-// last path component and archive extraction (archives made with zip, the real unzip), on real files.
-// System properties over the property directory: values, limits, the "ro." rule, replacement under
-// concurrent writers and readers, the release class, and the output of vxm-getprop and vxm-setprop.
-// Strings: splitting, copies, IPv4 recognition, URLs, the environment, random numbers, the gap
-// between calls and the callback table.
+// The utility family on real files. Files: opening with permission bits, existence tests, whole-file
+// reads and writes, deletion, the last path component and archive extraction (archives made with zip,
+// the real unzip). System properties over the property directory: values, limits, the "ro." rule,
+// replacement under concurrent writers and readers, the release class, and the output of vxm-getprop
+// and vxm-setprop. Strings: splitting, copies, IPv4 recognition, URLs, the environment, random
+// numbers, the gap between calls and the callback table.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
