@@ -2,9 +2,7 @@
 #ifndef VXMOSAL_TESTS_FILES_H
 #define VXMOSAL_TESTS_FILES_H
 
-#include <dirent.h>  // kept for the tests that rely on it
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -15,6 +13,7 @@
 
 namespace vxmtest {
 
+// A fresh directory below $TMPDIR (or /tmp), removed with everything in it at the end.
 class TempDir {
 public:
     TempDir() {
@@ -22,13 +21,9 @@ public:
         std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/vxmtest.XXXXXX";
         if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
     }
-    // Removes the files in it and the directory itself, nothing deeper (a mount stays untouched).
     ~TempDir() {
         std::error_code ignored;
-        if (path_.empty()) return;
-        for (const auto& entry : std::filesystem::directory_iterator(path_, ignored))
-            std::filesystem::remove(entry.path(), ignored);
-        std::filesystem::remove(path_, ignored);
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;

@@ -1,26 +1,22 @@
 // The socket wrappers on real loopback sockets (IPv4, IPv6 where the box has ::1, and local
 // sockets): the codes and address records they translate, the arguments they refuse, their
 // messages, and the connect with a time-out against a listener and a closed port. Both families run
-// where a record is translated or a name read (datagrams, connect, names); IPv4 alone where the
-// path does not look at the family (accept, send, receive, the time-out connect).
+// where a record is translated or a name read (datagrams, connect, names, sending and receiving);
+// IPv4 alone where the path does not look at the family (the time-out connect).
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <thread>
 
-#include "support/files.h"
-#include "support/log_capture.h"
 #include "support/socket_records.h"
 #include "vxmosal/VXM_memory.h"
 
 namespace {
 
-using vxmtest::LogCapture;
-using vxmtest::logLines;
+using namespace vxmtest;
 
 struct Fd {
     explicit Fd(int fd) : fd(fd) {}
@@ -36,14 +32,16 @@ sockaddr_in6 name(int fd, bool peer = false) {  // the port stands at the same p
 }
 unsigned short port(int fd, bool peer = false) { return ntohs(name(fd, peer).sin6_port); }
 bool nonBlocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
-int errnoOf(int result) { return result < 0 ? -errno : result; }
 VXM_SOCKADDR loopbackRecord(bool v6, unsigned short port) {
-    return vxmtest::addressRecord(v6, v6 ? "::1" : "127.0.0.1", port);
+    return addressRecord(v6, v6 ? "::1" : "127.0.0.1", port);
 }
-// "level os_net function:  <line of the first record><rest>"
-std::string netLine(const LogCapture& log, const char* function, const std::string& rest, std::string level = "4") {
-    const auto all = log.all();
-    return level + " os_net " + std::string(function) + ":  " + (all.empty() ? "" : std::to_string(all[0].line)) + rest;
+// As logLines, with the source line that a message begins with (" %d") shown as "#".
+std::string withoutLines(const LogCapture& log) {
+    std::string text = logLines(log);
+    for (const LogRecord& record : log.all())
+        if (const auto at = text.find(":  " + std::to_string(record.line)); at != std::string::npos)
+            text.replace(at + 3, std::to_string(record.line).size(), "#");
+    return text;
 }
 
 // A stream socket bound on the loopback address, listening or (a closed port) not; -1 without it.
@@ -66,9 +64,8 @@ TEST(Socket, CodesChooseFamilyTypeAndCloseOnExec) {
         int type = 0;
         socklen_t length = sizeof type;
         getsockopt(row.fd, SOL_SOCKET, SO_TYPE, &type, &length);
-        const int closeOnExec = (fcntl(row.fd, F_GETFD) & FD_CLOEXEC) != 0;
         if (row.fd >= 0 || row.family != AF_INET6)  // no IPv6 on this box
-            EXPECT_EQ(std::vector<int>({name(row.fd).sin6_family, type, closeOnExec}),
+            EXPECT_EQ(std::vector<int>({name(row.fd).sin6_family, type, (fcntl(row.fd, F_GETFD) & FD_CLOEXEC) != 0}),
                       std::vector<int>({row.family, row.type, row.cloexec}));
     }
 }
@@ -80,15 +77,14 @@ TEST(Socket, RefusedArgumentsCallNoSystemFunction) {
     char buffer[8] = {};
     VXM_SOCKADDR record = loopbackRecord(false, 0);
     VXM_SOCKADDR_UN local{};
-    sockaddr_in peer{};
-    socklen_t length = sizeof peer;
+    socklen_t length = sizeof record;
     int value = 1;
     errno = 0;
     const int results[] = {
         VXM_sock_listen(-1, 1), VXM_sock_listen(s, -1), VXM_sock_accept(s, nullptr, &length),
-        VXM_sock_accept(s, reinterpret_cast<sockaddr*>(&peer), nullptr), VXM_sock_accept_un(s, nullptr, &length),
-        VXM_sock_send(s, nullptr, 4, 0), VXM_sock_send(s, buffer, 0, 0), VXM_sock_send(s, buffer, -4, 0),
-        VXM_sock_recv(s, nullptr, 4, 0), VXM_sock_recv(s, buffer, 0, 0), VXM_sock_inetaddr(nullptr),
+        VXM_sock_accept(s, reinterpret_cast<sockaddr*>(&record), nullptr), VXM_sock_send(s, nullptr, 4, 0),
+        VXM_sock_send(s, buffer, 0, 0), VXM_sock_send(s, buffer, -4, 0), VXM_sock_recv(s, nullptr, 4, 0),
+        VXM_sock_recv(s, buffer, 0, 0), VXM_sock_inetaddr(nullptr),
         VXM_sock_setsockopt(s, SOL_SOCKET, SO_REUSEADDR, nullptr, 4), VXM_sock_setsockopt(-1, 1, 2, &value, 4),
         VXM_sock_getsockopt(s, SOL_SOCKET, SO_TYPE, nullptr, &length), VXM_sock_getsockopt(s, 1, 3, &value, nullptr),
         VXM_sock_bind(s, nullptr, 16), VXM_sock_bind(-1, &record, 16), VXM_sock_bind(s, &record, 0),
@@ -102,19 +98,16 @@ TEST(Socket, RefusedArgumentsCallNoSystemFunction) {
     EXPECT_EQ(errno + logLines(log).size(), 0u);
     EXPECT_EQ(VXM_sock_sendto(s, buffer, 4, 0, nullptr, 16) + VXM_sock_recvfrom(s, buffer, 4, 0, nullptr, &length), -2);
     EXPECT_EQ(VXM_sock_connect(-3, &record, 16) + VXM_sock_connect(s, nullptr, 16), -2);
-    EXPECT_EQ(VXM_sock_connect_un(-1, &local, 110), -1);
-    EXPECT_EQ(VXM_sock_close(0) + VXM_sock_close(1) + VXM_sock_close(2) + VXM_sock_close(-1), -4);
+    EXPECT_EQ(VXM_sock_connect_un(-1, &local, 110) + VXM_sock_close(2) + VXM_sock_close(-1), -3);
     EXPECT_NE(-1, fcntl(2, F_GETFD));
+    EXPECT_EQ(VXM_sock_close(dup(s)), 0);
     const std::string close = "4 os_net VXM_sock_close: VXM_sock_close: Can not close sock ";
     const std::string connect = ": VXM_sock_connect: pSockaddr = NULL, lSocketfd=";
     EXPECT_EQ(logLines(log), "4 common VXM_sock_sendto: Entrance parameter pToSockaddr is NULL\n\n"
                              "4 common VXM_sock_recvfrom: Entrance parameter pFromAddr is NULL\n\n"
                              "4 os_net VXM_sock_connect" + connect + "-3\n4 os_net VXM_sock_connect" + connect +
                                  std::to_string(s) + "\n4 os_net VXM_sock_connect_un" + connect + "-1\n" + close +
-                                 "0\n" + close + "1\n" + close + "2\n" + close + "-1\n");
-    const int fd = VXM_sock_socket(0, 0);
-    EXPECT_EQ(VXM_sock_close(fd), 0);
-    EXPECT_EQ(errnoOf(VXM_sock_close(fd)), -EBADF) << "the system's answer for a closed descriptor";
+                                 "2\n" + close + "-1\n");
 }
 
 TEST(Socket, AddressTextHostLookupAndPortSearch) {
@@ -140,23 +133,18 @@ TEST(Socket, AddressTextHostLookupAndPortSearch) {
     VXM_sock_freeHostent(VXM_malloc(64));  // the sanitizers' leak check sees a block it did not free
     VXM_sock_freeHostent(nullptr);
     // The port search moves up from a busy port and wraps from 65535 to 0, which the kernel turns
-    // into one of its own; port 0 binds nothing.
+    // into one of its own; port 0 binds nothing. Two tries from 65534 meet two busy ports.
     Fd sock(VXM_sock_socket(0, 2)), taken(VXM_sock_socket(0, 2)), top(VXM_sock_socket(0, 2));
-    Fd wrapped(VXM_sock_socket(0, 2));
     EXPECT_EQ(VXM_sock_bindlocal(sock.fd, 0, 5) + port(sock.fd), 0);
-    ASSERT_EQ(VXM_sock_bindlocal(taken.fd, 40000 + getpid() % 20000, 100), 0);
-    const unsigned short busy = port(taken.fd);
-    EXPECT_EQ(VXM_sock_bindlocal(sock.fd, busy, 1) + VXM_sock_bindlocal(sock.fd, busy, 0), -2) << "one try at least";
-    if (VXM_sock_bindlocal(sock.fd, busy, 2) == 0) EXPECT_EQ(port(sock.fd), busy + 1);
-    else EXPECT_EQ(errno, EADDRINUSE) << "port " << busy + 1 << " was busy as well";
+    VXM_sock_bindlocal(taken.fd, 65534, 1);
     VXM_sock_bindlocal(top.fd, 65535, 1);
-    EXPECT_EQ(VXM_sock_bindlocal(wrapped.fd, 65535, 1), -1);
-    EXPECT_EQ(VXM_sock_bindlocal(wrapped.fd, 65535, 2), 0);
-    EXPECT_TRUE(port(wrapped.fd) != 0 && port(wrapped.fd) != 65535) << port(wrapped.fd);
+    EXPECT_EQ(VXM_sock_bindlocal(sock.fd, 65534, 0) + VXM_sock_bindlocal(sock.fd, 65534, 2), -2);
+    EXPECT_EQ(VXM_sock_bindlocal(sock.fd, 65534, 3), 0);
+    EXPECT_TRUE(port(sock.fd) != 0 && port(sock.fd) < 65534) << port(sock.fd);
 }
 
-// Datagrams, a stream connection and the names of its ends in both families; then what does not
-// look at the family (sending, receiving, a peer's end) and the refused names.
+// Datagrams, a stream connection, sending, receiving and the names of its ends in both families;
+// then the refused names.
 TEST(Socket, RecordsAndNamesInBothFamilies) {
     LogCapture log;
     for (const bool v6 : {false, true}) {
@@ -167,40 +155,35 @@ TEST(Socket, RecordsAndNamesInBothFamilies) {
         VXM_SOCKADDR at = loopbackRecord(v6, 0);
         ASSERT_EQ(v6 ? VXM_sock_bindV6(dgram.fd, &at, 1) : VXM_sock_bind(dgram.fd, &at, 16), 0);
         at.port = htons(port(dgram.fd));
-        const sockaddr_in6 bound = name(dgram.fd);
-        EXPECT_TRUE(!v6 || IN6_IS_ADDR_UNSPECIFIED(&bound.sin6_addr)) << "bound to the wildcard, not ::1";
+        EXPECT_EQ(name(dgram.fd).sin6_addr.s6_addr[15], 0) << "IPv6 is bound to the wildcard, not ::1";
         EXPECT_EQ(VXM_sock_sendto(sender.fd, "hello", 5, 0, &at, 0), 5) << "the record length is only checked";
         char buffer[16] = {};
-        VXM_SOCKADDR from;
-        std::memset(&from, 0xAB, sizeof from);
+        VXM_SOCKADDR from{};
         from.family = v6 ? VXM_SOCK_FAMILY_INET6 : 0;
         socklen_t length = sizeof from;
-        ASSERT_EQ(VXM_sock_recvfrom(dgram.fd, buffer, sizeof buffer, 0, &from, &length), 5);
+        ASSERT_EQ(VXM_sock_recvfrom(dgram.fd, buffer, sizeof buffer, MSG_DONTWAIT, &from, &length), 5);
         EXPECT_STREQ(buffer, "hello");
         EXPECT_EQ(std::vector<int>({static_cast<int>(length), from.family, ntohs(from.port)}),
                   std::vector<int>({v6 ? 28 : 16, v6 ? AF_INET6 : AF_INET, port(sender.fd)}));
         EXPECT_EQ(0, v6 ? std::memcmp(from.addrTail, &in6addr_loopback, 16) : from.addr != htonl(INADDR_LOOPBACK));
         const VXM_SOCKADDR to = loopbackRecord(v6, port(server.fd));
         ASSERT_EQ(VXM_sock_connect(client.fd, &to, v6 ? 28 : 16), 0);
-        sockaddr_in6 peer{}, v6out{};
+        sockaddr_in6 v6out{};
         sockaddr_in v4out{};
-        length = sizeof peer;
         int family = 0;
-        Fd accepted(VXM_sock_accept(server.fd, reinterpret_cast<sockaddr*>(&peer), &length));
-        EXPECT_EQ(ntohs(peer.sin6_port), port(client.fd));
+        Fd accepted(VXM_sock_accept(server.fd, reinterpret_cast<sockaddr*>(&from), &length));
+        EXPECT_EQ(ntohs(from.port), port(client.fd));
         for (int fd : {client.fd, accepted.fd}) {
             EXPECT_EQ((fd == client.fd ? VXM_sock_getpeername : VXM_sock_getsockname)(fd, &v4out, &v6out, &family), 0);
             EXPECT_EQ(family, v6 ? AF_INET6 : AF_INET);
             EXPECT_EQ(ntohs(v6 ? v6out.sin6_port : v4out.sin_port), port(server.fd));
         }
+        EXPECT_EQ(VXM_sock_send(client.fd, "ping", 4, 0), 4);
+        EXPECT_EQ(VXM_sock_recv(accepted.fd, buffer, 8, 0), 4);
+        EXPECT_EQ(VXM_sock_shutdown(client.fd, SHUT_WR) + VXM_sock_recv(accepted.fd, buffer, 8, 0), 0);
+        EXPECT_EQ(std::string(buffer, 5), "pingo");
         EXPECT_EQ(logLines(log), "");
-        if (!v6) {
-            EXPECT_EQ(VXM_sock_send(client.fd, "ping", 4, 0), 4);
-            EXPECT_EQ(VXM_sock_recv(accepted.fd, buffer, 8, 0), 4);
-            EXPECT_EQ(VXM_sock_shutdown(client.fd, SHUT_WR) + VXM_sock_recv(accepted.fd, buffer, 8, 0), 0);
-            EXPECT_EQ(std::string(buffer, 4), "ping");
-            continue;
-        }
+        if (!v6) continue;
         const int c = client.fd;
         const Fd v4client(VXM_sock_socket(0, 0));
         const int refused[] = {VXM_sock_getsockname(c, &v4out, nullptr, &family),
@@ -220,42 +203,39 @@ TEST(Socket, RecordsAndNamesInBothFamilies) {
     }
 }
 
+// An abstract local name: the record's whole path, its family never read. A select of 0 ms polls;
+// one given 1500 ms returns as soon as the data is there.
 TEST(Socket, LocalStreamSelectAndOptions) {
-    vxmtest::TempDir dir;
     VXM_SOCKADDR_UN at{};
-    at.family = 0x7777;  // not read
-    std::strncpy(at.path, dir.file("s").c_str(), sizeof at.path - 1);
+    at.family = 0x7777;
+    std::snprintf(at.path + 1, sizeof at.path - 1, "vxmtest.%d", getpid());
     Fd server(VXM_sock_socket_un(0, 1)), client(VXM_sock_socket_un(0, 1));
     ASSERT_EQ(VXM_sock_bind_un(server.fd, &at, sizeof at) + VXM_sock_listen(server.fd, 1), 0);
     ASSERT_EQ(VXM_sock_connect_un(client.fd, &at, sizeof at), 0);
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    Fd accepted(VXM_sock_accept_un(server.fd, reinterpret_cast<sockaddr*>(&peer), &length));
+    socklen_t length = sizeof at;
+    Fd accepted(VXM_sock_accept_un(server.fd, reinterpret_cast<sockaddr*>(&at), &length));
     int on = 1, value = 0;
     EXPECT_EQ(VXM_sock_send(accepted.fd, "ok", 2, 0), 2);
     fd_set readSet;
     FD_ZERO(&readSet);
     FD_SET(server.fd, &readSet);
-    EXPECT_EQ(VXM_sock_select(server.fd + 1, &readSet, nullptr, nullptr, 10), 0);
+    EXPECT_EQ(VXM_sock_select(server.fd + 1, &readSet, nullptr, nullptr, 0), 0);
     FD_SET(client.fd, &readSet);
-    EXPECT_EQ(VXM_sock_select(client.fd + 1, &readSet, nullptr, nullptr, 0), 1);
+    EXPECT_EQ(VXM_sock_select(client.fd + 1, &readSet, nullptr, nullptr, 1500), 1);
     length = sizeof value;
     EXPECT_EQ(VXM_sock_setsockopt(client.fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on), 0);
     EXPECT_EQ(VXM_sock_getsockopt(client.fd, SOL_SOCKET, SO_KEEPALIVE, &value, &length) + value, 1);
 }
 
-// The time-out connect translates the record as connect does (here IPv4, whose zero fill it leaves
-// out) and watches the socket in slices: its results, messages and the mode coming back.
+// The time-out connect watches the socket in slices: its results, messages and the mode coming back.
 TEST(ConnectTimeOut, ResultsMessagesAndTheModeComingBack) {
     Fd server(loopback(false)), closed(loopback(false, false)), client(VXM_sock_socket(0, 0));
-    VXM_SOCKADDR to = loopbackRecord(false, port(server.fd));
-    std::memset(to.addrTail, 0xEE, sizeof to.addrTail);
-    const VXM_SOCKADDR refused = loopbackRecord(false, port(closed.fd));
+    const VXM_SOCKADDR to = loopbackRecord(false, port(server.fd)), refused = loopbackRecord(false, port(closed.fd));
     LogCapture connectLog;
-    EXPECT_EQ(errnoOf(VXM_sock_connect(client.fd, &refused, 16)), -ECONNREFUSED);
+    EXPECT_EQ(VXM_sock_connect(client.fd, &refused, 16), -1);
     EXPECT_EQ(logLines(connectLog), "4 os_net VXM_sock_connect: VXM_sock_connect: iRet=-1, errno=111\n");
     const std::string param = "4 os_net VXM_sock_connectTimeOut: param error\n";
-    const int nonBlocking = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int async = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     // A descriptor beyond the select set is never watched: its time runs out (-2: there is no 1500).
     rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
@@ -269,33 +249,26 @@ TEST(ConnectTimeOut, ResultsMessagesAndTheModeComingBack) {
         {"no time", VXM_sock_socket(0, 0), &to, 0, -1, param},
         {"negative descriptor", -1, &to, 100, -1, param},
         {"listener", VXM_sock_socket(0, 0), &to, 1000, 0, ""},
-        {"already non-blocking", nonBlocking, &to, 1000, 0, ""},
-        {"closed port", VXM_sock_socket(0, 0), &refused, 500, -1, "refused"},
-        {"beyond the select set: 50 - 30 - 30", beyond, &to, 50, 3, ": RestTime=-10\n"}};
+        {"already non-blocking", async, &to, 1000, 0, ""},
+        {"closed port", VXM_sock_socket(0, 0), &refused, 500, -1, "4 os_net handle_socketOptError:  #: ECONNREFUSED\n"},
+        {"beyond the select set: 50 - 30 - 30", beyond, &to, 50, 3,
+         "2 os_net VXM_sock_connectTimeOut:  #: RestTime=-10\n"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         if (row.fd == -2) continue;
         Fd fd(row.fd);
         LogCapture log;
         EXPECT_EQ(VXM_sock_connectTimeOut(row.fd, row.to, row.timeoutMs), row.result);
-        EXPECT_TRUE(row.fd < 0 || ::nonBlocking(row.fd) == (row.fd == nonBlocking));
+        EXPECT_TRUE(row.fd < 0 || nonBlocking(row.fd) == (row.fd == async));
         EXPECT_TRUE(row.result != 0 || port(row.fd, true) == ntohs(row.to->port));
-        // A refusal comes from the connect itself (level 1) or from the pending error.
-        const auto all = log.all();
-        if (row.fd == beyond) EXPECT_EQ(logLines(log), netLine(log, "VXM_sock_connectTimeOut", row.log, "2"));
-        else if (row.log != "refused") EXPECT_EQ(logLines(log), row.log);
-        else if (all.size() != 1 || all[0].level != 1)
-            EXPECT_EQ(logLines(log), netLine(log, "handle_socketOptError", ": ECONNREFUSED\n"));
-        else EXPECT_EQ(all[0].message, " " + std::to_string(all[0].line));
+        EXPECT_EQ(withoutLines(log), row.log);
     }
     // The pending error of something that is no socket cannot be read; the saved flags come back.
-    int ends[2];
-    ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
-    Fd readEnd(ends[0]), writeEnd(ends[1]), sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd file(open("/dev/null", O_RDONLY | O_CLOEXEC)), sock(VXM_sock_socket(0, 0));
     LogCapture log;
-    EXPECT_EQ(handle_socketOptError(sock.fd, O_RDWR | O_NONBLOCK) + handle_socketOptError(readEnd.fd, O_NONBLOCK), -1);
-    EXPECT_TRUE(::nonBlocking(sock.fd) && ::nonBlocking(readEnd.fd));
-    EXPECT_EQ(logLines(log), netLine(log, "handle_socketOptError", ": errno=" + std::to_string(ENOTSOCK) + "\n"));
+    EXPECT_EQ(handle_socketOptError(sock.fd, O_RDWR | O_NONBLOCK) + handle_socketOptError(file.fd, O_NONBLOCK), -1);
+    EXPECT_TRUE(nonBlocking(sock.fd) && nonBlocking(file.fd));
+    EXPECT_EQ(withoutLines(log), "4 os_net handle_socketOptError:  #: errno=" + std::to_string(ENOTSOCK) + "\n");
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
