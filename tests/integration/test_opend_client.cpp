@@ -1,11 +1,10 @@
 // The library's privileged services against the box's vxmopend: deleting a path or a directory's
-// entries, and a mode "w" channel whose command reads its input to the end.
+// entries.
 #include <unistd.h>
 
 #include <memory>
 
 #include "integration/box.h"
-#include "vxmosal/VXM_channel.h"
 #include "vxmosal/VXM_utility.h"
 
 namespace {
@@ -49,19 +48,6 @@ TEST_F(OpendClient, DelFilesRunsOneCommandThatFitsThroughTheDaemon) {
             EXPECT_TRUE(daemonLogs("command=\"rm -rf " + row.path + (row.mode == 1 ? "" : "/*") + "\" status=0"));
     }
     EXPECT_EQ(VXM_del_files(nullptr, 1), 0);
-}
-
-// A command that reads its input to the end learns of the end only when the descriptor is closed:
-// the close must not wait for the command before the command can see that end. Its exit status
-// comes back as the close byte.
-TEST_F(OpendClient, WriteChannelCloseEndsACommandThatReadsToTheEnd) {
-    TempDir dir;
-    int fd = -1;
-    VXM_CS_HANDLE* handle = VXM_csopen(("cat > '" + dir.file("fed") + "'; exit 4").c_str(), "w", &fd, nullptr);
-    ASSERT_NE(handle, nullptr);
-    ASSERT_EQ(write(fd, "fed\n", 4), 4);
-    EXPECT_EQ(VXM_csclose(handle, 5000), 4);
-    EXPECT_EQ(readFile(dir.file("fed")), "fed\n");
 }
 
 }  // namespace
