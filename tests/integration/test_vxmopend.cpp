@@ -185,12 +185,8 @@ TEST_F(Vxmopend, RoundTripsInBothModesAndFromManyClientsAtOnce) {
     EXPECT_EQ(large.finish(20000), 0);
     EXPECT_EQ(run(socket_, "head -c 1048576 /dev/zero | tr '\\0' z"), "[" + std::string(1048576, 'z') + "] close 0");
     const std::vector<int> failures = inChildren(64, [&](int t) {
-        int failed = 0;
-        for (int r = 0; r < 8; ++r) {
-            const std::string word = std::to_string(t) + "-" + std::to_string(r), status = std::to_string(t % 5);
-            failed += run(socket_, "echo " + word + "; exit " + status) != "[" + word + "\n] close " + status;
-        }
-        return failed;
+        const std::string word = "word" + std::to_string(t), status = std::to_string(t % 5);
+        return run(socket_, "echo " + word + "; exit " + status) != "[" + word + "\n] close " + status;
     });
     EXPECT_EQ(failures, std::vector<int>(64, 0));
 }
