@@ -137,37 +137,48 @@ protected:
     std::optional<FakeOpend> fake_;
 };
 
+void markPipe(int) {}
+
+// Each accepted reply is closed in its own way: the close byte at once, a hang-up without one (a
+// server failure), a silent time-out, a time-out of 0 that does not wait for a late byte, and -1 that
+// does. SIGPIPE is ignored while the handle is open and the handler found is back after the close.
 TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
     const std::string failed = U + "cs_open: recv_fd faild, rcvpid=55\n";
     const std::string format = U + "recv_fd: message format error\n" + failed;
-    // Accepted rows come first: each one's close byte is its index. The 3 seconds start afresh for
-    // each message.
+    struct sigaction own {}, before {}, now {};
+    own.sa_handler = markPipe;
+    ASSERT_EQ(sigaction(SIGPIPE, &own, &before), 0);
+    // The close: the byte the fake sends (-2: it hangs up, -1: none), how late, the wait, the result.
+    // The 3 seconds of the reply start afresh for each message.
+    struct Close { int byte, delayMs, timeoutMs, result; };
     struct Row { const char* name; bool accepted; std::vector<std::pair<Bytes, bool>> messages; std::int32_t pid;
-                 std::string log = ""; int leadMs = 0; const char* mode = "r"; };
+                 std::string log = ""; Close close = {-1, 0, -1, -1}; int leadMs = 0; const char* mode = "r"; };
     const Row rows[] = {
-        {"6 bytes", true, {{reply6(0, 1234), true}}, 1234},
-        {"2 bytes", true, {{{0, 0}, true}}, -1},
-        {"4 bytes: two bytes of the PID area, the rest 0", true, {{{0, 0, 0x34, 0x12}, true}}, 0x1234},
-        {"a non-zero first byte is skipped", true, {{{9, 0, 1, 2, 3, 4}, false}, {reply6(0, 77), true}}, 77},
-        {"one byte is ignored, its descriptor closed", true, {{{0}, true}, {reply6(0, 4321), true}}, 4321, "", 0, "w"},
+        {"6 bytes", true, {{reply6(0, 1234), true}}, 1234, "", {6, 0, -1, 6}},
+        {"2 bytes", true, {{{0, 0}, true}}, -1, U + "cs_close: C: server failed\n", {-2, 0, -1, -1}},
+        {"4 bytes: two bytes of the PID area, the rest 0", true, {{{0, 0, 0x34, 0x12}, true}}, 0x1234, "",
+         {-1, 0, 500, -1}},
+        {"a non-zero first byte is skipped", true, {{{9, 0, 1, 2, 3, 4}, false}, {reply6(0, 77), true}}, 77, "",
+         {9, 500, 0, -1}},
+        {"one byte is ignored, its descriptor closed", true, {{{0}, true}, {reply6(0, 4321), true}}, 4321, "",
+         {255, 300, -1, 255}, 0, "w"},
         {"status 13 in 2 bytes", false, {{{0, 13}, true}}, 55, failed},
         {"3 bytes", false, {{{0, 0, 0}, true}}, 55, format},
         {"5 bytes", false, {{{0, 0, 1, 2, 3}, true}}, 55, format},
         {"status 0 without a descriptor", false, {{reply6(0, 5), false}}, 55, format},
         {"a skipped short message leaves no room for a PID", false, {{{1, 0}, false}, {reply6(0, 77), true}}, 55,
          format},
-        {"hang-up before the reply", false, {}, 55, failed},
+        {"hang-up before the reply", false, {}, 55, failed, {-2}},
         {"a late 1-byte message, then silence", false, {{{0}, false}}, 55,
-         U + "recv_fd: C: msg timeout or select error 3s\n" + failed, 1500}};
+         U + "recv_fd: C: msg timeout or select error 3s\n" + failed, {-1}, 1500}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const int closeByte = row.messages.empty() ? -2 : row.accepted ? &row - rows : -1;
-        fake_->serve({row.messages, "out\n", closeByte, 0, row.leadMs});
+        fake_->serve({row.messages, "out\n", row.close.byte, row.close.delayMs, row.leadMs});
         vxmtest::LogCapture log;
         const long fds = openFds();
         int fd = -77, pid = 55;
         char buffer[16] = {};
-        const auto start = Clock::now();
+        auto start = Clock::now();
         VXM_CS_HANDLE* handle = VXM_csopen("echo out", row.mode, &fd, &pid);
         EXPECT_GE(msSince(start), row.leadMs * 3);
         ASSERT_EQ(handle != nullptr, row.accepted);
@@ -176,12 +187,17 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
             EXPECT_TRUE(handle->fd == fd && isOpen(handle->sock) && (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
             EXPECT_EQ(read(fd, buffer, sizeof buffer), 4);
             EXPECT_STREQ(buffer, "out\n");
-            EXPECT_EQ(VXM_csclose(handle, -1), &row - rows);
+            EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) << "SIGPIPE while open";
+            start = Clock::now();
+            EXPECT_EQ(VXM_csclose(handle, row.close.timeoutMs), row.close.result);
+            EXPECT_GE(msSince(start), row.close.timeoutMs);
+            EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == markPipe) << "SIGPIPE after";
         }
         EXPECT_EQ(logLines(log), row.log);
         EXPECT_EQ(fake_->finish(), std::make_pair(request("echo out", row.mode), 1)) << "in one write";
         EXPECT_TRUE(openFds() == fds && (handle || fd == -77)) << "a descriptor left open or fd touched";
     }
+    sigaction(SIGPIPE, &before, nullptr);
     // cs_open itself returns minus the status and leaves the socket to its caller.
     fake_->serve({{{{0, 13}, false}}, "", -1});
     const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
@@ -192,8 +208,9 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
 }
 
 // Bad arguments send nothing (a request on socket -1 would fail its write and say so); a path that
-// nobody listens on is logged with its errno.
-TEST_F(Channel, ArgumentsConnectionsAndWriteFailures) {
+// nobody listens on is logged with its errno. cs_close on a socket pair holding a close byte closes a
+// descriptor only when both were given, and a time-out below -1 is no valid wait.
+TEST_F(Channel, ArgumentsConnectionsAndTheCloseStepAlone) {
     vxmtest::LogCapture log;
     int fd = -77;
     EXPECT_FALSE(VXM_csopen(nullptr, "r", &fd, nullptr) || VXM_csopen("cmd", nullptr, &fd, nullptr) ||
@@ -206,41 +223,6 @@ TEST_F(Channel, ArgumentsConnectionsAndWriteFailures) {
     EXPECT_EQ(fd, -77);
     EXPECT_EQ(logLines(log), U + "cs_open: writev error\n" + U + "cs_conn: cs_conn failed:errno=" +
                                  std::to_string(ECONNREFUSED) + "\n");
-}
-
-void markPipe(int) {}
-
-// The close byte through the handle and its time-outs, with SIGPIPE ignored while the handle is open
-// and the handler found restored on close; then cs_close on a socket pair holding a close byte: a
-// descriptor is closed only when both were given, and a time-out below -1 is no valid wait.
-TEST_F(Channel, TheCloseByteAndItsTimeOuts) {
-    struct sigaction own {}, before {}, now {};
-    own.sa_handler = markPipe;
-    ASSERT_EQ(sigaction(SIGPIPE, &own, &before), 0);
-    struct Row { const char* name; int closeByte, delayMs, timeoutMs, result; long atLeastMs; };
-    const Row rows[] = {{"no close byte: a server failure", -2, 0, -1, -1, 0},
-                        {"a silent time-out", -1, 0, 500, -1, 450}, {"0 does not wait", 9, 500, 0, -1, 0},
-                        {"-1 waits for a late byte", 255, 300, -1, 255, 250}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        fake_->serve({{{{0, 0}, true}}, "", row.closeByte, row.delayMs});
-        const long fds = openFds();
-        int fd = -1;
-        VXM_CS_HANDLE* handle = VXM_csopen("cmd", "r", &fd, nullptr);
-        ASSERT_NE(handle, nullptr);
-        sigaction(SIGPIPE, nullptr, &now);
-        const auto whileOpen = now.sa_handler;
-        vxmtest::LogCapture log;
-        const auto start = Clock::now();
-        EXPECT_EQ(VXM_csclose(handle, row.timeoutMs), row.result);
-        sigaction(SIGPIPE, nullptr, &now);
-        EXPECT_TRUE(whileOpen == SIG_IGN && now.sa_handler == markPipe) << "SIGPIPE while open and after";
-        EXPECT_GE(msSince(start), row.atLeastMs);
-        EXPECT_EQ(logLines(log), row.closeByte == -2 ? U + "cs_close: C: server failed\n" : "");
-        fake_->finish();
-        EXPECT_EQ(openFds(), fds);
-    }
-    sigaction(SIGPIPE, &before, nullptr);
     struct Direct { bool socket, descriptor; int timeoutMs, result; };
     for (const Direct& row : {Direct{false, true, 0, -1}, {true, false, -1, -1}, {true, true, -5, -1},
                               {true, true, 0, 9}}) {
