@@ -1,5 +1,6 @@
 // The open daemon as the library meets it: the real vxmopend binary on a socket in a private
 // directory, spoken to by the channel's own request and close steps (cs_open, cs_close).
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>

@@ -1,20 +1,11 @@
-// Waiting for a condition with a generous bound, with the system headers that the tests which start
-// processes (the open daemon's among them) take from here.
+// Waiting for a condition with a generous bound (and the wait header the box tests take from here).
 #ifndef VXMOSAL_TESTS_OPEND_DAEMON_H
 #define VXMOSAL_TESTS_OPEND_DAEMON_H
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include "support/files.h"
 
 namespace vxmtest {
 

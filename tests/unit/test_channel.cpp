@@ -13,7 +13,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <optional>
 
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -53,28 +52,25 @@ struct Script {
     int closeByte = 0, delayMs = 0, leadMs = 0;
 };
 
-// The open daemon played by a thread that serves one connection by a script. Built with listening
-// false, the path is bound but nobody listens.
+// The open daemon on /tmp/vxmopend (the box's /tmp is private), played by a thread that serves one
+// connection by a script. The socket file goes with it.
 class FakeOpend {
 public:
-    explicit FakeOpend(bool listening = true) {
+    explicit FakeOpend(const Script& script) {
         const sockaddr_un address{AF_UNIX, "/tmp/vxmopend"};
-        unlink(address.sun_path);
-        bind(sock_, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        if (listening) listen(sock_, 4);
-    }
-    ~FakeOpend() {
-        finish();
-        close(sock_);
-        unlink("/tmp/vxmopend");
-    }
-    void serve(const Script& script) {
+        EXPECT_TRUE(bind(sock_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+                    listen(sock_, 4) == 0);
         thread_ = std::thread([this, script] {
             pollfd entry{sock_, POLLIN, 0};
             const int fd = poll(&entry, 1, 5000) == 1 ? accept4(sock_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             if (fd >= 0) run(fd, script);
             close(fd);
         });
+    }
+    ~FakeOpend() {
+        finish();
+        close(sock_);
+        unlink("/tmp/vxmopend");
     }
     // Waits for the script's end: the request it read and in how many reads (none without a client).
     std::pair<std::string, int> finish() {
@@ -131,10 +127,8 @@ protected:
         if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
         setenv("PATH", (std::string(VXM_FAKES_DIR) + ":" + std::getenv("PATH")).c_str(), 1);
         setenv("VXM_FAKE_PGREP_DIR", pgrep_.path().c_str(), 1);
-        fake_.emplace();
     }
     vxmtest::TempDir pgrep_;
-    std::optional<FakeOpend> fake_;
 };
 
 void markPipe(int) {}
@@ -173,7 +167,7 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
          U + "recv_fd: C: msg timeout or select error 3s\n" + failed, {-1}, 1500}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        fake_->serve({row.messages, "out\n", row.close.byte, row.close.delayMs, row.leadMs});
+        FakeOpend fake({row.messages, "out\n", row.close.byte, row.close.delayMs, row.leadMs});
         vxmtest::LogCapture log;
         const long fds = openFds();
         int fd = -77, pid = 55;
@@ -194,22 +188,16 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
             EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == markPipe) << "SIGPIPE after";
         }
         EXPECT_EQ(logLines(log), row.log);
-        EXPECT_EQ(fake_->finish(), std::make_pair(request("echo out", row.mode), 1)) << "in one write";
+        EXPECT_EQ(fake.finish(), std::make_pair(request("echo out", row.mode), 1)) << "in one write";
         EXPECT_TRUE(openFds() == fds && (handle || fd == -77)) << "a descriptor left open or fd touched";
     }
     sigaction(SIGPIPE, &before, nullptr);
-    // cs_open itself returns minus the status and leaves the socket to its caller.
-    fake_->serve({{{{0, 13}, false}}, "", -1});
-    const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{AF_UNIX, "/tmp/vxmopend"};
-    ASSERT_EQ(connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(cs_open(sock, "cmd", "r", nullptr), -13);
-    EXPECT_EQ(close(sock), 0);
 }
 
-// Bad arguments send nothing (a request on socket -1 would fail its write and say so); a path that
-// nobody listens on is logged with its errno. cs_close on a socket pair holding a close byte closes a
-// descriptor only when both were given, and a time-out below -1 is no valid wait.
+// Bad arguments send nothing (a request on socket -1 would fail its write and say so); a missing
+// daemon is logged with its errno. cs_open itself returns minus the status and leaves the socket to
+// its caller. cs_close on a socket pair holding a close byte closes a descriptor only when both were
+// given, and a time-out below -1 is no valid wait.
 TEST_F(Channel, ArgumentsConnectionsAndTheCloseStepAlone) {
     vxmtest::LogCapture log;
     int fd = -77;
@@ -218,15 +206,19 @@ TEST_F(Channel, ArgumentsConnectionsAndTheCloseStepAlone) {
     for (const char* mode : {"rw", "", "R", "r "}) EXPECT_EQ(cs_open(-1, "cmd", mode, nullptr), -1) << mode;
     EXPECT_EQ(cs_open(-1, nullptr, "r", nullptr) + cs_open(-1, "cmd", nullptr, nullptr), -2);
     EXPECT_EQ(cs_open(-1, "cmd", "r", nullptr), -1);
-    fake_.emplace(false);
     EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
     EXPECT_EQ(fd, -77);
     EXPECT_EQ(logLines(log), U + "cs_open: writev error\n" + U + "cs_conn: cs_conn failed:errno=" +
-                                 std::to_string(ECONNREFUSED) + "\n");
+                                 std::to_string(ENOENT) + "\n");
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    ASSERT_EQ(write(ends[1], "\0\x0d", 2), 2);
+    EXPECT_EQ(cs_open(ends[0], "cmd", "r", nullptr), -13);
+    EXPECT_TRUE(close(ends[0]) == 0 && close(ends[1]) == 0);
     struct Direct { bool socket, descriptor; int timeoutMs, result; };
     for (const Direct& row : {Direct{false, true, 0, -1}, {true, false, -1, -1}, {true, true, -5, -1},
                               {true, true, 0, 9}}) {
-        int ends[2], pipes[2];
+        int pipes[2];
         ASSERT_TRUE(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0 && pipe(pipes) == 0);
         ASSERT_EQ(write(ends[1], "\x09", 1), 1);
         const int result = cs_close(row.socket ? ends[0] : -1, row.descriptor ? pipes[0] : -1, row.timeoutMs);
@@ -285,9 +277,9 @@ TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
             EXPECT_TRUE(sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 0);
         } else {
             const std::uint8_t status = static_cast<std::uint8_t>(row.status);
-            fake_->serve(status == 0 ? Script{{{reply6(0, 300), true}}} : Script{{{{0, status}, false}}, "", -1});
+            FakeOpend fake(status == 0 ? Script{{{reply6(0, 300), true}}} : Script{{{{0, status}, false}}, "", -1});
             VXM_csclose(VXM_csopen(row.command, "r", &fd, row.withPid ? &pid : nullptr), -1);
-            EXPECT_EQ(fake_->finish().first, request(row.command, "r"));
+            EXPECT_EQ(fake.finish().first, request(row.command, "r"));
         }
         EXPECT_EQ(pid, row.pid);
         EXPECT_EQ(std::atoi(vxmtest::readFile(pgrep_.file("calls")).c_str()), row.calls);
@@ -299,6 +291,7 @@ TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
     }
 }
 
+// Without a daemon each function names itself and the command.
 TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
     struct Row { char function; std::string output; const char* find; int result; };
     const Row rows[] = {{'e', "abc def\n", "def", 1}, {'e', "abc def\n", "xyz", 0}, {'e', "abc\n", nullptr, 1},
@@ -312,15 +305,14 @@ TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
                                  : VXM_utl_shellFind(command);
     };
     for (const Row& row : rows) {
-        fake_->serve({{{{0, 0}, true}}, row.output, 0, row.output == "x" ? 400 : 0});
+        FakeOpend fake({{{{0, 0}, true}}, row.output, 0, row.output == "x" ? 400 : 0});
         const auto start = Clock::now();
         EXPECT_EQ(run(row.function, "ip route", row.find), row.result) << row.function << " " << row.output.size();
         EXPECT_TRUE(row.output != "x" || msSince(start) >= 350) << row.function << " did not wait for the close byte";
-        EXPECT_EQ(fake_->finish().first, request("ip route", "r"));
+        EXPECT_EQ(fake.finish().first, request("ip route", "r"));
     }
     vxmtest::LogCapture log;
     EXPECT_EQ(run('e', nullptr, "x") + run('c', nullptr, nullptr) + run('f', nullptr, nullptr), -1);
-    fake_.reset();  // no daemon at all
     EXPECT_EQ(run('e', "none", "x") + run('c', "none", nullptr) * 10 + run('f', "none", nullptr) * 100, -10);
     const std::string conn = U + "cs_conn: cs_conn failed:errno=" + std::to_string(ENOENT) + "\n" + U;
     EXPECT_EQ(logLines(log), conn + "VXM_utl_execFind: shell command can't excute : none\n" + conn +
