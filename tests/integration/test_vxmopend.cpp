@@ -1,6 +1,5 @@
 // The open daemon as the library meets it: the real vxmopend binary on a socket in a private
 // directory, spoken to by the channel's own request and close steps (cs_open, cs_close).
-#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -11,7 +10,6 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 
 #include "support/files.h"
 #include "support/opend_daemon.h"
@@ -62,11 +60,9 @@ std::vector<int> inChildren(int count, Body body) {
 
 int connectTo(const std::string& path) {
     sockaddr_un address{AF_UNIX, {}};
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-    close(fd);
-    return -1;
+    return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? fd : (close(fd), -1);
 }
 
 // A request on a new connection: the passed descriptor (or minus the daemon's status) and the
@@ -98,20 +94,10 @@ std::string run(const std::string& path, const std::string& command) {
 class Vxmopend : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::vector<std::string> args;  // in a cross build, first the words that run a target program
-#ifdef VXM_TEST_EMULATOR
-        std::istringstream list(VXM_TEST_EMULATOR);
-        for (std::string word; std::getline(list, word, ',');) args.push_back(word);
-#endif
-        args.insert(args.end(), {VXMOPEND_PATH, "--socket", socket_, "--allow-uid", "65534"});
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        if ((pid_ = fork()) == 0) {
-            dup2(open(dir_.file("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        // In a cross build the command starts with the emulator that runs a target program.
+        const std::string command =
+            "exec " VXMOPEND_COMMAND " --socket " + socket_ + " --allow-uid 65534 2>" + dir_.file("log");
+        if ((pid_ = fork()) == 0) _exit(execl("/bin/sh", "sh", "-c", command.c_str(), nullptr));
         // The file appears at bind, and a connect is refused until listen: the kernel's table marks a
         // listening socket with the flag 00010000.
         const auto listening = [&] {
