@@ -8,7 +8,6 @@
 #include <sys/un.h>
 
 #include <climits>
-#include <cstring>
 #include <filesystem>
 
 #include "support/files.h"
@@ -31,7 +30,6 @@ std::string stat(pid_t pid) {
     return text.substr(std::min(text.size(), text.rfind(')') + 2));
 }
 bool running(pid_t pid) { return (stat(pid) + "Z")[0] != 'Z'; }  // neither gone nor a zombie
-bool groupGone(pid_t group) { return kill(-group, 0) != 0; }
 
 bool readable(int fd, int timeoutMs) {
     pollfd p{fd, POLLIN, 0};
@@ -231,7 +229,7 @@ TEST_F(Vxmopend, TheCommandsGroupEndsWithTheRequestWhenItsClientLeavesOrAtStop) 
     Request deserted(socket_, "sleep 30 & sleep 31 & echo up; wait");
     ASSERT_EQ(readLines(deserted.fd, 1), "up\n");
     deserted.finish(0);
-    EXPECT_TRUE(waitUntil([&] { return groupGone(deserted.pid); }, 6s));
+    EXPECT_TRUE(waitUntil([&] { return kill(-deserted.pid, 0) != 0; }, 6s));
     EXPECT_TRUE(logs("client left before the command ended")) << log();
     const std::string command = "sleep 100 & echo $!; setsid sleep 100 >/dev/null & echo $!";
     Request ended(socket_, command);
@@ -250,7 +248,7 @@ TEST_F(Vxmopend, TheCommandsGroupEndsWithTheRequestWhenItsClientLeavesOrAtStop) 
     ASSERT_EQ(readLines(r.fd, 1), "up\n");
     stop();
     EXPECT_NE(0, access(dir_.file("sock").c_str(), F_OK));
-    EXPECT_TRUE(waitUntil([&] { return groupGone(r.pid); }, 5s));
+    EXPECT_TRUE(waitUntil([&] { return kill(-r.pid, 0) != 0; }, 5s));
     EXPECT_EQ(readFile(note), "TERM\n");
     EXPECT_EQ(readLines(r.sock), "") << "the socket ended without a close byte";
 }

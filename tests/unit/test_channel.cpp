@@ -171,7 +171,6 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
         vxmtest::LogCapture log;
         const long fds = openFds();
         int fd = -77, pid = 55;
-        char buffer[16] = {};
         auto start = Clock::now();
         VXM_CS_HANDLE* handle = VXM_csopen("echo out", row.mode, &fd, &pid);
         EXPECT_GE(msSince(start), row.leadMs * 3);
@@ -179,8 +178,7 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
         EXPECT_EQ(pid, row.pid);
         if (handle) {
             EXPECT_TRUE(handle->fd == fd && isOpen(handle->sock) && (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
-            EXPECT_EQ(read(fd, buffer, sizeof buffer), 4);
-            EXPECT_STREQ(buffer, "out\n");
+            EXPECT_EQ(vxmtest::readFile("/proc/self/fd/" + std::to_string(fd)), "out\n") << "the pipe passed";
             EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) << "SIGPIPE while open";
             start = Clock::now();
             EXPECT_EQ(VXM_csclose(handle, row.close.timeoutMs), row.close.result);
@@ -251,7 +249,6 @@ TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
         {"logcat", "", "300\n", 2, true, 21, 2, end + org({})},
         {"logcat -v time", "100\n200\n", "100\n300\n200\n", 13, true, 300, 2, saved("100") + saved("200") + end +
          org({100, 200}) + hunt("100", 1) + hunt("300", 2) + tag + "HuntLogcatID: VXM_HuntLogcatID:iLogcatID=300\n"},
-        {"logcat", "100\n", "100\n", 13, true, 21, 2, saved("100") + end + org({100}) + hunt("100", 0)},
         {"logcat", "100\n100\n200\n200\n", "", 1, true, 21, 2,  // only the head is compared
          saved("100") + saved("100 already here") + saved("200") + saved("200") + end + org({100, 200, 200})},
         {"xlogcatx", std::string(255, '0') + "742\n100\n200", "0\n42\n300", 1, true, 21, 2,
