@@ -67,13 +67,11 @@ int connectTo(const std::string& path) {
 // command's PID; what is left open is closed at the end.
 struct Request {
     Request(const std::string& path, const std::string& command, const char* mode = "r") : sock(connectTo(path)) {
-        fd = sock < 0 ? -1000 : cs_open(sock, command.c_str(), mode, &pid);
+        fd = cs_open(sock, command.c_str(), mode, &pid);
     }
     ~Request() { finish(0); }
     int finish(int timeoutMs = 10000) {  // the close byte, or -1; with 0 the client just leaves
-        const int byte = cs_close(sock, fd, timeoutMs);
-        sock = fd = -1;
-        return byte;
+        return cs_close(std::exchange(sock, -1), std::exchange(fd, -1), timeoutMs);
     }
     int sock, fd = -1, pid = -1;
 };
