@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -43,7 +44,7 @@ long msSince(Clock::time_point start) {
 const std::string U = "4 os_utility ";  // the channel's own records
 
 // What the fake daemon does with its connection: it reads the request; sends each message leadMs
-// late (with a pipe holding output when its flag is set) and waits until the client has taken it,
+// late (with a file holding output when its flag is set) and waits until the client has taken it,
 // so that no two are read as one; after delayMs sends the close byte (none when negative); and waits
 // for the hang-up. closeByte -2: it hangs up once the messages are out.
 struct Script {
@@ -87,32 +88,27 @@ private:
             request_.first.append(buffer, got);
             ++request_.second;
         }
-        for (const auto& [bytes, withPipe] : script.messages) {
+        for (const auto& [bytes, withFile] : script.messages) {
             std::this_thread::sleep_for(std::chrono::milliseconds(script.leadMs));
-            int ends[2] = {-1, -1};
-            if (withPipe && pipe2(ends, O_CLOEXEC) == 0) {
-                EXPECT_EQ(write(ends[1], script.output.data(), script.output.size()), ssize_t(script.output.size()));
-                close(ends[1]);
-            }
-            send(fd, bytes, ends[0]);
-            close(ends[0]);
+            const int passed = withFile ? memfd_create("output", MFD_CLOEXEC) : -1;
+            const ssize_t size = script.output.size();
+            EXPECT_TRUE(passed < 0 || pwrite(passed, script.output.data(), size, 0) == size);
+            iovec piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+            alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+            msghdr message{nullptr, 0, &piece, 1, control, passed >= 0 ? sizeof control : 0, 0};
+            *reinterpret_cast<cmsghdr*>(control) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+            std::memcpy(control + CMSG_LEN(0), &passed, sizeof passed);
+            sendmsg(fd, &message, MSG_NOSIGNAL);
+            close(passed);
             int unread = 0;  // SIOCOUTQ on a local socket counts the bytes the peer has not yet read
             const auto taken = [&] { return ioctl(fd, SIOCOUTQ, &unread) != 0 || unread == 0; };
             vxmtest::waitUntil(taken, std::chrono::seconds(3));
         }
         if (script.closeByte == -2) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(script.delayMs));
-        if (script.closeByte >= 0) send(fd, {static_cast<std::uint8_t>(script.closeByte)}, -1);
+        const std::uint8_t closeByte = script.closeByte;
+        if (script.closeByte >= 0) send(fd, &closeByte, 1, MSG_NOSIGNAL);
         while (poll(&entry, 1, 10000) > 0 && recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) continue;
-    }
-    // The bytes as one message, with descriptor passFd when it is 0 or more.
-    static void send(int fd, const Bytes& bytes, int passFd) {
-        iovec piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{nullptr, 0, &piece, 1, control, passFd >= 0 ? sizeof control : 0, 0};
-        *reinterpret_cast<cmsghdr*>(control) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-        std::memcpy(control + CMSG_LEN(0), &passFd, sizeof passFd);
-        sendmsg(fd, &message, MSG_NOSIGNAL);
     }
 
     int sock_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -178,7 +174,7 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
         EXPECT_EQ(pid, row.pid);
         if (handle) {
             EXPECT_TRUE(handle->fd == fd && isOpen(handle->sock) && (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
-            EXPECT_EQ(vxmtest::readFile("/proc/self/fd/" + std::to_string(fd)), "out\n") << "the pipe passed";
+            EXPECT_EQ(vxmtest::readFile("/proc/self/fd/" + std::to_string(fd)), "out\n") << "the file passed";
             EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) << "SIGPIPE while open";
             start = Clock::now();
             EXPECT_EQ(VXM_csclose(handle, row.close.timeoutMs), row.close.result);
