@@ -117,8 +117,7 @@ private:
 };
 
 // The busybox stand-in beside the fakes answers "busybox pgrep logcat" from the files of pgrep_.
-class Channel : public ::testing::Test {
-protected:
+struct Channel : ::testing::Test {
     void SetUp() override {
         if (std::string why = vxmtest::privateTmpMissing(); !why.empty()) GTEST_SKIP() << why;
         setenv("PATH", (std::string(VXM_FAKES_DIR) + ":" + std::getenv("PATH")).c_str(), 1);
@@ -284,27 +283,25 @@ TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
 
 // Without a daemon each function names itself and the command.
 TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
-    struct Row { char function; std::string output; const char* find; int result; };
-    const Row rows[] = {{'e', "abc def\n", "def", 1}, {'e', "abc def\n", "xyz", 0}, {'e', "abc\n", nullptr, 1},
-                        {'e', "", nullptr, 0}, {'e', std::string(4094, '.') + "needle", "n", 1},
-                        {'e', std::string(4095, '.') + "needle", "n", 0},  // 4095 bytes searched
-                        {'c', "x", nullptr, 0}, {'c', "", nullptr, -1},
-                        {'f', "x", nullptr, 1}, {'f', "", nullptr, 0}};
-    const auto run = [](char function, const char* command, const char* find) {
-        return function == 'e'   ? VXM_utl_execFind(command, find)
-               : function == 'c' ? VXM_utl_shellCMD(command)
-                                 : VXM_utl_shellFind(command);
-    };
+    using Function = int (*)(const char* command, const char* find);
+    const Function e = VXM_utl_execFind, c = [](const char* command, const char*) { return VXM_utl_shellCMD(command); };
+    const Function f = [](const char* command, const char*) { return VXM_utl_shellFind(command); };
+    struct Row { Function function; std::string output; const char* find; int result; };
+    const Row rows[] = {{e, "abc def\n", "def", 1}, {e, "abc def\n", "xyz", 0}, {e, "abc\n", nullptr, 1},
+                        {e, "", nullptr, 0}, {e, std::string(4094, '.') + "needle", "n", 1},
+                        {e, std::string(4095, '.') + "needle", "n", 0},  // 4095 bytes searched
+                        {c, "x", nullptr, 0}, {c, "", nullptr, -1}, {f, "x", nullptr, 1}, {f, "", nullptr, 0}};
     for (const Row& row : rows) {
+        SCOPED_TRACE(&row - rows);
         FakeOpend fake({{{{0, 0}, true}}, row.output, 0, row.output == "x" ? 400 : 0});
         const auto start = Clock::now();
-        EXPECT_EQ(run(row.function, "ip route", row.find), row.result) << row.function << " " << row.output.size();
-        EXPECT_TRUE(row.output != "x" || msSince(start) >= 350) << row.function << " did not wait for the close byte";
+        EXPECT_EQ(row.function("ip route", row.find), row.result);
+        EXPECT_TRUE(row.output != "x" || msSince(start) >= 350) << "did not wait for the close byte";
         EXPECT_EQ(fake.finish().first, request("ip route", "r"));
     }
     vxmtest::LogCapture log;
-    EXPECT_EQ(run('e', nullptr, "x") + run('c', nullptr, nullptr) + run('f', nullptr, nullptr), -1);
-    EXPECT_EQ(run('e', "none", "x") + run('c', "none", nullptr) * 10 + run('f', "none", nullptr) * 100, -10);
+    EXPECT_EQ(e(nullptr, "x") + c(nullptr, nullptr) + f(nullptr, nullptr), -1);
+    EXPECT_EQ(e("none", "x") + c("none", nullptr) * 10 + f("none", nullptr) * 100, -10);
     const std::string conn = U + "cs_conn: cs_conn failed:errno=" + std::to_string(ENOENT) + "\n" + U;
     EXPECT_EQ(logLines(log), conn + "VXM_utl_execFind: shell command can't excute : none\n" + conn +
                                  "VXM_utl_shellCMD: shell command can't excute : none\n" + conn +
