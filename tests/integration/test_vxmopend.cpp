@@ -137,8 +137,9 @@ protected:
 };
 
 // In either mode the command has only its stream open, in its own group. A client that reads once
-// gets the close byte however much more output there is; 64 processes at once, as the channel's
-// receive buffer belongs to its whole process, each get their exact outputs and statuses.
+// gets the close byte however much more output there is; 128 processes at once (more than the daemon
+// accepts in one turn; processes, as the channel's receive buffer belongs to its whole process) each
+// get their exact outputs and statuses.
 TEST_F(Vxmopend, RoundTripsInBothModesAndFromManyClientsAtOnce) {
     EXPECT_EQ(fs::status(socket_).permissions(), fs::perms(0660));
     EXPECT_EQ(run(socket_, "printf 'a\\nb'; kill -9 $$"), "[a\nb] close 137");
@@ -167,11 +168,11 @@ TEST_F(Vxmopend, RoundTripsInBothModesAndFromManyClientsAtOnce) {
     ASSERT_NE(readLines(large.fd, 1), "");
     EXPECT_EQ(large.finish(20000), 0);
     EXPECT_EQ(run(socket_, "head -c 1048576 /dev/zero | tr '\\0' z"), "[" + std::string(1048576, 'z') + "] close 0");
-    const std::vector<int> failures = inChildren(64, [&](int t) {
+    const std::vector<int> failures = inChildren(128, [&](int t) {
         const std::string word = "word" + std::to_string(t), status = std::to_string(t % 5);
         return run(socket_, "echo " + word + "; exit " + status) != "[" + word + "\n] close " + status;
     });
-    EXPECT_EQ(failures, std::vector<int>(64, 0));
+    EXPECT_EQ(failures, std::vector<int>(128, 0));
 }
 
 // A peer that has become another uid, in the socket's group, before it connects (the credentials are
