@@ -21,9 +21,7 @@ using namespace std::chrono_literals;
 using namespace vxmtest;
 
 std::string proc(pid_t pid, const std::string& entry) { return "/proc/" + std::to_string(pid) + "/" + entry; }
-int fdCount(pid_t pid) {
-    return static_cast<int>(std::distance(fs::directory_iterator(proc(pid, "fd")), fs::directory_iterator()));
-}
+long fdCount(pid_t pid) { return std::distance(fs::directory_iterator(proc(pid, "fd")), {}); }
 // /proc/<pid>/stat after the name: state, parent, process group, ... ("" for no such process).
 std::string stat(pid_t pid) {
     const std::string text = readFile(proc(pid, "stat"));
@@ -94,14 +92,9 @@ protected:
         const std::string command =
             "exec " VXMOPEND_COMMAND " --socket " + socket_ + " --allow-uid 65534 2>" + dir_.file("log");
         if ((pid_ = fork()) == 0) _exit(execl("/bin/sh", "sh", "-c", command.c_str(), nullptr));
-        // The file appears at bind, and a connect is refused until listen: the kernel's table marks a
-        // listening socket with the flag 00010000.
-        const auto listening = [&] {
-            const std::string table = readFile("/proc/net/unix");
-            const std::size_t at = table.find(" " + socket_ + "\n");
-            return at != std::string::npos && table.find(" 00010000 ", table.rfind('\n', at)) < at;
-        };
-        ASSERT_TRUE(waitUntil(listening, 5s)) << log();
+        // Served once a connect is taken; the probe's session is over once it is logged.
+        const auto probed = [&] { return close(connectTo(socket_)) == 0; };
+        ASSERT_TRUE(waitUntil(probed, 5s) && logs("request truncated")) << log();
         baselineFds_ = fdCount(pid_);
     }
     void TearDown() override {
@@ -133,7 +126,7 @@ protected:
     TempDir dir_;
     const std::string socket_ = dir_.file("sock");
     pid_t pid_ = -1;
-    int baselineFds_ = 0;
+    long baselineFds_ = 0;
 };
 
 // In either mode the command has only its stream open, in its own group. A client that reads once
@@ -181,9 +174,8 @@ TEST_F(Vxmopend, PeersOutsideTheAllowListGetStatus13) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to connect as another uid";
     ASSERT_EQ(0, chmod(dir_.path().c_str(), 0711));
     const std::vector<int> outcomes = inChildren(2, [&](int i) {
-        const uid_t uid = i == 0 ? 65534 : 4242;
         gid_t group = 0;  // the socket's group
-        const bool changed = setgroups(1, &group) == 0 && setgid(group) == 0 && setuid(uid) == 0;
+        const bool changed = setgroups(1, &group) == 0 && setgid(group) == 0 && setuid(i == 0 ? 65534 : 4242) == 0;
         return changed && run(socket_, "echo ok") == (i == 0 ? "[ok\n] close 0" : "refused 13") ? 0 : 1;
     });
     EXPECT_EQ(outcomes, std::vector<int>(2, 0)) << "nobody served, uid 4242 refused";
