@@ -81,11 +81,10 @@ private:
     void run(int fd, const Script& script) {
         char buffer[4096];
         pollfd entry{fd, POLLIN | POLLRDHUP, 0};
-        for (ssize_t got; request_.first.find('\0') == std::string::npos && poll(&entry, 1, 3000) > 0;) {
-            if ((got = recv(fd, buffer, sizeof buffer, 0)) <= 0) break;
+        for (ssize_t got; request_.first.find('\0') == std::string::npos && poll(&entry, 1, 3000) > 0 &&
+                          (got = recv(fd, buffer, sizeof buffer, 0)) > 0;
+             ++request_.second)
             request_.first.append(buffer, got);
-            ++request_.second;
-        }
         for (const auto& [bytes, withFile] : script.messages) {
             std::this_thread::sleep_for(std::chrono::milliseconds(script.leadMs));
             const int passed = withFile ? memfd_create("output", MFD_CLOEXEC) : -1;
