@@ -53,8 +53,7 @@ struct Script {
 
 // The open daemon on /tmp/vxmopend (the box's /tmp is private), played by a thread that serves one
 // connection by a script. The socket file goes with it.
-class FakeOpend {
-public:
+struct FakeOpend {
     explicit FakeOpend(const Script& script) {
         const sockaddr_un address{AF_UNIX, "/tmp/vxmopend"};
         EXPECT_TRUE(bind(sock_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
@@ -62,7 +61,35 @@ public:
         thread_ = std::thread([this, script] {
             pollfd entry{sock_, POLLIN, 0};
             const int fd = poll(&entry, 1, 5000) == 1 ? accept4(sock_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-            if (fd >= 0) run(fd, script);
+            if (fd < 0) return;
+            char buffer[4096];
+            entry = {fd, POLLIN | POLLRDHUP, 0};
+            for (ssize_t got; request_.first.find('\0') == std::string::npos && poll(&entry, 1, 3000) > 0 &&
+                              (got = recv(fd, buffer, sizeof buffer, 0)) > 0;
+                 ++request_.second)
+                request_.first.append(buffer, got);
+            for (const auto& [bytes, withFile] : script.messages) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(script.leadMs));
+                const int passed = withFile ? memfd_create("output", MFD_CLOEXEC) : -1;
+                const ssize_t size = script.output.size();
+                EXPECT_TRUE(passed < 0 || pwrite(passed, script.output.data(), size, 0) == size);
+                iovec piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+                alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
+                msghdr message{nullptr, 0, &piece, 1, control, passed >= 0 ? sizeof control : 0, 0};
+                *reinterpret_cast<cmsghdr*>(control) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+                std::memcpy(control + CMSG_LEN(0), &passed, sizeof passed);
+                sendmsg(fd, &message, MSG_NOSIGNAL);
+                close(passed);
+                int unread = 0;  // SIOCOUTQ on a local socket counts the bytes the peer has not yet read
+                const auto taken = [&] { return ioctl(fd, SIOCOUTQ, &unread) != 0 || unread == 0; };
+                vxmtest::waitUntil(taken, std::chrono::seconds(3));
+            }
+            if (script.closeByte != -2) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(script.delayMs));
+                const std::uint8_t closeByte = script.closeByte;
+                if (script.closeByte >= 0) send(fd, &closeByte, 1, MSG_NOSIGNAL);
+                while (poll(&entry, 1, 10000) > 0 && recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) continue;
+            }
             close(fd);
         });
     }
@@ -76,38 +103,6 @@ public:
         if (thread_.joinable()) thread_.join();
         return std::exchange(request_, {});
     }
-
-private:
-    void run(int fd, const Script& script) {
-        char buffer[4096];
-        pollfd entry{fd, POLLIN | POLLRDHUP, 0};
-        for (ssize_t got; request_.first.find('\0') == std::string::npos && poll(&entry, 1, 3000) > 0 &&
-                          (got = recv(fd, buffer, sizeof buffer, 0)) > 0;
-             ++request_.second)
-            request_.first.append(buffer, got);
-        for (const auto& [bytes, withFile] : script.messages) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(script.leadMs));
-            const int passed = withFile ? memfd_create("output", MFD_CLOEXEC) : -1;
-            const ssize_t size = script.output.size();
-            EXPECT_TRUE(passed < 0 || pwrite(passed, script.output.data(), size, 0) == size);
-            iovec piece{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-            alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(int))] = {};
-            msghdr message{nullptr, 0, &piece, 1, control, passed >= 0 ? sizeof control : 0, 0};
-            *reinterpret_cast<cmsghdr*>(control) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-            std::memcpy(control + CMSG_LEN(0), &passed, sizeof passed);
-            sendmsg(fd, &message, MSG_NOSIGNAL);
-            close(passed);
-            int unread = 0;  // SIOCOUTQ on a local socket counts the bytes the peer has not yet read
-            const auto taken = [&] { return ioctl(fd, SIOCOUTQ, &unread) != 0 || unread == 0; };
-            vxmtest::waitUntil(taken, std::chrono::seconds(3));
-        }
-        if (script.closeByte == -2) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(script.delayMs));
-        const std::uint8_t closeByte = script.closeByte;
-        if (script.closeByte >= 0) send(fd, &closeByte, 1, MSG_NOSIGNAL);
-        while (poll(&entry, 1, 10000) > 0 && recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) continue;
-    }
-
     int sock_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     std::thread thread_;
     std::pair<std::string, int> request_;
