@@ -27,9 +27,6 @@ using vxmtest::logLines;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-std::string request(const std::string& command, const std::string& mode) {
-    return "open#" + command + "#" + mode + '\0';
-}
 Bytes reply6(std::uint8_t status, std::int32_t pid) {
     Bytes bytes = {0, status, 0, 0, 0, 0};
     std::memcpy(&bytes[2], &pid, sizeof pid);
@@ -126,9 +123,8 @@ void markPipe(int) {}
 TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
     const std::string failed = U + "cs_open: recv_fd faild, rcvpid=55\n";
     const std::string format = U + "recv_fd: message format error\n" + failed;
-    struct sigaction own {}, before {}, now {};
-    own.sa_handler = markPipe;
-    ASSERT_EQ(sigaction(SIGPIPE, &own, &before), 0);
+    const auto before = signal(SIGPIPE, markPipe);
+    struct sigaction now {};
     // The close: the byte the fake sends (-2: it hangs up, -1: none), how late, the wait, the result.
     // The 3 seconds of the reply start afresh for each message.
     struct Close { int byte, delayMs, timeoutMs, result; };
@@ -173,10 +169,10 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
             EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == markPipe) << "SIGPIPE after";
         }
         EXPECT_EQ(logLines(log), row.log);
-        EXPECT_EQ(fake.finish(), std::make_pair(request("echo out", row.mode), 1)) << "in one write";
+        EXPECT_EQ(fake.finish(), std::make_pair("open#echo out#" + std::string(row.mode) + '\0', 1)) << "in one write";
         EXPECT_TRUE(openFds() == fds && (handle || fd == -77)) << "a descriptor left open or fd touched";
     }
-    sigaction(SIGPIPE, &before, nullptr);
+    signal(SIGPIPE, before);
 }
 
 // Bad arguments send nothing (a request on socket -1 would fail its write and say so); a refused
@@ -287,7 +283,7 @@ TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
         const auto start = Clock::now();
         EXPECT_EQ(row.function("ip route", row.find), row.result);
         EXPECT_TRUE(row.output != "x" || msSince(start) >= 350) << "did not wait for the close byte";
-        EXPECT_EQ(fake.finish().first, request("ip route", "r"));
+        EXPECT_EQ(fake.finish().first, std::string("open#ip route#r\0", 16));
     }
     vxmtest::LogCapture log;
     EXPECT_EQ(e(nullptr, "x") + c(nullptr, nullptr) + f(nullptr, nullptr), -1);
