@@ -27,8 +27,7 @@ TEST_F(OpendClient, DelFilesRunsOneCommandThatFitsThroughTheDaemon) {
                         {padded(512, 0), 1, {true, true, true}}, {padded(511, 0), 1, {false, false, false}}};
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.path.size()) + " mode " + std::to_string(row.mode));
-        const std::string make = "mkdir -p " + victim + "/sub && cd " + victim;
-        ASSERT_EQ(sh(make + " && echo > a.log && echo > b.log && echo > .keep && echo > sub/c.log"), 0);
+        ASSERT_EQ(sh("mkdir -p " + victim + "/sub && cd " + victim + " && touch a.log b.log .keep sub/c.log"), 0);
         EXPECT_EQ(VXM_del_files(row.path.c_str(), row.mode), 0) << "rm prints nothing, and that is no failure";
         EXPECT_EQ(std::vector<bool>({exists(victim), exists(victim + "/a.log"), exists(victim + "/.keep")}), row.left);
         if (row.path == victim)

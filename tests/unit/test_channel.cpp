@@ -23,7 +23,6 @@
 
 namespace {
 
-using vxmtest::logLines;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -168,14 +167,14 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
             EXPECT_GE(msSince(start), row.close.timeoutMs);
             EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == markPipe) << "SIGPIPE after";
         }
-        EXPECT_EQ(logLines(log), row.log);
+        EXPECT_EQ(vxmtest::logLines(log), row.log);
         EXPECT_EQ(fake.finish(), std::make_pair("open#echo out#" + std::string(row.mode) + '\0', 1)) << "in one write";
         EXPECT_TRUE(openFds() == fds && (handle || fd == -77)) << "a descriptor left open or fd touched";
     }
     signal(SIGPIPE, before);
 }
 
-// Bad arguments send nothing (a request on socket -1 would fail its write and say so); a refused
+// Bad arguments send nothing, while a good request on socket -1 fails its write and says so; a refused
 // connection is logged with its errno. cs_open itself returns minus the status and leaves the socket to
 // its caller. cs_close on a socket pair holding a close byte closes a descriptor only when both were
 // given, and a time-out below -1 is no valid wait.
@@ -184,14 +183,13 @@ TEST_F(Channel, ArgumentsConnectionsAndTheCloseStepAlone) {
     int fd = -77;
     EXPECT_FALSE(VXM_csopen(nullptr, "r", &fd, nullptr) || VXM_csopen("cmd", nullptr, &fd, nullptr) ||
                  VXM_csopen("cmd", "r", nullptr, nullptr) || VXM_csclose(nullptr, 0) != -1);
-    for (const char* mode : {"rw", "", "R", "r "}) EXPECT_EQ(cs_open(-1, "cmd", mode, nullptr), -1) << mode;
+    for (const char* mode : {"rw", "", "R", "r ", "r"}) EXPECT_EQ(cs_open(-1, "cmd", mode, nullptr), -1) << mode;
     EXPECT_EQ(cs_open(-1, nullptr, "r", nullptr) + cs_open(-1, "cmd", nullptr, nullptr), -2);
-    EXPECT_EQ(cs_open(-1, "cmd", "r", nullptr), -1);
     std::ofstream("/tmp/vxmopend");  // a file, not a socket: the connect is refused
     EXPECT_EQ(VXM_csopen("cmd", "r", &fd, nullptr), nullptr);
     EXPECT_EQ(unlink("/tmp/vxmopend") + fd, -77);
-    EXPECT_EQ(logLines(log), U + "cs_open: writev error\n" + U + "cs_conn: cs_conn failed:errno=" +
-                                 std::to_string(ECONNREFUSED) + "\n");
+    EXPECT_EQ(vxmtest::logLines(log), U + "cs_open: writev error\n" + U + "cs_conn: cs_conn failed:errno=" +
+                                      std::to_string(ECONNREFUSED) + "\n");
     int ends[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
     ASSERT_EQ(write(ends[1], "\0\x0d", 2), 2);
@@ -263,7 +261,7 @@ TEST_F(Channel, LogcatTrackingRecordsAndHuntsThePids) {
         }
         EXPECT_EQ(pid, row.pid);
         EXPECT_EQ(std::atoi(vxmtest::readFile(pgrep_.file("calls")).c_str()), row.calls);
-        EXPECT_EQ(logLines(log), row.logs);
+        EXPECT_EQ(vxmtest::logLines(log), row.logs);
     }
 }
 
@@ -289,9 +287,9 @@ TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
     EXPECT_EQ(e(nullptr, "x") + c(nullptr, nullptr) + f(nullptr, nullptr), -1);
     EXPECT_EQ(e("none", "x") + c("none", nullptr) * 10 + f("none", nullptr) * 100, -10);
     const std::string conn = U + "cs_conn: cs_conn failed:errno=" + std::to_string(ENOENT) + "\n" + U;
-    EXPECT_EQ(logLines(log), conn + "VXM_utl_execFind: shell command can't excute : none\n" + conn +
-                                 "VXM_utl_shellCMD: shell command can't excute : none\n" + conn +
-                                 "VXM_utl_shellFind: shell command can't excute : none\n");
+    EXPECT_EQ(vxmtest::logLines(log), conn + "VXM_utl_execFind: shell command can't excute : none\n" + conn +
+                                      "VXM_utl_shellCMD: shell command can't excute : none\n" + conn +
+                                      "VXM_utl_shellFind: shell command can't excute : none\n");
 }
 
 }  // namespace
