@@ -224,6 +224,8 @@ TEST_F(Vxmopend, TheCommandsGroupEndsWithTheRequestWhenItsClientLeavesOrAtStop) 
     const std::string lines = readLines(ended.fd, 2);
     const pid_t inGroup = std::atoi(lines.c_str()), left = std::atoi(lines.c_str() + lines.find('\n') + 1);
     ASSERT_TRUE(inGroup > 0 && left > 0) << lines;
+    // The request is over with its shell, the client still there: the group ends, and its output.
+    EXPECT_TRUE(readable(ended.fd, 5000) && readLines(ended.fd).empty()) << "the output ends with the group";
     EXPECT_EQ(ended.finish(), 0);
     // The request's log line follows all that the daemon ends for it.
     EXPECT_TRUE(logs("command=\"" + command + "\" status=0")) << log();

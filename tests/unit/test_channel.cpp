@@ -191,8 +191,7 @@ TEST_F(Channel, ArgumentsConnectionsAndTheCloseStepAlone) {
     EXPECT_EQ(vxmtest::logLines(log), U + "cs_open: writev error\n" + U + "cs_conn: cs_conn failed:errno=" +
                                       std::to_string(ECONNREFUSED) + "\n");
     int ends[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
-    ASSERT_EQ(write(ends[1], "\0\x0d", 2), 2);
+    ASSERT_TRUE(socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0 && write(ends[1], "\0\x0d", 2) == 2);
     EXPECT_EQ(cs_open(ends[0], "cmd", "r", nullptr), -13);
     EXPECT_TRUE(close(ends[0]) == 0 && close(ends[1]) == 0);
     struct Direct { bool socket, descriptor; int timeoutMs, result; };
