@@ -13,9 +13,8 @@ namespace vxmtest {
 // Empty inside a box's private tmpfs /tmp; otherwise why the test is to be skipped.
 inline std::string privateTmpMissing() {
     struct statfs tmp {};
-    if (getenv("VXMBOX") == nullptr) return "needs a box: run as root through vxmbox (CTest does)";
-    if (statfs("/tmp", &tmp) != 0 || tmp.f_type != 0x01021994) return "/tmp is not the box's private tmpfs";
-    return "";
+    const bool boxed = getenv("VXMBOX") != nullptr && statfs("/tmp", &tmp) == 0 && tmp.f_type == 0x01021994;
+    return boxed ? "" : "needs a box's private tmpfs /tmp: run as root through vxmbox (CTest does)";
 }
 
 }  // namespace vxmtest
