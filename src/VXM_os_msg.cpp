@@ -72,6 +72,16 @@ unsigned char* slot(const Queue* queue, VXM_UINT32 index) noexcept {
     return queue->buffer + static_cast<std::size_t>(index) * queue->size;
 }
 
+// Messages of one to four words, the usual sizes, are copied inline rather than through a call.
+void copyMessage(void* to, const void* from, VXM_UINT32 size) noexcept {
+    switch (size) {
+        case 4: std::memcpy(to, from, 4); break;
+        case 8: std::memcpy(to, from, 8); break;
+        case 16: std::memcpy(to, from, 16); break;
+        default: std::memcpy(to, from, size); break;
+    }
+}
+
 void wakeSleepers(Queue* queue) noexcept {
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (queue->sleeping.load(std::memory_order_relaxed) != 0 && queue->sleeping.exchange(0) != 0)
@@ -155,7 +165,7 @@ int VXM_msg_post(VXM_MSG_QUEUE handle, const void* msg) {
             result = -1;
     }
     if (result == 0) {
-        std::memcpy(slot(queue, queue->writeIndex), msg, queue->size);
+        copyMessage(slot(queue, queue->writeIndex), msg, queue->size);
         queue->writeIndex = next;
     }
     pthread_mutex_unlock(mutexOf(queue->mutex));
@@ -171,7 +181,7 @@ int VXM_msg_peek(VXM_MSG_QUEUE handle, void* dest) {
     int result = -1;
     if (takeHint(queue) && !closing(queue) && pthread_mutex_lock(mutexOf(queue->mutex)) == 0) {
         if (queue->readIndex != queue->writeIndex) {
-            std::memcpy(dest, slot(queue, queue->readIndex), queue->size);
+            copyMessage(dest, slot(queue, queue->readIndex), queue->size);
             queue->readIndex = queue->readIndex + 1 == queue->slots ? 0 : queue->readIndex + 1;
             result = 0;
         }
