@@ -207,6 +207,7 @@ TEST_F(Vxmopend, BrokenRequestsSilentPeersAndNoDescriptorsLeaveItServing) {
     const std::string shortage = "vxmopend: accept: Too many open files", text = log();
     EXPECT_TRUE(text.find(shortage) != std::string::npos && text.find(shortage) == text.rfind(shortage)) << text;
     for (int fd : idle) close(fd);
+    ASSERT_TRUE(waitUntil([&] { return fdCount(pid_) == baselineFds_; }, 5s)) << "the idle peers' hang-ups seen";
     EXPECT_EQ(run(socket_, "echo served"), "[served\n] close 0");
 }
 
