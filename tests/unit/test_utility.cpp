@@ -114,7 +114,6 @@ TEST(Files, UnzipExtractsAndReportsEachFailure) {
         {"members printed before the status line", "-p " + zip, out, -1, false, "VXM_unzip failed\n"},
         {"null archive", "", out, -1, false, ""}, {"null target", zip, "", -1, false, ""}};
     auto text = [](const std::string& given) { return given.empty() ? nullptr : given.c_str(); };
-    LogCapture log;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         writeText(dir.file("out/a.txt"), "changed");
@@ -128,7 +127,6 @@ TEST(Files, UnzipExtractsAndReportsEachFailure) {
         EXPECT_EQ(readFile(dir.file("out/sub/b.txt")) == "beta\n", row.extracted);
         if (row.result == 0) EXPECT_EQ(readFile(dir.file("out/a.txt")), "alpha\n");
     }
-    EXPECT_EQ(logLines(log), "4 os_utility VXM_popen: popen Command " + refusedCommand + " Contain &\n");
 }
 
 class Properties : public ::testing::Test {
@@ -247,7 +245,6 @@ TEST(Strings, SplitIPv4TextAndUrls) {
     }
     char text[] = "a,,b,";
     char* tokens[2] = {};
-    EXPECT_EQ(VXM_utl_split(text, ",", nullptr, 2), -1);
     ASSERT_EQ(VXM_utl_split(text, ",", tokens, 2), 2);
     EXPECT_EQ(0, std::memcmp(text, "a\0,b\0", 6)) << "only delimiters that end a token are overwritten";
     // IPv4 text has a dot before any colon within seventeen characters.
@@ -269,8 +266,6 @@ TEST(Strings, SplitIPv4TextAndUrls) {
         const std::string got = result != 0 ? std::to_string(result) : host + (":" + std::to_string(port));
         EXPECT_EQ(got, row.expected) << &row - urls;
     }
-    EXPECT_EQ(VXM_network_URLResolveHostAndPort("http://a:1", nullptr, 64, &port) +
-                  VXM_network_URLResolveHostAndPort("http://a:1", host, 64, nullptr), -2);
     // A host buffer above the bounds-checked copy's own maximum (256 MiB) is filled all the same.
     const std::size_t large = (256u << 20) + 1;
     std::unique_ptr<char[]> big(new char[large]);
@@ -280,7 +275,6 @@ TEST(Strings, SplitIPv4TextAndUrls) {
 
 // Copies around the bounds-checked copy's own maximum (32 KiB with the terminator) stay whole.
 TEST(Strings, CopiesRandomBitsResponseTimeAndTheCallbackTable) {
-    LogCapture log;
     for (std::size_t length : {0u, 32767u, 32768u}) {
         const std::string text(length, 'v');
         setenv("VXM_TEST_ENV", text.c_str(), 1);
@@ -291,7 +285,6 @@ TEST(Strings, CopiesRandomBitsResponseTimeAndTheCallbackTable) {
     }
     unsetenv("VXM_TEST_ENV");
     EXPECT_EQ(VXM_dup_string(nullptr), VXM_GetEnvStr("VXM_TEST_ENV"));
-    EXPECT_EQ(logLines(log), "4 os_utility VXM_GetEnvStr: getenv NULL\n");
     std::set<unsigned int> values;
     unsigned int allBits = 0;
     for (int i = 0; i < 64; ++i) allBits |= *values.insert(VXM_gen_random()).first;
