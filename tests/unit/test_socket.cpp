@@ -229,8 +229,7 @@ TEST(ConnectTimeOut, ResultsMessagesAndTheModeComingBack) {
     const Row rows[] = {
         {"null record", VXM_sock_socket(0, 0), nullptr, 100, -1, ""},
         {"no time", VXM_sock_socket(0, 0), &to, 0, -1, param},
-        {"negative descriptor", -1, &to, 100, -1, param},
-        {"listener", VXM_sock_socket(0, 0), &to, 1000, 0, ""},
+        {"negative descriptor", -1, &to, 100, -1, param}, {"listener", VXM_sock_socket(0, 0), &to, 1000, 0, ""},
         {"already non-blocking", async, &to, 1000, 0, ""},
         {"closed port", VXM_sock_socket(0, 0), &refused, 500, -1, "4 os_net handle_socketOptError:  #: ECONNREFUSED\n"},
         {"beyond the select set: 50 - 30 - 30", beyond, &to, 50, 3,

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstring>
 #include <numeric>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -109,10 +108,9 @@ TEST(Files, UnzipExtractsAndReportsEachFailure) {
         unlink(dir.file("out/sub/b.txt").c_str());
         testing::internal::CaptureStderr();  // fd 2, so that what unzip writes is caught as well
         EXPECT_EQ(VXM_unzip(text(row.archive), text(row.target)), row.result);
-        std::smatch ours;  // what the library wrote of its own failures, without unzip's remarks
-        const std::string written = testing::internal::GetCapturedStderr();
-        std::regex_search(written, ours, std::regex("popen failed|read result error|VXM_unzip failed"));
-        EXPECT_EQ(ours.str(), row.ours);
+        const std::string written = testing::internal::GetCapturedStderr();  // and unzip's own remarks
+        for (const std::string mark : {"popen failed", "read result error", "VXM_unzip failed"})
+            EXPECT_EQ(written.find(mark) != std::string::npos, mark == row.ours) << mark;
         EXPECT_EQ(readFile(dir.file("out/sub/b.txt")) == "beta\n", row.extracted);
         if (row.result == 0) EXPECT_EQ(readFile(dir.file("out/a.txt")), "alpha\n");
     }
@@ -136,7 +134,7 @@ std::string get(const char* key, unsigned int size = VXM_PROPERTY_VALUE_MAX) {
                                                            : "<unset>";
 }
 
-TEST_F(Properties, SetAndGetFollowTheStoreRules) {
+TEST_F(Properties, SetAndGetFollowTheStoreRulesAndGiveTheReleaseClass) {
     struct Row { const char* key; std::string value; int result; std::string after; };
     const Row rows[] = {{"net.dns1", "192.168.1.1", 0, "192.168.1.1"}, {"net.dns1", "10.0.0.1", 0, "10.0.0.1"},
                         {"sys.long", std::string(91, 'v'), 0, std::string(91, 'v')},
@@ -159,6 +157,13 @@ TEST_F(Properties, SetAndGetFollowTheStoreRules) {
     // Cut to the caller's buffer, also above the bounds-checked copy's own maximum (32 KiB).
     for (unsigned int size : {1u, 4u, 32768u, 32769u})
         EXPECT_EQ(get("net.dns1", size), std::string("10.0.0.1").substr(0, size - 1)) << size;
+    // The release class: the first of "4.4", "5.1", "7.0" and "8.0" found anywhere in the build property.
+    const std::pair<const char*, int> releases[] = {{nullptr, 0}, {"4.4.2", 4}, {"5.1.1", 5}, {"7.1.2", 0},
+                                                    {"8.0.0", 8}, {"7.0", 7},   {"14.4", 4},  {"5.1-4.4", 4}};
+    for (const auto& [release, type] : releases) {
+        if (release) std::ofstream(dir_.file("ro.build.version.release"), std::ios::binary) << release;
+        EXPECT_EQ(VXM_utl_get_os_type(), type) << (release ? release : "unset");
+    }
 }
 
 TEST_F(Properties, ConcurrentWritersAndReaders) {
@@ -188,16 +193,6 @@ TEST_F(Properties, ConcurrentWritersAndReaders) {
     EXPECT_EQ(readFile(dir_.file("store/deeper/net.dns2")), "8.8.4.4");
 }
 
-// The release class: the first of "4.4", "5.1", "7.0" and "8.0" found anywhere in the build property.
-TEST_F(Properties, ReleaseClassFromTheBuildProperty) {
-    const std::pair<const char*, int> rows[] = {{nullptr, 0}, {"4.4.2", 4}, {"5.1.1", 5}, {"7.1.2", 0},
-                                                {"8.0.0", 8}, {"7.0", 7}, {"14.4", 4}, {"5.1-4.4", 4}};
-    for (const auto& [release, type] : rows) {
-        if (release) std::ofstream(dir_.file("ro.build.version.release"), std::ios::binary) << release;
-        EXPECT_EQ(VXM_utl_get_os_type(), type) << (release ? release : "unset");
-    }
-}
-
 #if defined(VXM_GETPROP) && defined(VXM_SETPROP)
 
 TEST_F(Properties, ToolsSetPrintAndRefuse) {
@@ -223,8 +218,7 @@ TEST_F(Properties, ToolsSetPrintAndRefuse) {
 TEST(Strings, SplitIPv4TextAndUrls) {
     struct Row { const char* text; const char* delims; int capacity, result; const char* joined; };
     const Row rows[] = {{"12\n\n34\n56 7\n", "\n ", 2, 2, "12|34"}, {",,,", ",", 5, 0, ""}, {"", ",", 2, -1, ""},
-                        {nullptr, ",", 2, -1, ""}, {"a,b", "", 2, -1, ""}, {"a,b", nullptr, 2, -1, ""},
-                        {"a,b", ",", 0, -1, ""}};
+                        {nullptr, ",", 2, -1, ""}, {"a,b", "", 2, -1, ""}, {"a,b", ",", 0, -1, ""}};
     for (const Row& row : rows) {
         std::string text = row.text != nullptr ? row.text : "", joined;
         char* tokens[5] = {};
@@ -264,6 +258,7 @@ TEST(Strings, SplitIPv4TextAndUrls) {
 
 // Copies around the bounds-checked copy's own maximum (32 KiB with the terminator) stay whole.
 TEST(Strings, CopiesRandomBitsResponseTimeAndTheCallbackTable) {
+    LogCapture log;
     for (std::size_t length : {0u, 32767u, 32768u}) {
         const std::string text(length, 'v');
         setenv("VXM_TEST_ENV", text.c_str(), 1);
@@ -274,6 +269,7 @@ TEST(Strings, CopiesRandomBitsResponseTimeAndTheCallbackTable) {
     }
     unsetenv("VXM_TEST_ENV");
     EXPECT_EQ(VXM_dup_string(nullptr), VXM_GetEnvStr("VXM_TEST_ENV"));
+    EXPECT_EQ(logLines(log), "4 os_utility VXM_GetEnvStr: getenv NULL\n");  // an error, not a warning
     std::set<unsigned int> values;
     unsigned int allBits = 0;
     for (int i = 0; i < 64; ++i) allBits |= *values.insert(VXM_gen_random()).first;
