@@ -86,7 +86,7 @@ TEST(Socket, RefusedArgumentsCallNoSystemFunction) {
         VXM_sock_sendto(s, buffer, 4, 0, nullptr, 16), VXM_sock_sendto(s, buffer, 4, 0, &record, -1),
         VXM_sock_recvfrom(0, buffer, 4, 0, &record, &length), VXM_sock_recvfrom(s, buffer, 0, 0, &record, &length),
         VXM_sock_connect(-3, &record, 16), VXM_sock_connect(s, nullptr, 16), VXM_sock_connect_un(-1, &local, 110),
-        VXM_sock_close(2), VXM_sock_close(-1)};
+        VXM_sock_close(2), VXM_sock_close(-1), VXM_sock_bind(-1, &record, 16), VXM_sock_getHostByName(buffer, nullptr)};
     for (const int& result : results) EXPECT_EQ(result, -1) << "argument row " << &result - results;
     EXPECT_EQ(errno, 0);
     EXPECT_EQ(VXM_sock_close(dup(s)), 0);
