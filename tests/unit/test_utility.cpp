@@ -58,10 +58,11 @@ TEST(Files, OpenReadWriteTestAndDeleteWholeFiles) {
     EXPECT_EQ(VXM_file_write(old.c_str(), "x", 0) + VXM_file_write(old.c_str(), nullptr, 1) +
                   VXM_file_write(nullptr, "x", 1) + VXM_file_write(dir.file("no/out").c_str(), "x", 1), -4);
     EXPECT_EQ(readFile(old), content);
-    EXPECT_TRUE(!VXM_File_Open(nullptr, "r", 0600) && !VXM_File_Open(dir.file("no/such.ini").c_str(), "r", 0600));
+    EXPECT_TRUE(!VXM_File_Open(nullptr, "r", 0600) && !VXM_File_Open(old.c_str(), nullptr, 0600) &&
+                !VXM_File_Open(dir.file("no/such.ini").c_str(), "r", 0600));
     const std::string open = "4 os_utility VXM_File_Open: ", invalid = open + "The parameters is invalid!.\n";
-    EXPECT_EQ(logLines(log), open + "fopen[" + dir.file("no/out") + ", w] ini file fail.\n" + invalid + open +
-                                 "fopen[" + dir.file("no/such.ini") + ", r] ini file fail.\n");
+    EXPECT_EQ(logLines(log), open + "fopen[" + dir.file("no/out") + ", w] ini file fail.\n" + invalid + invalid +
+                                 open + "fopen[" + dir.file("no/such.ini") + ", r] ini file fail.\n");
     ASSERT_EQ(symlink(old.c_str(), dir.file("to_file").c_str()) + mkfifo(dir.file("fifo").c_str(), 0600) +
                   symlink(dir.path().c_str(), dir.file("to_dir").c_str()) +
                   symlink(dir.file("gone").c_str(), dir.file("dangling").c_str()), 0);
@@ -228,6 +229,7 @@ TEST(Strings, SplitIPv4TextAndUrls) {
     }
     char text[] = "a,,b,";
     char* tokens[2] = {};
+    EXPECT_EQ(VXM_utl_split(text, ",", nullptr, 2), -1);
     ASSERT_EQ(VXM_utl_split(text, ",", tokens, 2), 2);
     EXPECT_EQ(0, std::memcmp(text, "a\0,b\0", 6)) << "only delimiters that end a token are overwritten";
     // IPv4 text has a dot before any colon within seventeen characters.
