@@ -16,10 +16,7 @@ protected:
         std::filesystem::create_directories(root_.path() + "/proc/net");
         vxm::stats::setRootForTesting(root_.path().c_str());
     }
-    void TearDown() override {
-        vxm::stats::setRootForTesting("");
-        std::filesystem::remove_all(root_.path() + "/proc");  // the directory goes only one level deep
-    }
+    void TearDown() override { vxm::stats::setRootForTesting(""); }
     // Writes the file, or removes it when text is null.
     void write(const std::string& path, const char* text) {
         if (text != nullptr) std::ofstream(root_.path() + path) << text;
