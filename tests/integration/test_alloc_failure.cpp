@@ -44,6 +44,7 @@ void* g_block = nullptr;
 char g_text[128] = {};
 unsigned int g_size = 0;
 int g_fd = -1;
+const char* const g_servers[] = {"10.9.0.53"};
 VXM_NETWORK_STATIC_INFO g_static{};
 
 void useEth0() { vxmtest::setDefaultCard("eth0", VXM_CARD_TYPE_WIRED); }
@@ -87,10 +88,16 @@ const Row kRows[] = {
                           VXM_msg_destroy(q) == 0);
     }),
     ROW(VXM_timer_init(), [](Result r) { return (r == 0 && (VXM_timer_quit(), true)) || r == -1; }),
+    ROW(VXM_property_set("vxm.seam", kSeamText), [](Result r) {
+        return r == -1 || (r == 0 && VXM_property_get("vxm.seam", g_text, sizeof g_text) == 0 && seamText(g_text));
+    }),
+    ROW(VXM_network_setDNS(g_servers, 1), zero),
     // The box's release, 4.4, has the gateway read from the netlink route dump.
     ROW(VXM_network_getGateway(nullptr, g_text, sizeof g_text), status, useEth0),
     ROW(VXM_network_getStatic(&g_static), status, [] { std::strcpy(g_static.ifrName, "eth0"); }),
     ROW(VXM_network_threadInit(), [](Result r) { return r == 0 && VXM_network_deInit() == 0; }),
+    // Without the task thread's queue a post is refused.
+    ROW(VXM_network_postTask(1, 2), [](Result r) { return r == -1; }),
     ROW(VXM_sock_getHostByName(g_text, "localhost"), status),
     // The box holds "persist.sys.vxm.ipaddress", and eth0 has an address.
     ROW(VXM_network_IGMPLeave("239.1.1.1"), status),
