@@ -60,7 +60,6 @@ cases=(
 for row in "${cases[@]}"; do
   IFS='|' read -r line command want_status want_message <<< "$row"
   printf '# a box\n%s\nrelease = 8.0.0\n' "$line" > "$work/box"
-  rm -f "$work/ns"
   eval "\"\$vxmbox\" --box \"\$work/box\" run -- $command" >/dev/null 2>"$work/err"
   status=$?
   message=$(head -n 1 "$work/err")
