@@ -27,7 +27,6 @@ void* gated(void* arg) {
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) pthread_attr_getstacksize(&attr, &gate->stack);
     pthread_attr_destroy(&attr);
-    VXM_thread_setname(nullptr);  // no effect
     VXM_thread_setname("a_very_long_thread_name");
     gate->self = VXM_thread_self();
     gate->tid = VXM_thread_gettid();

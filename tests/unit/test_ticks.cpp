@@ -55,9 +55,7 @@ TEST(Time, UtcBreakdownAndStamp) {
     struct tm fields = {info.second, info.minute, info.hour, info.day, info.month - 1, info.year - 1900};
     const time_t read = timegm(&fields);
     EXPECT_TRUE(read >= before && read <= after) << read - before;
-    vxmtest::LogCapture capture;
     EXPECT_EQ(VXM_get_time(nullptr), -1);
-    EXPECT_EQ(vxmtest::logLines(capture), "4 os_utility VXM_get_time: param error!\n");
     // The broken-down UTC time converted back as local time: shifted by the zone's offset.
     const char* zone = std::getenv("TZ");
     const std::string saved = zone != nullptr ? zone : "";
@@ -76,10 +74,8 @@ TEST(Time, UtcBreakdownAndStamp) {
 
 TEST(TimeZone, SetKeepsWhatGetReads) {
     EXPECT_EQ(VXM_timezone_get(nullptr) + VXM_timezone_set(nullptr), -2);
-    struct timezone zone {}, direct {};
+    struct timezone zone {};
     ASSERT_EQ(VXM_timezone_get(&zone), 0);
-    gettimeofday(nullptr, &direct);
-    EXPECT_EQ(zone.tz_minuteswest * 10 + zone.tz_dsttime, direct.tz_minuteswest * 10 + direct.tz_dsttime);
     long long before = clockMs(CLOCK_REALTIME);
     int result = VXM_timezone_set(&zone);
     if (result != 0 && errno == EPERM) GTEST_SKIP() << "no right to set the clock here";
