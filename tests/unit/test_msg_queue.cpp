@@ -41,9 +41,11 @@ TEST(MsgQueue, RingOrderFullRingDropFlagAndBadArguments) {
         EXPECT_EQ(VXM_msg_create(capacity, size, 0), 0u) << capacity;
     const struct { unsigned flags; std::vector<int> results, received; } rows[] = {
         {0, {0, 0, 0, -1}, {1, 2, 3}}, {VXM_MSG_DROP_OLDEST, {0, 0, 0, 0, 0, 0}, {4, 5, 6}}};
+    const std::size_t mutexes = vxmtest::registryDump(false).size();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.flags);
         VXM_MSG_QUEUE queue = VXM_msg_create(3, sizeof(int), row.flags);
+        EXPECT_EQ(vxmtest::registryDump(false).size(), mutexes + 1) << "its mutex is recorded";
         int m = 0, out[2] = {0, -7}, empty = -2;
         for (int result : row.results) EXPECT_EQ(VXM_msg_post(queue, &++m), result) << m;
         EXPECT_EQ(VXM_msg_empty(queue, &empty) + empty, 0);
