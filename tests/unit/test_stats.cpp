@@ -44,8 +44,9 @@ TEST_F(Stats, CpuUsageOverIntervals) {
     }
     for (auto [places, usage] : {std::pair{0u, 37u}, {2u, 3745u}, {4u, 374560u}, {5u, 0u}})
         EXPECT_EQ(VXM_get_cpuUsageExtend(places), usage) << places;
-    EXPECT_EQ(vxmtest::logLines(capture), "2 os_utility VXM_get_cpuUsageExtend: iBit:[2]\n2 os_utility VXM_get_cpuUsage:"
-                                          " get cpu time fail.\n2 os_utility VXM_get_cpuUsageExtend: iBit:[5]\n");
+    EXPECT_EQ(vxmtest::logLines(capture), "2 os_utility VXM_get_cpuUsageExtend: iBit:[2]\n"
+                                          "2 os_utility VXM_get_cpuUsage: get cpu time fail.\n"
+                                          "2 os_utility VXM_get_cpuUsageExtend: iBit:[5]\n");
 }
 
 TEST_F(Stats, MemoryUsageCutsToMegabytesAndFreeSizeWraps) {
