@@ -308,7 +308,7 @@ TEST_F(NetworkBox, CardQueries) {
         char text[128] = "kept";
         const auto query = [&] { return row.query(*row.card ? &card : nullptr, text, row.length); };
         {
-            LogCapture mine;  // ends the test's sink
+            LogCapture mine;  // its end leaves the rest of the test without a sink
             EXPECT_EQ(query(), row.result);
             EXPECT_EQ(text, row.text);
             const Rec last = lastAbove(mine);
