@@ -23,9 +23,7 @@ TEST(NetworkChecksum, WireBytesOfFoldedCarriesOddLengthsAndNull) {
         std::memcpy(wire.data(), &sum, 2);
         EXPECT_EQ(wire, row.sum) << row.name;
     }
-    vxmtest::LogCapture log;
     EXPECT_EQ(VXM_network_checksum(nullptr, 8), 0xFFFF);
-    EXPECT_EQ(vxmtest::logLines(log), "4 NETWORK VXM_network_checksum: param error!\n");
 }
 
 }  // namespace
