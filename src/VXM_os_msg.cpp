@@ -72,7 +72,7 @@ unsigned char* slot(const Queue* queue, VXM_UINT32 index) noexcept {
     return queue->buffer + static_cast<std::size_t>(index) * queue->size;
 }
 
-// Messages of one to four words, the usual sizes, are copied inline rather than through a call.
+// Messages of 4, 8 and 16 bytes, the usual sizes, are copied inline rather than through a call.
 void copyMessage(void* to, const void* from, VXM_UINT32 size) noexcept {
     switch (size) {
         case 4: std::memcpy(to, from, 4); break;
