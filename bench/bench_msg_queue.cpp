@@ -104,6 +104,33 @@ private:
     std::uint64_t refused_ = 0;  // written by the posting thread only
 };
 
+// A ring of places for messages, which each baseline keeps under its own lock.
+template <typename Message>
+class Slots {
+public:
+    explicit Slots(unsigned int capacity) : slots_(capacity) {}
+    bool empty() const { return count_ == 0; }
+    bool full() const { return count_ == slots_.size(); }
+    // False when the ring is full.
+    bool push(const Message& message) {
+        if (full()) return false;
+        slots_[(head_ + count_) % slots_.size()] = message;
+        ++count_;
+        return true;
+    }
+    Message pop() {
+        const Message message = slots_[head_];
+        head_ = (head_ + 1) % slots_.size();
+        --count_;
+        return message;
+    }
+
+private:
+    std::vector<Message> slots_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
+
 // The baseline: a ring of kCapacity messages under one mutex, with one condition per direction.
 class CondvarRing {
 public:
@@ -112,18 +139,15 @@ public:
 
     void post(const Message& message) {
         std::unique_lock<std::mutex> lock(mutex_);
-        notFull_.wait(lock, [this] { return count_ < slots_.size(); });
-        slots_[(head_ + count_) % slots_.size()] = message;
-        ++count_;
+        notFull_.wait(lock, [this] { return !slots_.full(); });
+        slots_.push(message);
         lock.unlock();
         notEmpty_.notify_one();
     }
     void receive(Message& message) {
         std::unique_lock<std::mutex> lock(mutex_);
-        notEmpty_.wait(lock, [this] { return count_ > 0; });
-        message = slots_[head_];
-        head_ = (head_ + 1) % slots_.size();
-        --count_;
+        notEmpty_.wait(lock, [this] { return !slots_.empty(); });
+        message = slots_.pop();
         lock.unlock();
         notFull_.notify_one();
     }
@@ -133,9 +157,7 @@ private:
     std::mutex mutex_;
     std::condition_variable notEmpty_;
     std::condition_variable notFull_;
-    std::vector<Message> slots_;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
+    Slots<Message> slots_;
 };
 
 // GAsyncQueue carries pointers, so messages go through a pool of kCapacity places and are copied in
@@ -267,8 +289,8 @@ private:
     VXM_MSG_QUEUE queue_;
 };
 
-// The plain way: a ring of capacity places under a std::mutex, a post that fails at once when the
-// ring is full, a receive that waits on a condition variable while it is empty.
+// The plain way: a ring under a std::mutex, a post that fails at once when the ring is full, a
+// receive that waits on a condition variable while it is empty.
 class FailFastRing {
 public:
     explicit FailFastRing(unsigned int capacity) : slots_(capacity) {}
@@ -276,28 +298,21 @@ public:
     bool tryPost(std::uint64_t message) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (count_ == slots_.size()) return false;
-            slots_[(head_ + count_) % slots_.size()] = message;
-            ++count_;
+            if (!slots_.push(message)) return false;
         }
         notEmpty_.notify_one();
         return true;
     }
     std::uint64_t receive() {
         std::unique_lock<std::mutex> lock(mutex_);
-        notEmpty_.wait(lock, [this] { return count_ > 0; });
-        const std::uint64_t message = slots_[head_];
-        head_ = (head_ + 1) % slots_.size();
-        --count_;
-        return message;
+        notEmpty_.wait(lock, [this] { return !slots_.empty(); });
+        return slots_.pop();
     }
 
 private:
     std::mutex mutex_;
     std::condition_variable notEmpty_;
-    std::vector<std::uint64_t> slots_;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
+    Slots<std::uint64_t> slots_;
 };
 
 // The same ring paying what every queue of the library must, in the cheapest way known: a
@@ -328,11 +343,7 @@ public:
     bool made() const { return true; }
     bool tryPost(std::uint64_t message) {
         pthread_mutex_lock(&mutex_);
-        const bool stored = count_ != slots_.size();
-        if (stored) {
-            slots_[(head_ + count_) % slots_.size()] = message;
-            ++count_;
-        }
+        const bool stored = slots_.push(message);
         pthread_mutex_unlock(&mutex_);
         sem_post(&sem_);
         std::atomic_thread_fence(std::memory_order_seq_cst);
@@ -359,14 +370,10 @@ private:
                 }
             }
             pthread_mutex_lock(&mutex_);
-            if (count_ > 0) {
-                const std::uint64_t message = slots_[head_];
-                head_ = (head_ + 1) % slots_.size();
-                --count_;
-                pthread_mutex_unlock(&mutex_);
-                return message;
-            }
+            const bool found = !slots_.empty();
+            const std::uint64_t message = found ? slots_.pop() : 0;
             pthread_mutex_unlock(&mutex_);
+            if (found) return message;
         }
     }
 
@@ -378,9 +385,7 @@ private:
     sem_t sem_;
     std::atomic<int> sleeping_{0};
     std::atomic<int> inside_{0};
-    std::vector<std::uint64_t> slots_;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
+    Slots<std::uint64_t> slots_;
 };
 
 // Arguments: the capacity of each queue and the number of pairs. Each pair's poster sends
