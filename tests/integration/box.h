@@ -4,14 +4,15 @@
 #define VXMOSAL_TESTS_BOX_H
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstring>
 
-// These bring the rest of what is used here: system, wait, chrono, stdio, streams, strings, vectors.
+// These bring the rest of what is used here: system, chrono, stdio, streams, strings, vectors.
 #include "support/files.h"
 #include "support/log_capture.h"
-#include "support/opend_daemon.h"  // waitUntil
 #include "support/private_tmp.h"
+#include "support/wait_until.h"
 #include "vxmosal/VXM_network.h"
 
 namespace vxmtest {

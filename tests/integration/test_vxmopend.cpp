@@ -6,12 +6,13 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <climits>
 #include <filesystem>
 
 #include "support/files.h"
-#include "support/opend_daemon.h"
+#include "support/wait_until.h"
 #include "vxmosal/VXM_channel.h"
 
 namespace {

@@ -17,8 +17,8 @@
 
 #include "support/files.h"
 #include "support/log_capture.h"
-#include "support/opend_daemon.h"
 #include "support/private_tmp.h"
+#include "support/wait_until.h"
 #include "vxmosal/VXM_channel.h"
 
 namespace {

@@ -6,13 +6,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstring>
 
 #include "support/files.h"
 #include "support/log_capture.h"
-#include "support/opend_daemon.h"  // waitUntil, and the process calls
+#include "support/wait_until.h"
 #include "vxmosal/VXM_process.h"
 #include "vxmosal/VXM_shell.h"
 

@@ -17,7 +17,7 @@
 
 #include "support/files.h"
 #include "support/log_capture.h"
-#include "support/opend_daemon.h"  // waitUntil
+#include "support/wait_until.h"
 #include "vxmosal/VXM_memory.h"
 #include "vxmosal/VXM_process.h"
 #include "vxmosal/VXM_time.h"

@@ -1,8 +1,6 @@
-// Waiting for a condition with a generous bound (and the wait header the box tests take from here).
-#ifndef VXMOSAL_TESTS_OPEND_DAEMON_H
-#define VXMOSAL_TESTS_OPEND_DAEMON_H
-
-#include <sys/wait.h>
+// Waiting for a condition with a generous bound.
+#ifndef VXMOSAL_TESTS_WAIT_UNTIL_H
+#define VXMOSAL_TESTS_WAIT_UNTIL_H
 
 #include <chrono>
 #include <thread>
