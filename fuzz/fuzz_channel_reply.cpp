@@ -15,11 +15,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0);
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     iovec bytes{const_cast<std::uint8_t*>(data), size};
-    const bool passes = size > 0 && (data[0] & 1) != 0;
-    msghdr message{nullptr, 0, &bytes, 1, control, passes ? sizeof control : 0, 0};
-    *reinterpret_cast<cmsghdr*>(control) = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
+    msghdr message{};
+    message.msg_iov = &bytes;
+    message.msg_iovlen = 1;
     const int passed = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    std::memcpy(CMSG_DATA(reinterpret_cast<cmsghdr*>(control)), &passed, sizeof passed);
+    if (size > 0 && (data[0] & 1) != 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &passed, sizeof passed);
+    }
     if (size > 0) FUZZ_CHECK(sendmsg(pair[1], &message, 0) == static_cast<ssize_t>(size));
     close(passed);
     shutdown(pair[1], SHUT_WR);
