@@ -1,46 +1,54 @@
-// Message queues: a ring of capacity + 1 fixed-size slots, a mutex over the ring and a semaphore
-// that wakes receivers.
+// Message queues: a ring of capacity + 1 fixed-size slots, a recursive mutex over the ring and a
+// counting semaphore that wakes receivers. The mutex and the semaphore live in the queue's record,
+// on one cache line with the ring's indices, so that handing a message from a poster to a receiver
+// moves that one line each way rather than three (the record's, the mutex's, the semaphore's).
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
 #include "internal/log.h"
 #include "internal/sync.h"
 #include "vxmosal/VXM_memory.h"
-#include "vxmosal/VXM_mutex.h"
 #include "vxmosal/VXM_os_msg.h"
+#include "vxmosal/VXM_registry.h"
+#include "vxmosal/VXM_time.h"
 
 namespace {
 
 using vxm::internal::futexWait;
 using vxm::internal::futexWake;
-using vxm::internal::mutexOf;
-using vxm::internal::semOf;
 
 constexpr char kModuleTag[] = "MSG";
+constexpr std::size_t kCacheLine = 64;
 
 // In Queue::life, beside the count of receivers inside VXM_msg_peek: a destroy has begun.
 constexpr int kClosing = 1 << 30;
+// In Queue::hints, beside the semaphore's count: a receiver may be asleep waiting for a count.
+constexpr int kSleeper = 1 << 30;
+constexpr int kMostHints = kSleeper - 1;
 
 struct Queue {
+    // Set by the create.
     unsigned char* buffer;
     VXM_UINT32 slots;  // capacity + 1: one slot always stays free
     VXM_UINT32 size;
+    VXM_UINT32 flags;
+    bool mutexMade;
+    Queue* nextFree;
+    // Written by posters and receivers alike.
+    alignas(kCacheLine) pthread_mutex_t mutex;  // recorded in the registry like every mutex made
     VXM_UINT32 readIndex;
     VXM_UINT32 writeIndex;
-    unsigned long sem;
-    unsigned long mutex;
-    VXM_UINT32 flags;
+    // The semaphore: its count, plus kSleeper while a receiver may be asleep on it. The first post
+    // after a receiver fell asleep clears the bit and wakes the sleepers with one system call; the
+    // other posts make none.
+    std::atomic<int> hints;
     // Receivers inside VXM_msg_peek, plus kClosing once a destroy has begun. A destroy wakes the
     // receivers and releases nothing until all have left.
     std::atomic<int> life;
-    // 1 while a receiver may be asleep waiting for the semaphore. Receivers sleep here rather than
-    // in the semaphore's own wait, so that a post wakes them with one system call, not one per post
-    // until a woken receiver runs again.
-    std::atomic<int> sleeping;
-    Queue* nextFree;
 };
 
 // Records of destroyed queues. They are kept for the next queues rather than released, so that a
@@ -56,8 +64,10 @@ Queue* takeRecord() noexcept {
             return queue;
         }
     }
-    void* memory = VXM_malloc(sizeof(Queue));
-    return memory == nullptr ? nullptr : new (memory) Queue{};
+    std::size_t space = sizeof(Queue) + alignof(Queue) - 1;
+    void* memory = VXM_malloc(static_cast<unsigned int>(space));
+    if (memory == nullptr) return nullptr;
+    return new (std::align(alignof(Queue), sizeof(Queue), memory, space)) Queue{};
 }
 
 void keepRecord(Queue* queue) noexcept {
@@ -82,15 +92,39 @@ void copyMessage(void* to, const void* from, VXM_UINT32 size) noexcept {
     }
 }
 
-void wakeSleepers(Queue* queue) noexcept {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (queue->sleeping.load(std::memory_order_relaxed) != 0 && queue->sleeping.exchange(0) != 0)
-        futexWake(queue->sleeping, INT_MAX);
+unsigned long mutexHandle(Queue* queue) noexcept { return reinterpret_cast<unsigned long>(&queue->mutex); }
+
+// Adds one count to the semaphore and wakes its sleepers, if any. At its highest count a post is
+// lost, as a system semaphore's would be.
+void postHint(Queue* queue) noexcept {
+    int hints = queue->hints.load(std::memory_order_relaxed);
+    do {
+        if (hints == kMostHints) return;
+    } while (!queue->hints.compare_exchange_weak(hints, (hints & kMostHints) + 1));
+    if (hints & kSleeper) futexWake(queue->hints, INT_MAX);
+}
+
+bool closing(const Queue* queue) noexcept { return (queue->life.load() & kClosing) != 0; }
+
+// Takes one count of the semaphore, sleeping while it has none; false when a destroy began.
+bool takeHint(Queue* queue) noexcept {
+    int hints = queue->hints.load(std::memory_order_relaxed);
+    for (;;) {
+        if ((hints & kMostHints) != 0) {
+            if (queue->hints.compare_exchange_weak(hints, hints - 1)) return true;
+            continue;
+        }
+        if (hints == 0 && !queue->hints.compare_exchange_weak(hints, kSleeper)) continue;
+        // Checked after the sleeper bit is set: a destroy sets kClosing before it clears the bit.
+        if (closing(queue)) return false;
+        futexWait(queue->hints, kSleeper);
+        hints = queue->hints.load(std::memory_order_relaxed);
+    }
 }
 
 // Enters a receive; false when the queue is gone or going.
 bool enter(Queue* queue) noexcept {
-    int life = queue->life.load(std::memory_order_relaxed);
+    int life = 0;  // the usual case: the only receiver
     do {
         if (life & kClosing) return false;
     } while (!queue->life.compare_exchange_weak(life, life + 1));
@@ -101,28 +135,14 @@ void leave(Queue* queue) noexcept {
     if (queue->life.fetch_sub(1) == kClosing + 1) futexWake(queue->life, 1);
 }
 
-bool closing(const Queue* queue) noexcept { return (queue->life.load() & kClosing) != 0; }
-
-// Takes one count of the semaphore, sleeping while it has none; false when a destroy began.
-bool takeHint(Queue* queue) noexcept {
-    sem_t* sem = semOf(queue->sem);
-    for (;;) {
-        if (sem_trywait(sem) == 0) return true;
-        if (closing(queue)) return false;
-        queue->sleeping.store(1);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (sem_trywait(sem) == 0) return true;
-        if (closing(queue)) return false;
-        futexWait(queue->sleeping, 1);
-    }
-}
-
-// Wakes the receivers inside VXM_msg_peek and waits until each has left. A queue whose create
-// failed has none.
-void retire(Queue* queue) noexcept {
-    queue->life.fetch_or(kClosing);
-    wakeSleepers(queue);
+// Wakes the receivers inside VXM_msg_peek and waits until each has left; false when a destroy had
+// begun already. A queue whose create failed has no receivers.
+bool retire(Queue* queue) noexcept {
+    if (queue->life.fetch_or(kClosing) & kClosing) return false;
+    queue->hints.fetch_and(~kSleeper);
+    futexWake(queue->hints, INT_MAX);
     for (int life; (life = queue->life.load()) != kClosing;) futexWait(queue->life, life);
+    return true;
 }
 
 }  // namespace
@@ -139,23 +159,23 @@ VXM_MSG_QUEUE VXM_msg_create(unsigned int capacity, unsigned int size, unsigned 
     queue->buffer = static_cast<unsigned char*>(VXM_malloc(static_cast<unsigned int>(bytes)));
     queue->slots = capacity + 1;
     queue->size = size;
-    queue->readIndex = queue->writeIndex = 0;
-    queue->sem = queue->mutex = 0;
     queue->flags = flags;
-    queue->sleeping.store(0, std::memory_order_relaxed);
+    queue->readIndex = queue->writeIndex = 0;
+    queue->hints.store(1, std::memory_order_relaxed);
     queue->life.store(0);
-    if (queue->buffer == nullptr || VXM_sem_create(1, &queue->sem) != 0 ||
-        (queue->mutex = VXM_mutex_create()) == 0) {
+    queue->mutexMade = queue->buffer != nullptr && vxm::internal::initRecursiveMutex(&queue->mutex);
+    if (!queue->mutexMade) {
         VXM_msg_destroy(handle);
         return 0;
     }
+    VXM_AddMutexInfo(mutexHandle(queue), VXM_get_ticks());
     return handle;
 }
 
 int VXM_msg_post(VXM_MSG_QUEUE handle, const void* msg) {
     Queue* queue = toQueue(handle);
     if (queue == nullptr || msg == nullptr) return -1;
-    if (pthread_mutex_lock(mutexOf(queue->mutex)) != 0) return -1;
+    if (pthread_mutex_lock(&queue->mutex) != 0) return -1;
     int result = 0;
     VXM_UINT32 next = queue->writeIndex + 1 == queue->slots ? 0 : queue->writeIndex + 1;
     if (next == queue->readIndex) {
@@ -168,9 +188,8 @@ int VXM_msg_post(VXM_MSG_QUEUE handle, const void* msg) {
         copyMessage(slot(queue, queue->writeIndex), msg, queue->size);
         queue->writeIndex = next;
     }
-    pthread_mutex_unlock(mutexOf(queue->mutex));
-    sem_post(semOf(queue->sem));
-    wakeSleepers(queue);
+    pthread_mutex_unlock(&queue->mutex);
+    postHint(queue);
     return result;
 }
 
@@ -179,13 +198,13 @@ int VXM_msg_peek(VXM_MSG_QUEUE handle, void* dest) {
     if (queue == nullptr || dest == nullptr) return -1;
     if (!enter(queue)) return -1;
     int result = -1;
-    if (takeHint(queue) && !closing(queue) && pthread_mutex_lock(mutexOf(queue->mutex)) == 0) {
+    if (takeHint(queue) && !closing(queue) && pthread_mutex_lock(&queue->mutex) == 0) {
         if (queue->readIndex != queue->writeIndex) {
             copyMessage(dest, slot(queue, queue->readIndex), queue->size);
             queue->readIndex = queue->readIndex + 1 == queue->slots ? 0 : queue->readIndex + 1;
             result = 0;
         }
-        pthread_mutex_unlock(mutexOf(queue->mutex));
+        pthread_mutex_unlock(&queue->mutex);
     }
     leave(queue);
     return result;
@@ -194,18 +213,21 @@ int VXM_msg_peek(VXM_MSG_QUEUE handle, void* dest) {
 int VXM_msg_empty(VXM_MSG_QUEUE handle, int* empty) {
     Queue* queue = toQueue(handle);
     if (queue == nullptr || empty == nullptr) return -1;
-    if (pthread_mutex_lock(mutexOf(queue->mutex)) != 0) return -1;
+    if (pthread_mutex_lock(&queue->mutex) != 0) return -1;
     *empty = queue->readIndex == queue->writeIndex ? 1 : 0;
-    pthread_mutex_unlock(mutexOf(queue->mutex));
+    pthread_mutex_unlock(&queue->mutex);
     return 0;
 }
 
+// A second destroy of the same handle finds it closing already and returns -1.
 int VXM_msg_destroy(VXM_MSG_QUEUE handle) {
     Queue* queue = toQueue(handle);
-    if (queue == nullptr) return -1;
-    retire(queue);
-    if (queue->sem != 0) VXM_sem_destroy(queue->sem);
-    if (queue->mutex != 0) VXM_mutex_destroy(queue->mutex);
+    if (queue == nullptr || !retire(queue)) return -1;
+    if (queue->mutexMade) {
+        VXM_DeleteMutexInfo(mutexHandle(queue));
+        pthread_mutex_destroy(&queue->mutex);
+        queue->mutexMade = false;
+    }
     if (queue->readIndex != queue->writeIndex)
         VXM_LOG(VXM_LOG_WARN, kModuleTag, "Messge list is not emply but is destroy  ");
     VXM_free(queue->buffer);

@@ -10,10 +10,10 @@
  * capacity. A semaphore that starts at 1 and is posted once per post call (stored or not) wakes the
  * receiver; it is a hint, not a count, so a receive may return -1 at once on an empty ring and the
  * receiver simply calls again. With VXM_MSG_DROP_OLDEST a post to a full ring discards the oldest
- * message instead of refusing the new one. The queue's mutex is made by VXM_mutex_create and shows in
- * the mutex dump. A queue may be destroyed while a receiver is blocked in VXM_msg_peek: the receiver
- * is woken, returns -1, and has left the queue before its memory is released; a receive on a queue
- * already destroyed returns -1 without touching it.
+ * message instead of refusing the new one. The queue's mutex is recursive, like every mutex of the
+ * library, and shows in the mutex dump. A queue may be destroyed while a receiver is blocked in
+ * VXM_msg_peek: the receiver is woken, returns -1, and has left the queue before its memory is
+ * released; a receive on a queue already destroyed returns -1 without touching released memory.
  * @{
  */
 #ifndef VXMOSAL_VXM_OS_MSG_H
@@ -70,7 +70,8 @@ VXM_API int VXM_msg_peek(VXM_MSG_QUEUE queue, void* dest);
 VXM_API int VXM_msg_empty(VXM_MSG_QUEUE queue, int* empty);
 
 /** Releases the queue; queued messages are discarded, with a level-3 message ("MSG")
- * "Messge list is not emply but is destroy  ". @retval 0 success  @retval -1 for 0 */
+ * "Messge list is not emply but is destroy  ".
+ * @retval 0 success  @retval -1 for 0 or a queue destroyed already */
 VXM_API int VXM_msg_destroy(VXM_MSG_QUEUE queue);
 
 /** @} */
