@@ -17,7 +17,15 @@ extern "C" {
 unsigned long VXM_mutex_createWithoutMutexMgr(void) {
     auto* mutex = static_cast<pthread_mutex_t*>(VXM_malloc(sizeof(pthread_mutex_t)));
     if (mutex == nullptr) return 0;
-    if (!vxm::internal::initRecursiveMutex(mutex)) {
+    pthread_mutexattr_t attr;
+    if (pthread_mutexattr_init(&attr) != 0) {
+        VXM_free(mutex);
+        return 0;
+    }
+    bool made = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
+                pthread_mutex_init(mutex, &attr) == 0;
+    pthread_mutexattr_destroy(&attr);
+    if (!made) {
         VXM_free(mutex);
         return 0;
     }

@@ -1,7 +1,7 @@
-// Message queues: a ring of capacity + 1 fixed-size slots, a recursive mutex over the ring and a
-// counting semaphore that wakes receivers. The mutex and the semaphore live in the queue's record,
-// on one cache line with the ring's indices, so that handing a message from a poster to a receiver
-// moves that one line each way rather than three (the record's, the mutex's, the semaphore's).
+// Message queues: a ring of capacity + 1 fixed-size slots, a mutex over the ring and a counting
+// semaphore that wakes receivers. The mutex and the semaphore live in the queue's record, on one
+// cache line with the ring's indices, so that handing a message from a poster to a receiver moves
+// that one line each way rather than three (the record's, the mutex's, the semaphore's).
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -39,7 +39,9 @@ struct Queue {
     bool mutexMade;
     Queue* nextFree;
     // Written by posters and receivers alike.
-    alignas(kCacheLine) pthread_mutex_t mutex;  // recorded in the registry like every mutex made
+    // Recorded in the registry like every mutex made, but not recursive: only the queue's own calls
+    // take it, and never twice, so it need not pay for the owner and count checks.
+    alignas(kCacheLine) pthread_mutex_t mutex;
     VXM_UINT32 readIndex;
     VXM_UINT32 writeIndex;
     // The semaphore: its count, plus kSleeper while a receiver may be asleep on it. The first post
@@ -163,7 +165,7 @@ VXM_MSG_QUEUE VXM_msg_create(unsigned int capacity, unsigned int size, unsigned 
     queue->readIndex = queue->writeIndex = 0;
     queue->hints.store(1, std::memory_order_relaxed);
     queue->life.store(0);
-    queue->mutexMade = queue->buffer != nullptr && vxm::internal::initRecursiveMutex(&queue->mutex);
+    queue->mutexMade = queue->buffer != nullptr && pthread_mutex_init(&queue->mutex, nullptr) == 0;
     if (!queue->mutexMade) {
         VXM_msg_destroy(handle);
         return 0;

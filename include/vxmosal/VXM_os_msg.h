@@ -10,8 +10,8 @@
  * capacity. A semaphore that starts at 1 and is posted once per post call (stored or not) wakes the
  * receiver; it is a hint, not a count, so a receive may return -1 at once on an empty ring and the
  * receiver simply calls again. With VXM_MSG_DROP_OLDEST a post to a full ring discards the oldest
- * message instead of refusing the new one. The queue's mutex is recursive, like every mutex of the
- * library, and shows in the mutex dump. A queue may be destroyed while a receiver is blocked in
+ * message instead of refusing the new one. The queue's mutex, which only the queue's own calls take,
+ * shows in the mutex dump. A queue may be destroyed while a receiver is blocked in
  * VXM_msg_peek: the receiver is woken, returns -1, and has left the queue before its memory is
  * released; a receive on a queue already destroyed returns -1 without touching released memory.
  * @{

@@ -16,16 +16,6 @@ namespace vxm::internal {
 inline pthread_mutex_t* mutexOf(unsigned long handle) noexcept { return reinterpret_cast<pthread_mutex_t*>(handle); }
 inline sem_t* semOf(unsigned long handle) noexcept { return reinterpret_cast<sem_t*>(handle); }
 
-// Makes a recursive mutex in place; false when the system refuses.
-inline bool initRecursiveMutex(pthread_mutex_t* mutex) noexcept {
-    pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) return false;
-    const bool made = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE) == 0 &&
-                      pthread_mutex_init(mutex, &attr) == 0;
-    pthread_mutexattr_destroy(&attr);
-    return made;
-}
-
 // Sleeps while word holds expected: returns at once when it does not, and on any wake-up.
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free,
               "an atomic int is a plain 32-bit word the kernel can wait on");
