@@ -28,12 +28,6 @@ struct NetworkBox : BoxTest {
 constexpr char kGatewayFile[] = "/tmp/Gateway";
 
 using Dir = std::filesystem::directory_iterator;
-// The threads of the process whose comm file holds comm (the name and a line feed).
-auto threadsNamed(const std::string& comm) {
-    const auto named = [&](const auto& task) { return readFile(task.path() / "comm") == comm; };
-    return std::count_if(Dir("/proc/self/task"), Dir(), named);
-}
-auto openDescriptors() { return std::distance(Dir("/proc/self/fd"), Dir()); }
 std::string sysfs(const std::string& c, const std::string& f) { return readFile("/sys/class/net/" + c + "/" + f); }
 
 // The last record of the capture above level, or none (level 0, empty texts).
@@ -104,7 +98,7 @@ TEST(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndAFullQueueDropsItsOlde
     EXPECT_EQ(VXM_network_postTask(1, 2), -1);  // no queue yet
     LogCapture log;
     EXPECT_EQ(VXM_network_threadInit(), 0);
-    ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro\n") == 1; }, seconds(5)));
+    ASSERT_TRUE(waitUntil([] { return threadsNamed("net_pro").size() == 1; }, seconds(5)));
     auto first = [](VXM_UINT32 i) { return i == 4 ? 5 : i * 100; };  // the task of 5 fails
     for (VXM_UINT32 i = 1; i <= 12; ++i) ASSERT_EQ(VXM_network_postTask(first(i), i * 10), 0);
     EXPECT_EQ(VXM_network_setNetMsgCallback(recordTask), 0);
@@ -131,7 +125,7 @@ TEST(NetworkTaskThread, TasksRunInOrderOnTheNamedThreadAndAFullQueueDropsItsOlde
     }
     stop = true;
     poster.join();
-    EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro\n") == 0; }, seconds(5)));
+    EXPECT_TRUE(waitUntil([] { return threadsNamed("net_pro").empty(); }, seconds(5)));
 }
 
 // ---- readers ----

@@ -1,4 +1,5 @@
-// Small file helpers for tests: a temporary directory removed at the end, whole-file reads.
+// Small file helpers for tests: a temporary directory removed at the end, whole-file reads, and
+// what /proc tells of this process (its threads by name, its open descriptors).
 #ifndef VXMOSAL_TESTS_FILES_H
 #define VXMOSAL_TESTS_FILES_H
 
@@ -8,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,19 @@ inline std::string readFile(const std::string& path) {
     for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) text.append(chunk, static_cast<size_t>(n));
     close(fd);
     return text;
+}
+
+// The kernel ids of this process's threads named name (without the line feed of their comm file).
+inline std::vector<int> threadsNamed(const std::string& name) {
+    std::vector<int> ids;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        if (readFile(task.path() / "comm") == name + "\n") ids.push_back(std::stoi(task.path().filename().string()));
+    return ids;
+}
+
+// How many descriptors this process has open.
+inline long openDescriptors() {
+    return static_cast<long>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 inline std::vector<std::string> readLines(const std::string& path) {

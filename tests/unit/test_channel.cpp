@@ -13,7 +13,6 @@
 #include <sys/un.h>
 
 #include <cstring>
-#include <filesystem>
 
 #include "support/files.h"
 #include "support/log_capture.h"
@@ -32,7 +31,6 @@ Bytes reply6(std::uint8_t status, std::int32_t pid) {
     return bytes;
 }
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-long openFds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 long msSince(Clock::time_point start) { return (Clock::now() - start) / std::chrono::milliseconds(1); }
 
 const std::string U = "4 os_utility ";  // the channel's own records
@@ -151,7 +149,7 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
         SCOPED_TRACE(row.name);
         FakeOpend fake({row.messages, "out\n", row.close.byte, row.close.delayMs, row.leadMs});
         vxmtest::LogCapture log;
-        const long fds = openFds();
+        const long fds = vxmtest::openDescriptors();
         int fd = -77, pid = 55;
         auto start = Clock::now();
         VXM_CS_HANDLE* handle = VXM_csopen("echo out", row.mode, &fd, &pid);
@@ -169,7 +167,7 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
         }
         EXPECT_EQ(vxmtest::logLines(log), row.log);
         EXPECT_EQ(fake.finish(), std::make_pair("open#echo out#" + std::string(row.mode) + '\0', 1)) << "in one write";
-        EXPECT_TRUE(openFds() == fds && (handle || fd == -77)) << "a descriptor left open or fd touched";
+        EXPECT_TRUE(vxmtest::openDescriptors() == fds && (handle || fd == -77)) << "a descriptor left open or fd touched";
     }
     signal(SIGPIPE, before);
 }

@@ -3,7 +3,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <future>
 #include <regex>
 
@@ -12,17 +11,8 @@
 
 namespace {
 
-// Kernel ids of the threads of this process named "refresh_timer".
-std::vector<int> tickThreads() {
-    std::vector<int> ids;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
-        if (vxmtest::readFile(task.path() / "comm") == "refresh_timer\n")
-            ids.push_back(std::stoi(task.path().filename().string()));
-    return ids;
-}
-
 TEST(TickStart, ConcurrentFirstReadsStartOneListedThread) {
-    ASSERT_TRUE(tickThreads().empty());
+    ASSERT_TRUE(vxmtest::threadsNamed("refresh_timer").empty());
     std::atomic<int> ready{0};
     std::vector<std::future<VXM_UINT32>> first;
     for (int i = 0; i < 16; ++i)
@@ -33,9 +23,9 @@ TEST(TickStart, ConcurrentFirstReadsStartOneListedThread) {
         }));
     for (auto& ticks : first) EXPECT_LT(ticks.get(), 100u) << "first reads are near 0";
     std::vector<int> ids;  // the thread names itself as its first step
-    EXPECT_TRUE(vxmtest::waitFor([&] { return !(ids = tickThreads()).empty(); }));
+    EXPECT_TRUE(vxmtest::waitFor([&] { return !(ids = vxmtest::threadsNamed("refresh_timer")).empty(); }));
     EXPECT_EQ(VXM_startTimerThread(), 0);
-    EXPECT_EQ(tickThreads().size(), 1u);
+    EXPECT_EQ(vxmtest::threadsNamed("refresh_timer").size(), 1u);
     const std::regex listed(R"(\[0\]: \[pThread is \[0x[0-9a-f]{8}\],create thread time is\[0\]\])");
     const auto lines = vxmtest::registryDump(true);  // listed, created at tick 0
     EXPECT_TRUE(lines.size() == 1 && std::regex_match(lines[0], listed)) << testing::PrintToString(lines);
