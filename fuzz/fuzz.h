@@ -14,9 +14,13 @@
 #include <fstream>
 #include <string>
 
-#define FUZZ_CHECK(condition)                                                                  \
-    ((condition) ? void()                                                                      \
-                 : (std::fprintf(stderr, "%s:%d: %s does not hold\n", __FILE__, __LINE__, #condition), std::abort()))
+#define FUZZ_CHECK(condition)                                                                 \
+    do {                                                                                      \
+        if (!(condition)) {                                                                   \
+            std::fprintf(stderr, "%s:%d: %s does not hold\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                     \
+        }                                                                                     \
+    } while (0)
 
 // N bytes of output (filled with 'X') and 16 canary bytes right after them in the same object, so
 // that a write past N shows even where the sanitizer sees one object.

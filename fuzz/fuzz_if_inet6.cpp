@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(address.intact() && (result == 0 || result == -1));
         FUZZ_CHECK(result == 0 ? std::memchr(address.text, '\0', length) != nullptr : address.text[0] == 'X');
         if (result == 0 && length == 40) {
-            const std::size_t length = std::strlen(address.text);
-            FUZZ_CHECK(std::count(address.text, address.text + length, ':') >= 7 && length <= 39);
+            const std::size_t written = std::strlen(address.text);
+            FUZZ_CHECK(std::count(address.text, address.text + written, ':') >= 7 && written <= 39);
             FUZZ_CHECK(std::strncmp(address.text, "fe80", 4) != 0);
         }
     }
