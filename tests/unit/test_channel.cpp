@@ -23,7 +23,7 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using Clock = std::chrono::steady_clock;
+using vxmtest::Steady;
 
 Bytes reply6(std::uint8_t status, std::int32_t pid) {
     Bytes bytes = {0, status, 0, 0, 0, 0};
@@ -31,7 +31,6 @@ Bytes reply6(std::uint8_t status, std::int32_t pid) {
     return bytes;
 }
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-long msSince(Clock::time_point start) { return (Clock::now() - start) / std::chrono::milliseconds(1); }
 
 const std::string U = "4 os_utility ";  // the channel's own records
 
@@ -151,18 +150,18 @@ TEST_F(Channel, RepliesGiveTheDescriptorAndThePidOrNoHandle) {
         vxmtest::LogCapture log;
         const long fds = vxmtest::openDescriptors();
         int fd = -77, pid = 55;
-        auto start = Clock::now();
+        auto start = Steady::now();
         VXM_CS_HANDLE* handle = VXM_csopen("echo out", row.mode, &fd, &pid);
-        EXPECT_GE(msSince(start), row.leadMs * 3);
+        EXPECT_GE(vxmtest::msSince(start), row.leadMs * 3);
         ASSERT_EQ(handle != nullptr, row.accepted);
         EXPECT_EQ(pid, row.pid);
         if (handle) {
             EXPECT_TRUE(handle->fd == fd && isOpen(handle->sock) && (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0);
             EXPECT_EQ(vxmtest::readFile("/proc/self/fd/" + std::to_string(fd)), "out\n") << "the file passed";
             EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) << "SIGPIPE while open";
-            start = Clock::now();
+            start = Steady::now();
             EXPECT_EQ(VXM_csclose(handle, row.close.timeoutMs), row.close.result);
-            EXPECT_GE(msSince(start), row.close.timeoutMs);
+            EXPECT_GE(vxmtest::msSince(start), row.close.timeoutMs);
             EXPECT_TRUE(sigaction(SIGPIPE, nullptr, &now) == 0 && now.sa_handler == markPipe) << "SIGPIPE after";
         }
         EXPECT_EQ(vxmtest::logLines(log), row.log);
@@ -275,9 +274,9 @@ TEST_F(Channel, CommandFunctionsJudgeTheFirstReadOfTheOutput) {
     for (const Row& row : rows) {
         SCOPED_TRACE(&row - rows);
         FakeOpend fake({{{{0, 0}, true}}, row.output, 0, row.output == "x" ? 400 : 0});
-        const auto start = Clock::now();
+        const auto start = Steady::now();
         EXPECT_EQ(row.function("ip route", row.find), row.result);
-        EXPECT_TRUE(row.output != "x" || msSince(start) >= 350) << "did not wait for the close byte";
+        EXPECT_TRUE(row.output != "x" || vxmtest::msSince(start) >= 350) << "did not wait for the close byte";
         EXPECT_EQ(fake.finish().first, std::string("open#ip route#r\0", 16));
     }
     vxmtest::LogCapture log;

@@ -28,7 +28,7 @@ TEST(Event, DeadlinesTimeoutsAndSignals) {
     EXPECT_GE(vxmtest::msSince(start), 140);
     auto waiter = std::async(std::launch::async, [&] { return VXM_event_wait(&event, 0); });
     // Signal until the waiter has gone into its wait, without a time limit, and is woken.
-    EXPECT_TRUE(vxmtest::waitFor([&] { return VXM_event_set(&event) == 0 && returned(waiter); }));
+    EXPECT_TRUE(vxmtest::waitUntil([&] { return VXM_event_set(&event) == 0 && returned(waiter); }));
     EXPECT_EQ(waiter.get(), 0);
     EXPECT_EQ(VXM_event_destroy(&event), 0);
 }
@@ -85,10 +85,10 @@ TEST(MsgQueue, EachPostReleasesOneBlockedReceiverAndDestroyTheRest) {
         std::vector<std::future<int>> receivers;
         for (int& to : out)
             receivers.push_back(std::async(std::launch::async, [&] { return inside++, VXM_msg_peek(queue, &to); }));
-        ASSERT_TRUE(vxmtest::waitFor([&] { return inside == 3; }));
+        ASSERT_TRUE(vxmtest::waitUntil([&] { return inside == 3; }));
         vxmtest::sleepMs(round % 4);
         for (int m : {1, 2}) EXPECT_EQ(VXM_msg_post(queue, &m), 0);
-        EXPECT_TRUE(vxmtest::waitFor([&] { return std::count_if(receivers.begin(), receivers.end(), returned) == 2; }))
+        EXPECT_TRUE(vxmtest::waitUntil([&] { return std::count_if(receivers.begin(), receivers.end(), returned) == 2; }))
             << "a post left a blocked receiver asleep";
         EXPECT_EQ(VXM_msg_destroy(queue), 0);
         EXPECT_EQ(receivers[0].get() + receivers[1].get() + receivers[2].get(), -1) << "one left for the destruction";

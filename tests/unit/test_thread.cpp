@@ -67,7 +67,7 @@ TEST(Thread, KindsStacksRegistryJoinAndKill) {
         EXPECT_EQ(VXM_thread_join(0) + handle, 0u) << "a refused creation gave a handle";
         VXM_thread_kill(0);
         ASSERT_EQ(create(row.kind, gated, &gate, &handle, row.stack), 0);
-        ASSERT_TRUE(vxmtest::waitFor([&] { return gate.tid != 0; }));
+        ASSERT_TRUE(vxmtest::waitUntil([&] { return gate.tid != 0; }));
         size_t stack = row.stack ? row.stack : VXM_THREAD_DEFAULT_STACK;
 #ifdef __SANITIZE_THREAD__
         stack = gate.stack >= stack ? gate.stack : stack;  // the thread sanitizer adds room of its own
@@ -78,7 +78,7 @@ TEST(Thread, KindsStacksRegistryJoinAndKill) {
         EXPECT_EQ(vxmtest::listed(true, gate.self), row.kind != 3);
         VXM_sem_post(gate.sem);
         if (row.kind == 0 || row.kind == 2) {
-            EXPECT_TRUE(vxmtest::waitFor([&] { return gate.done && access(task.c_str(), F_OK) != 0; }));
+            EXPECT_TRUE(vxmtest::waitUntil([&] { return gate.done && access(task.c_str(), F_OK) != 0; }));
             EXPECT_TRUE(vxmtest::listed(true, gate.self)) << "a detached thread's record outlives it";
         }
         if (row.kill) VXM_thread_kill(handle);

@@ -23,7 +23,7 @@ TEST(TickStart, ConcurrentFirstReadsStartOneListedThread) {
         }));
     for (auto& ticks : first) EXPECT_LT(ticks.get(), 100u) << "first reads are near 0";
     std::vector<int> ids;  // the thread names itself as its first step
-    EXPECT_TRUE(vxmtest::waitFor([&] { return !(ids = vxmtest::threadsNamed("refresh_timer")).empty(); }));
+    EXPECT_TRUE(vxmtest::waitUntil([&] { return !(ids = vxmtest::threadsNamed("refresh_timer")).empty(); }));
     EXPECT_EQ(VXM_startTimerThread(), 0);
     EXPECT_EQ(vxmtest::threadsNamed("refresh_timer").size(), 1u);
     const std::regex listed(R"(\[0\]: \[pThread is \[0x[0-9a-f]{8}\],create thread time is\[0\]\])");

@@ -20,7 +20,7 @@ long long clockMs(clockid_t clock) {
 }
 
 TEST(Ticks, FollowTheMonotonicClock) {
-    EXPECT_TRUE(vxmtest::waitFor([] {
+    EXPECT_TRUE(vxmtest::waitUntil([] {
         VXM_UINT32 ticks = VXM_get_ticks();
         VXM_INT64 wide = VXM_get_ticks_int64();
         VXM_UINT32 precise = VXM_get_ticks_precious();

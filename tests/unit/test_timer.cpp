@@ -8,7 +8,7 @@
 
 namespace {
 
-using vxmtest::Steady, vxmtest::msSince, vxmtest::waitFor;
+using vxmtest::Steady, vxmtest::msSince, vxmtest::waitUntil;
 
 struct Run { int id, arg; Steady::time_point at; };
 std::mutex g_lock;
@@ -100,11 +100,11 @@ TEST_F(Timer, PendingOrderAndOneDueTimerPerCheck) {
         int a = VXM_timer_add(record, 10, 0, 0), b = VXM_timer_add(record, 11, 0, 0);
         // When the ticks moved between the adds, again.
         if (VXM_get_ticks() != before && VXM_timer_cancel(a) + VXM_timer_cancel(b) == 0) continue;
-        ASSERT_TRUE(waitFor([] { return runs().size() >= 2; }));
+        ASSERT_TRUE(waitUntil([] { return runs().size() >= 2; }));
         auto ran = runs();
         EXPECT_EQ(ran[0].arg * 100 + ran[1].arg, 1110);
         EXPECT_GE(msSince(ran[0].at, ran[1].at), 10);
-        EXPECT_TRUE(waitFor([] { return pending().size() == 3; })) << "a one-shot timer that ran is still listed";
+        EXPECT_TRUE(waitUntil([] { return pending().size() == 3; })) << "a one-shot timer that ran is still listed";
         return;
     }
     FAIL() << "could not add two timers within one tick";
@@ -112,7 +112,7 @@ TEST_F(Timer, PendingOrderAndOneDueTimerPerCheck) {
 
 TEST_F(Timer, PeriodicRunsCountAndKeepTheirPeriod) {
     int id = VXM_timer_add(record, 5, 100, 100);
-    ASSERT_TRUE(waitFor([&] { return VXM_timer_getRunCount(id) >= 4; }));
+    ASSERT_TRUE(waitUntil([&] { return VXM_timer_getRunCount(id) >= 4; }));
     VXM_timer_cancel(id);
     auto ran = runs();
     for (std::size_t i = 1; i < 4; ++i) {
@@ -127,12 +127,12 @@ TEST_F(Timer, CallbacksCancelAddAndCannotQuit) {
     VXM_timer_add(record, -1, 0, 40);
     for (auto [arg, total] : {std::pair{-1, 1u}, {20, 4u}, {-2, 5u}, {10, 6u}}) {
         bool added = arg == -1 || VXM_timer_add(record, arg, 0, 0) > 0;
-        ASSERT_TRUE(added && waitFor([total] { return runs().size() >= total; })) << "the service stopped at " << arg;
+        ASSERT_TRUE(added && waitUntil([total] { return runs().size() >= total; })) << "the service stopped at " << arg;
     }
     std::vector<int> args;
     for (const auto& run : runs()) args.push_back(run.arg);
     EXPECT_EQ(args, (std::vector<int>{-1, 20, 21, 22, -2, 10})) << "the self-cancelled timer ran again";
-    EXPECT_TRUE(waitFor([] { return pending().empty(); }));
+    EXPECT_TRUE(waitUntil([] { return pending().empty(); }));
 }
 
 }  // namespace
