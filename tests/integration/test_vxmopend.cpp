@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 using namespace vxmtest;
 
 std::string proc(pid_t pid, const std::string& entry) { return "/proc/" + std::to_string(pid) + "/" + entry; }
-long fdCount(pid_t pid) { return std::distance(fs::directory_iterator(proc(pid, "fd")), {}); }
 // /proc/<pid>/stat after the name: state, parent, process group, ... ("" for no such process).
 std::string stat(pid_t pid) {
     const std::string text = readFile(proc(pid, "stat"));
@@ -96,7 +95,7 @@ protected:
         // Served once a connect is taken; the probe's session is over once it is logged.
         const auto probed = [&] { return close(connectTo(socket_)) == 0; };
         ASSERT_TRUE(waitUntil(probed, 5s) && logs("request truncated")) << log();
-        baselineFds_ = fdCount(pid_);
+        baselineFds_ = openDescriptors(pid_);
     }
     void TearDown() override {
         if (pid_ < 0) return;
@@ -105,8 +104,8 @@ protected:
     }
     void expectSettled() {
         const std::string children = proc(pid_, "task/" + std::to_string(pid_) + "/children");
-        EXPECT_TRUE(waitUntil([&] { return fdCount(pid_) == baselineFds_ && readFile(children).empty(); }, 5s))
-            << "descriptors " << fdCount(pid_) << " (at start " << baselineFds_ << "), children " << readFile(children);
+        EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid_) == baselineFds_ && readFile(children).empty(); }, 5s))
+            << "descriptors " << openDescriptors(pid_) << " (at start " << baselineFds_ << "), children " << readFile(children);
     }
     // SIGTERM ends it with status 0 within 5 s, its sanitizers (in such builds) silent.
     void stop() {
@@ -199,7 +198,7 @@ TEST_F(Vxmopend, BrokenRequestsSilentPeersAndNoDescriptorsLeaveItServing) {
     ASSERT_EQ(0, prlimit(pid_, RLIMIT_NOFILE, &limit, nullptr));
     std::vector<int> idle;
     for (int i = 0; i < 100; ++i) idle.push_back(connectTo(socket_));
-    ASSERT_TRUE(waitUntil([&] { return fdCount(pid_) >= 64; }, 3s)) << fdCount(pid_);
+    ASSERT_TRUE(waitUntil([&] { return openDescriptors(pid_) >= 64; }, 3s)) << openDescriptors(pid_);
     // A window shorter than the request time-out; a spinning loop uses about a second of CPU per second.
     const auto cpuNs = [&] { return std::stoull("0" + readFile(proc(pid_, "schedstat"))); };
     const unsigned long long before = cpuNs();
@@ -208,7 +207,7 @@ TEST_F(Vxmopend, BrokenRequestsSilentPeersAndNoDescriptorsLeaveItServing) {
     const std::string shortage = "vxmopend: accept: Too many open files", text = log();
     EXPECT_TRUE(text.find(shortage) != std::string::npos && text.find(shortage) == text.rfind(shortage)) << text;
     for (int fd : idle) close(fd);
-    ASSERT_TRUE(waitUntil([&] { return fdCount(pid_) == baselineFds_; }, 5s)) << "the idle peers' hang-ups seen";
+    ASSERT_TRUE(waitUntil([&] { return openDescriptors(pid_) == baselineFds_; }, 5s)) << "the idle peers' hang-ups seen";
     EXPECT_EQ(run(socket_, "echo served"), "[served\n] close 0");
 }
 

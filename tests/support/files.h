@@ -1,5 +1,5 @@
 // Small file helpers for tests: a temporary directory removed at the end, whole-file reads, and
-// what /proc tells of this process (its threads by name, its open descriptors).
+// what /proc tells of a process (its threads by name, its open descriptors).
 #ifndef VXMOSAL_TESTS_FILES_H
 #define VXMOSAL_TESTS_FILES_H
 
@@ -57,10 +57,12 @@ inline std::vector<int> threadsNamed(const std::string& name) {
     return ids;
 }
 
-// How many descriptors this process has open.
-inline long openDescriptors() {
-    return static_cast<long>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
+// How many descriptors process pid (by default this one) has open.
+inline long openDescriptors(pid_t pid = 0) {
+    const std::string dir = "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) + "/fd";
+    return static_cast<long>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
+inline bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 inline std::vector<std::string> readLines(const std::string& path) {
     std::ifstream in(path);

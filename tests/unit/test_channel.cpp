@@ -23,14 +23,13 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-using vxmtest::Steady;
+using vxmtest::isOpen, vxmtest::Steady;
 
 Bytes reply6(std::uint8_t status, std::int32_t pid) {
     Bytes bytes = {0, status, 0, 0, 0, 0};
     std::memcpy(&bytes[2], &pid, sizeof pid);
     return bytes;
 }
-bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 const std::string U = "4 os_utility ";  // the channel's own records
 

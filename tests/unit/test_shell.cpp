@@ -77,8 +77,6 @@ TEST(Guards, RefuseInScanOrderRunNothingRefusedAndPermitWhatTheCallerNames) {
     EXPECT_EQ(VXM_HAL_system(nullptr), -1);
 }
 
-bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
 // Exit 1: a descriptor left open or closed; 2: a message (the listing's own descriptor closed twice).
 TEST(CloseAllFd, ClosesEveryDescriptorAboveTwo) {
     EXPECT_EXIT(
